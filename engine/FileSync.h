@@ -1,0 +1,72 @@
+// The backup engine: one-way, additive synchronisation of a folder tree.
+//
+// SyncFolderTree brings a destination tree up to date with a source tree: missing folders are
+// copied whole, missing files and files whose source copy is newer (or of another size at the
+// same whole-second time) are copied, and nothing is ever deleted or written into the source.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace FileSync {
+
+class FileSystem;
+
+// Status codes of a ComparisonTable row. A file on both sides carries the bitwise OR of one
+// time relation (0, SourceNewer, DestinationNewer) and the two flags.
+inline constexpr std::int32_t OnlyInSource = -2;
+inline constexpr std::int32_t SourceNewer = 1;
+inline constexpr std::int32_t DestinationNewer = 2;
+inline constexpr std::int32_t SizeDiffers = 4;
+inline constexpr std::int32_t AttributesDiffer = 8;
+
+struct ComparisonRow {
+    std::string name;  // as the source folder lists it
+    std::int32_t status = 0;
+};
+using ComparisonTable = std::vector<ComparisonRow>;
+
+struct RunFailure {
+    std::string path;    // the source or destination path that could not be handled
+    std::string reason;  // what the system said, e.g. "Permission denied"
+};
+
+// What one run did. Counters grow while the run goes on, so a progress callback can show them.
+struct RunReport {
+    std::uint64_t foldersVisited = 0;
+    std::uint64_t filesCompared = 0;
+    std::uint64_t filesCopied = 0;
+    std::uint64_t bytesCopied = 0;
+    std::vector<RunFailure> failures;
+};
+
+struct RunOptions {
+    // The file system to work on; null means the platform's own.
+    FileSystem* fileSystem = nullptr;
+    // Called after every file row and after every source subfolder; lets a window stay
+    // responsive. May run further engine calls nested inside this one.
+    std::function<void()> yield;
+    // Called as the run progresses (at least after every file row); must be cheap.
+    std::function<void(const RunReport&)> progress;
+    // Filled in by the run when not null.
+    RunReport* report = nullptr;
+};
+
+// Compares the files directly in `source` with their namesakes in `destination`.
+// Throws when either folder cannot be opened or listed.
+ComparisonTable CompareFolderFiles(std::string source, std::string destination);
+ComparisonTable CompareFolderFiles(std::string source, std::string destination,
+                                   FileSystem& fileSystem);
+
+// Copies the files of one folder level that the comparison says need copying.
+// Throws when the comparison fails; a failed copy is recorded and the next row follows.
+void SyncFolderFiles(std::string source, std::string destination);
+void SyncFolderFiles(std::string source, std::string destination, const RunOptions& options);
+
+// Brings the whole destination tree up to date. Never throws; what failed is in the report.
+void SyncFolderTree(std::string source, std::string destination);
+void SyncFolderTree(std::string source, std::string destination, const RunOptions& options);
+
+}  // namespace FileSync

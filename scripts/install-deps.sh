@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs with apt-get whatever the build, the program and the tests need and is not
+# there yet. Does nothing when everything is installed.
+set -euo pipefail
+
+packages=(
+    # build
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev libgl-dev
+    libgtest-dev libgmock-dev
+    # running the program and the end-to-end tests in a real X session
+    xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei
+    # file-tree comparisons in tests and benchmarks
+    rsync
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    [ "$status" = installed ] || missing+=("$package")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

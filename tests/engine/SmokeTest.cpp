@@ -1,0 +1,7 @@
+#include <gtest/gtest.h>
+
+#include "FileSync.h"
+
+TEST(Engine, EmptyPathsChangeNothing) {
+    FileSync::SyncFolderTree("", "");
+}
