@@ -197,3 +197,26 @@ TEST(TreeSync, NestedRunFromTheYieldHookIsIndependent) {
     SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
 }
+
+TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
+    if (!fs::is_directory("/dev/shm"))
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::string source = pattern;
+    std::string contents(3 << 20, 'x');
+    WriteFile(source + "/big", contents);
+    WriteFile(source + "/empty", "");
+    SetModified(source + "/big", 1'400'000'000, 5);
+    TempFolder tree;
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(source, tree / "dst", options);
+    fs::remove_all(source);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_TRUE(ReadFile(tree / "dst/big") == contents);
+    EXPECT_EQ(StatOf(tree / "dst/big").st_mtim.tv_nsec, 5);
+    EXPECT_TRUE(fs::exists(tree / "dst/empty"));
+    EXPECT_EQ(report.bytesCopied, contents.size());
+}
