@@ -273,13 +273,6 @@ TEST_F(XdgAutostartTest, DisableWithoutAParkingFolderOnlyRemovesTheEntry) {
     EXPECT_TRUE(QFileInfo(configFolder.path() + "/autostart").isDir());
 }
 
-TEST_F(XdgAutostartTest, DisableWithNothingRegisteredChangesNothing) {
-    DisableAutostart("/opt/tavrick/Tavrick", "Tavrick");
-
-    EXPECT_FALSE(QFileInfo::exists(configFolder.path() + "/autostart"));
-    EXPECT_FALSE(QFileInfo::exists(configFolder.path() + "/autostart-"));
-}
-
 TEST_F(XdgAutostartTest, PathsWithSpacesChineseAndShellCharactersStartExactlyThatFile) {
     makeParkingFolder();
     const QStringList paths = {
