@@ -59,6 +59,7 @@ void BackupRunner::RunOnce(Trigger trigger) {
     FileSync::RunReport report;
     FileSync::RunOptions options;
     options.report = &report;
+    options.fileSystem = m_fileSystem;
     // Only the counters are copied: the engine calls this after every file.
     options.progress = [this](const FileSync::RunReport& progress) {
         m_progress.foldersVisited = progress.foldersVisited;

@@ -55,6 +55,8 @@ public:
 
     // Replaces the engine entry (tests).
     void SetSyncEntry(SyncEntry entry) { m_syncEntry = std::move(entry); }
+    // The file system the runs work on (not owned); null is the platform's own.
+    void SetFileSystem(FileSync::FileSystem* fileSystem) { m_fileSystem = fileSystem; }
 
 private:
     void RunOnce(Trigger trigger);
@@ -62,6 +64,7 @@ private:
 
     BackupRunHost& m_host;
     SyncEntry m_syncEntry;
+    FileSync::FileSystem* m_fileSystem = nullptr;
     bool m_running = false;
     std::optional<Trigger> m_pending;
     FileSync::RunReport m_progress;  // counters only

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "FailingFileSystem.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
 #include "TestMessages.h"
@@ -231,16 +232,10 @@ private slots:
     }
 
     void tickCopiesRealFiles() {
-        window->backupRunner().SetSyncEntry(
-            [](std::string source, std::string destination, const FileSync::RunOptions& options) {
-                FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
-            });
+        UseRealEngine();
         QTemporaryDir source, destination;
         QVERIFY(QDir(source.path()).mkpath("子目录"));
-        QFile file(source.filePath("子目录/记录.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("backup me");
-        file.close();
+        WriteFile(source.filePath("子目录/记录.txt"), "backup me");
         setFolders(source.path(), destination.path());
         window->Timer1_Timer();
         QFile copy(destination.filePath("子目录/记录.txt"));
@@ -328,21 +323,29 @@ private slots:
     }
 
     void failuresAreCountedInTheDoneText() {
-        setFolders("/a", "/b");
-        int failures = 3;
-        duringRun = [&failures](const FileSync::RunOptions& options, int) {
-            for (int i = 0; i < failures; ++i)
-                options.report->failures.push_back(
-                    {"/a/f" + std::to_string(i), "Permission denied"});
-        };
+        UseRealEngine();
+        QTemporaryDir source, destination;
+        for (const char* name : {"a", "b", "c", "d", "e"})
+            WriteFile(source.filePath(name), name);
+        FailingFileSystem fileSystem;
+        fileSystem.failingNames = {"b", "c", "e"};
+        window->backupRunner().SetFileSystem(&fileSystem);
+        setFolders(source.path(), destination.path());
+
         window->Timer1_Timer();
         QCOMPARE(status()->message(), QStringLiteral("备份完毕. 有 3 个项目未能复制."));
-        failures = 1;
+        QVERIFY(QFile::exists(destination.filePath("a")) &&
+                QFile::exists(destination.filePath("d")));
+        QVERIFY(!QFile::exists(destination.filePath("b")));
+
+        fileSystem.failingNames = {"e"};
         window->cmdStart_Click();
         QCOMPARE(status()->message(), QStringLiteral("完毕. 有 1 个项目未能复制."));
-        failures = 0;
+
+        fileSystem.failingNames.clear();
         window->Timer1_Timer();
         QCOMPARE(status()->message(), QStringLiteral("备份完毕."));
+        window->backupRunner().SetFileSystem(nullptr);
     }
 
     void progressShowsOnlyDuringARun() {
@@ -420,6 +423,18 @@ private slots:
     }
 
 private:
+    void UseRealEngine() {
+        window->backupRunner().SetSyncEntry(
+            [](std::string source, std::string destination, const FileSync::RunOptions& options) {
+                FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
+            });
+    }
+    static void WriteFile(const QString& path, const QByteArray& content) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
     // Lets the throttle allow a pump, then yields as the engine does.
     static void YieldPastThrottle(const FileSync::RunOptions& options) {
         QThread::msleep(BackupRunner::kYieldInterval.count() + 5);
