@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,10 +15,13 @@
 
 #include "AppIcon.h"
 #include "BackupPeriod.h"
+#include "FileControl.h"
 #include "FileDetect.h"
 #include "Messages.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
+#include "TrayIcon.h"
+#include "modSystray.h"
 
 namespace {
 
@@ -25,7 +29,33 @@ const QString kCaptionStart = QStringLiteral("开始");
 const QString kCaptionStop = QStringLiteral("停止");
 const QString kNeedPeriod = QStringLiteral("你必须输入备份周期才能备份. 默认为1分钟.");
 const QString kNeedFolders = QStringLiteral("你必须输入源文件夹和目标文件夹!");
+const QString kTrayToolTip = QStringLiteral("文件检视中...");
+const QString kStartSection = QStringLiteral("start");
 constexpr int kDesignInterval = 60000;
+
+// A check box's state as the program counts it: 0 unchecked, 1 checked, 2 greyed.
+int CheckValue(const QCheckBox& box) {
+    switch (box.checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        case Qt::Unchecked:
+            break;
+    }
+    return 0;
+}
+
+Qt::CheckState CheckStateOf(int value) {
+    switch (value) {
+        case 1:
+            return Qt::Checked;
+        case 2:
+            return Qt::PartiallyChecked;
+        default:
+            return Qt::Unchecked;
+    }
+}
 
 QRect Twips(int left, int top, int width, int height) {
     return QRect(left / frmMain::kTwipsPerPixel, top / frmMain::kTwipsPerPixel,
@@ -85,6 +115,7 @@ frmMain::frmMain(QWidget* parent)
 
     CreateControls();
     CreateTrayMenu();
+    m_tray = new TrayIcon(windowIcon(), kTrayToolTip, this);
     SetTabOrder();
     WireEvents();
     cmdStart->setFocus();
@@ -185,6 +216,9 @@ void frmMain::WireEvents() {
     connect(menuShow, &QAction::triggered, this, &frmMain::menuShow_Click);
     connect(menuHide, &QAction::triggered, this, &frmMain::menuHide_Click);
     connect(menuExit, &QAction::triggered, this, &frmMain::menuExit_Click);
+    // Only the tray's events reach the tray decoding, never the pointer moving over the window.
+    connect(m_tray, &TrayIcon::mouseEvent, this,
+            [this](int code) { Form_MouseMove(Qt::NoButton, 0, float(code * kTwipsPerPixel), 0); });
 }
 
 // ---- Backup controller ----
@@ -284,51 +318,120 @@ void frmMain::showRunProgress(const FileSync::RunReport* report) {
         status->hideRunProgress();
 }
 
-// ---- Start-up, tray, options, shutdown ----
+// ---- Start-up ----
 
 void frmMain::Form_Load() {
     HandlerScope scope(*this);
+    m_tray->Add();
+    txtSource->setText(FileControl::LoadControlSetting(*txtSource));
+    const QString folderChange = FileControl::LoadControlSetting(*chkFolderChange);
+    if (!folderChange.isEmpty())
+        chkFolderChange->setCheckState(
+            CheckStateOf(FileControl::SettingToCheckState(folderChange)));
+    txtDestination->setText(FileControl::LoadControlSetting(*txtDestination));
+    const bool hide =
+        FileControl::SettingToBool(FileControl::GetSetting(kStartSection, "hide", "0"));
+    // Without a notification area nothing could bring a hidden window back.
+    setVisible(!hide || !TrayIcon::IsAvailable());
+    chkStartwithWindows->setCheckState(CheckStateOf(
+        FileControl::SettingToCheckState(FileControl::GetSetting(kStartSection, "autoboot", "0"))));
 }
 
-void frmMain::Form_MouseMove(int, int, float, float) {
-    HandlerScope scope(*this);
-}
-
-void frmMain::cmdHide_Click() {
-    HandlerScope scope(*this);
-}
+// ---- Folder selection and option edits ----
 
 void frmMain::Command1_Click() {
     HandlerScope scope(*this);
+    const QString folder = FileControl::BrowseForFolder(this);
+    if (m_unloaded)
+        return;
+    txtSource->setText(folder);
+    FileControl::SaveControlSetting(*txtSource, txtSource->text());
 }
 
 void frmMain::Command2_Click() {
     HandlerScope scope(*this);
+    const QString folder = FileControl::BrowseForFolder(this);
+    if (m_unloaded)
+        return;
+    txtDestination->setText(folder);
+    FileControl::SaveControlSetting(*txtDestination, txtDestination->text());
 }
 
 void frmMain::chkFolderChange_Click() {
     HandlerScope scope(*this);
-}
-
-void frmMain::chkStartwithWindows_Click() {
-    HandlerScope scope(*this);
+    const int value = CheckValue(*chkFolderChange);
+    FileControl::SaveControlSetting(*chkFolderChange, QString::number(value));
+    // The window takes either a period or the watch option, not both.
+    txtMins->setEnabled(value == 0);
 }
 
 void frmMain::txtMins_Change() {
     HandlerScope scope(*this);
+    FileControl::SaveControlSetting(*txtMins, txtMins->text());
+}
+
+void frmMain::chkStartwithWindows_Click() {
+    HandlerScope scope(*this);
+    // The choice is recorded before the log-on entry is touched.
+    FileControl::SaveSetting(kStartSection, QStringLiteral("autoBoot"),
+                             QString::number(CheckValue(*chkStartwithWindows)));
+    const int value = CheckValue(*chkStartwithWindows);
+    const QString path = modSystray::AutostartExecutablePath();
+    const QString name = modSystray::AutostartEntryName();
+    if (value == 1)
+        modSystray::EnableAutostart(path, name);
+    else if (value == 0)
+        modSystray::DisableAutostart(path, name);
+}
+
+// ---- Tray icon and window visibility ----
+
+void frmMain::Form_MouseMove(int, int, float x, float) {
+    HandlerScope scope(*this);
+    switch (qRound(x / kTwipsPerPixel)) {
+        case TrayIcon::kLeftDoubleClick:
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            BringToFront();
+            show();
+            // A window that was hidden can be activated only once it is shown.
+            BringToFront();
+            break;
+        case TrayIcon::kRightButtonUp:
+            BringToFront();
+            menuSystray->exec(QCursor::pos());
+            break;
+        default:
+            break;
+    }
+}
+
+void frmMain::BringToFront() {
+    raise();
+    activateWindow();
 }
 
 void frmMain::menuShow_Click() {
     HandlerScope scope(*this);
+    show();
 }
 
 void frmMain::menuHide_Click() {
     HandlerScope scope(*this);
+    hide();
 }
+
+void frmMain::cmdHide_Click() {
+    HandlerScope scope(*this);
+    hide();
+    FileControl::SaveSetting(kStartSection, QStringLiteral("hide"), QStringLiteral("1"));
+}
+
+// ---- Shutdown ----
 
 void frmMain::menuExit_Click() {
     HandlerScope scope(*this);
     close();
+    // Whatever is suspended lower on the stack is abandoned here, between two file operations.
     m_endProcess();
 }
 
@@ -337,6 +440,7 @@ void frmMain::Form_QueryUnload() {
 }
 
 void frmMain::Form_Unload() {
+    m_tray->Remove();
     FileDetect::StopWatching();
 }
 

@@ -20,6 +20,7 @@ class QMenu;
 class QPushButton;
 class PeriodTimer;
 class StatusPanels;
+class TrayIcon;
 
 class frmMain : public QWidget, private BackupRunHost {
     Q_OBJECT
@@ -82,6 +83,8 @@ private:
     void SetTabOrder();
     void WireEvents();
 
+    void BringToFront();
+
     // The state changes that follow a window click's backup.
     void ApplyWindowStartStop(bool isStart);
     void StopTimedBackups();
@@ -119,6 +122,8 @@ private:
     QAction* menuHide;
     QAction* menuLine2;
     QAction* menuExit;
+
+    TrayIcon* m_tray;
 
     BackupRunner m_runner;
     // Grows with every Start or Stop command; a click whose backup was overtaken by a later
