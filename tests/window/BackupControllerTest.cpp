@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FailingFileSystem.h"
+#include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
 #include "TestMessages.h"
@@ -460,5 +461,5 @@ private:
     std::function<void(const FileSync::RunOptions&, int)> duringRun;
 };
 
-QTEST_MAIN(BackupControllerTest)
+TAVRICK_ISOLATED_TEST_MAIN(BackupControllerTest)
 #include "BackupControllerTest.moc"

@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QTest>
 
+#include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
 #include "frmMain.h"
@@ -232,5 +233,5 @@ private:
     frmMain* window = nullptr;
 };
 
-QTEST_MAIN(WindowLayoutTest)
+TAVRICK_ISOLATED_TEST_MAIN(WindowLayoutTest)
 #include "WindowLayoutTest.moc"
