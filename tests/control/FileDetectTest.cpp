@@ -142,14 +142,22 @@ TEST_F(WatchFolderTest, StopWhileAChangeMessageIsOpenEndsAfterItCloses) {
 }
 
 // Each kind of change to a file already in the folder is reported.
-class FileChangeTest : public WatchFolderTest,
-                       public testing::WithParamInterface<std::function<void(const QString&)>> {};
+struct FileChange {
+    const char* name;
+    void (*apply)(const QString& file);
+};
+
+void PrintTo(const FileChange& change, std::ostream* out) {
+    *out << change.name;
+}
+
+class FileChangeTest : public WatchFolderTest, public testing::WithParamInterface<FileChange> {};
 
 TEST_P(FileChangeTest, IsReported) {
     WriteFile(Entry("f"));
     presenter.whileOpen = [&](const QString& text) {
         if (text == Start(watched))
-            Soon([&] { GetParam()(Entry("f")); });
+            Soon([&] { GetParam().apply(Entry("f")); });
         if (text == FirstChange)
             StopSoon();
     };
@@ -159,10 +167,13 @@ TEST_P(FileChangeTest, IsReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Watcher, FileChangeTest,
-    testing::Values([](const QString& file) { WriteFile(file); },
-                    [](const QString& file) { QFile::setPermissions(file, QFile::ReadOwner); },
-                    [](const QString& file) { QFile::rename(file, file + ".renamed"); },
-                    [](const QString& file) { QFile::remove(file); }));
+    testing::Values(
+        FileChange{"Write", [](const QString& file) { WriteFile(file); }},
+        FileChange{"Attributes",
+                   [](const QString& file) { QFile::setPermissions(file, QFile::ReadOwner); }},
+        FileChange{"Rename", [](const QString& file) { QFile::rename(file, file + ".renamed"); }},
+        FileChange{"Delete", [](const QString& file) { QFile::remove(file); }}),
+    [](const testing::TestParamInfo<FileChange>& info) { return std::string(info.param.name); });
 
 TEST_F(WatchFolderTest, SubfoldersAndReadsAreNotReported) {
     WriteFile(Entry("f"));
