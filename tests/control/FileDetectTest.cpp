@@ -94,20 +94,6 @@ TEST_F(WatchFolderTest, StopWhileTheStartMessageIsOpenEndsTheWatch) {
     EXPECT_EQ(presenter.shown, QStringList{Start(watched)});
 }
 
-TEST_F(WatchFolderTest, ReportsFirstChangeThenEachFurtherChangeThenTheEnd) {
-    presenter.whileOpen = [&](const QString& text) {
-        if (text == Start(watched))
-            Soon([&] { WriteFile(Entry("a")); });
-        if (text == FirstChange)
-            Soon([&] { WriteFile(Entry("b")); });
-        if (text == FurtherChange)
-            StopSoon();
-    };
-    Watch(watched);
-    EXPECT_EQ(presenter.shown,
-              (QStringList{Start(watched), FirstChange, FurtherChange, End(watched)}));
-}
-
 TEST_F(WatchFolderTest, ChangesWhileABoxIsOpenAreReportedOnceAfterItCloses) {
     presenter.whileOpen = [&](const QString& text) {
         if (text == Start(watched))
