@@ -1,5 +1,5 @@
-// Linux change notification: one inotify instance with one watch per handle. Handles are
-// serial numbers, not descriptors, so a handle closed from a nested handler can never be
+// Linux change notification: one inotify instance per handle, watching the folder alone. Handles
+// are serial numbers, not descriptors, so a handle closed from a nested handler can never be
 // confused with a later watch that got the same descriptor number.
 #include <poll.h>
 #include <sys/inotify.h>
