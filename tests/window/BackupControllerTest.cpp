@@ -155,16 +155,24 @@ private slots:
         QTemporaryDir watched;
         setFolders(watched.path(), "/dst");
         folderChange()->setCheckState(Qt::Checked);
-        // Ends the watch from inside it, as the tray's Stop would.
-        QTimer::singleShot(300, window.get(), [this] { window->menuStop_Click(); });
+        QString duringWatch;
+        // Looks at the state inside the watch, then ends it as the tray's Stop would.
+        QTimer::singleShot(300, window.get(), [&] {
+            duringWatch = QStringLiteral("%1 %2 %3")
+                              .arg(caption())
+                              .arg(timer()->isEnabled())
+                              .arg(timer()->interval());
+            window->menuStop_Click();
+        });
         window->cmdStart_Click();
+        QCOMPARE(duringWatch, QStringLiteral("开始 1 60000"));
         QCOMPARE(calls.size(), std::size_t{1});
         QCOMPARE(statusTexts, (QStringList{"Backing up...", "完毕."}));
-        if (!messages->texts.isEmpty())
-            QCOMPARE(messages->texts.first(),
-                     "现在将开始检视文件夹 " + watched.path() + " .. 单击 OK");
-        // The Stop from the tray ended it; the Start itself changed neither.
+        // Stopped before any change: the start message only.
+        QCOMPARE(messages->texts,
+                 QStringList{"现在将开始检视文件夹 " + watched.path() + " .. 单击 OK"});
         QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
     }
 
     void trayStartAndStop() {
@@ -205,7 +213,25 @@ private slots:
         QTimer::singleShot(300, window.get(), [this] { window->menuStop_Click(); });
         window->menuStart_Click();
         QCOMPARE(caption(), QStringLiteral("开始"));
+        QCOMPARE(messages->texts,
+                 QStringList{"现在将开始检视文件夹 " + watched.path() + " .. 单击 OK"});
         QVERIFY(calls.empty());
+    }
+
+    void timedBackupsGoOnDuringAWatch() {
+        QTemporaryDir watched;
+        setFolders(watched.path(), "/dst");
+        folderChange()->setCheckState(Qt::Checked);
+        timer()->setInterval(30);
+        std::size_t runsDuringWatch = 0;
+        QTimer::singleShot(400, window.get(), [&] {
+            runsDuringWatch = calls.size();
+            window->menuStop_Click();
+        });
+        window->menuStart_Click();
+        QVERIFY2(runsDuringWatch >= 2, qPrintable(QString::number(runsDuringWatch)));
+        QCOMPARE(maxDepth, 1);
+        QCOMPARE(calls.back().statusDuringRun, QStringLiteral("正在备份中..."));
     }
 
     void tickUsesTheFolderTextsOfThatMoment() {

@@ -418,8 +418,6 @@ private slots:
         };
         QTimer::singleShot(5000, window.get(), [] { FileDetect::StopWatching(); });
         window->cmdStart_Click();
-        if (events.isEmpty())
-            QSKIP("the folder watcher is not built in yet");
         QCOMPARE(
             events,
             (QStringList{"现在将开始检视文件夹 " + watched.path() + " .. 单击 OK (window open)",
