@@ -247,7 +247,7 @@ void frmMain::cmdStart_Click() {
 
 void frmMain::ApplyWindowStartStop(bool isStart) {
     if (!isStart) {
-        StopTimedBackups();
+        StopWatchAndTimer();
         return;
     }
     if (chkFolderChange->checkState() == Qt::Checked) {
@@ -256,7 +256,7 @@ void frmMain::ApplyWindowStartStop(bool isStart) {
     }
     if (!txtMins->text().isEmpty()) {
         const BackupPeriod::Period period = BackupPeriod::FromMinutesText(txtMins->text());
-        // A negative period is refused by the timer, which keeps its earlier one.
+        // A negative period is no period at all: the timer keeps the one it had.
         if (period.kind != BackupPeriod::Period::Kind::Negative)
             Timer1->setInterval(period.intervalMs());
         Timer1->setEnabled(true);
@@ -264,7 +264,7 @@ void frmMain::ApplyWindowStartStop(bool isStart) {
     cmdStart->setText(kCaptionStop);
 }
 
-void frmMain::StopTimedBackups() {
+void frmMain::StopWatchAndTimer() {
     FileDetect::StopWatching();
     Timer1->setEnabled(false);
     cmdStart->setText(kCaptionStart);
@@ -289,7 +289,7 @@ void frmMain::menuStart_Click() {
 void frmMain::menuStop_Click() {
     HandlerScope scope(*this);
     ++m_commandSerial;
-    StopTimedBackups();
+    StopWatchAndTimer();
 }
 
 void frmMain::Timer1_Timer() {

@@ -87,7 +87,7 @@ private:
 
     // The state changes that follow a window click's backup.
     void ApplyWindowStartStop(bool isStart);
-    void StopTimedBackups();
+    void StopWatchAndTimer();
 
     // BackupRunHost
     QString sourceFolderText() const override;
