@@ -258,19 +258,6 @@ private slots:
         QCOMPARE(calls[1].statusDuringRun, QStringLiteral("正在备份中..."));
     }
 
-    void tickCopiesRealFiles() {
-        UseRealEngine();
-        QTemporaryDir source, destination;
-        QVERIFY(QDir(source.path()).mkpath("子目录"));
-        WriteFile(source.filePath("子目录/记录.txt"), "backup me");
-        setFolders(source.path(), destination.path());
-        window->Timer1_Timer();
-        QFile copy(destination.filePath("子目录/记录.txt"));
-        QVERIFY(copy.open(QIODevice::ReadOnly));
-        QCOMPARE(copy.readAll(), QByteArray("backup me"));
-        QCOMPARE(status()->message(), QStringLiteral("备份完毕."));
-    }
-
     void ticksDuringARunAreCoalescedIntoOneFurtherRun() {
         setFolders("/a", "/b");
         duringRun = [this](const FileSync::RunOptions& options, int call) {
