@@ -85,7 +85,10 @@ void StatusPanels::showRunProgress(std::uint64_t filesExamined, std::uint64_t fi
         insertPermanentWidget(1, m_progress);  // after the message line
         m_progress->show();
     }
-    m_progress->setText(QStringLiteral("检查 %1 复制 %2").arg(filesExamined).arg(filesCopied));
+    // Narrow enough to leave the message line its room: copied / examined.
+    m_progress->setText(QStringLiteral("复制 %1/%2").arg(filesCopied).arg(filesExamined));
+    m_progress->setToolTip(
+        QStringLiteral("已检查 %1 个文件, 已复制 %2 个").arg(filesExamined).arg(filesCopied));
 }
 
 void StatusPanels::hideRunProgress() {

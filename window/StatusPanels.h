@@ -25,7 +25,7 @@ public:
     void setMessage(const QString& text);
     QString message() const { return panelText(1); }
 
-    // Shows the progress field (created on first use) or removes it.
+    // Shows the progress field of a run (created on first use), or removes it.
     void showRunProgress(std::uint64_t filesExamined, std::uint64_t filesCopied);
     void hideRunProgress();
 

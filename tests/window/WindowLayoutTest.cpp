@@ -184,7 +184,7 @@ private slots:
         bar->showRunProgress(12, 3);
         auto* progress = bar->findChild<QLabel*>("runProgress");
         QVERIFY(progress);
-        QVERIFY(progress->text().contains("12") && progress->text().contains("3"));
+        QVERIFY(progress->text().contains("3/12"));
         QCOMPARE(bar->panelText(1), QStringLiteral("正在备份中..."));
         bar->hideRunProgress();
         QVERIFY(!bar->findChild<QLabel*>("runProgress"));
@@ -227,6 +227,13 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(window->grab().save(path));
+        // And as it looks while a backup runs.
+        auto* bar = window->findChild<StatusPanels*>("status");
+        bar->setMessage(QStringLiteral("正在备份中..."));
+        bar->showRunProgress(12345, 67);
+        QTest::qWait(50);
+        QVERIFY(
+            window->grab().save(QFileInfo(path).path() + "/running-" + QFileInfo(path).fileName()));
     }
 
 private:
