@@ -379,6 +379,19 @@ private slots:
         QVERIFY(messages->texts.isEmpty());
     }
 
+    void exitClosesTheWindowFirstThenEndsTheProcess() {
+        window->Form_Load();
+        window->menuHide_Click();
+        QString atEnd;
+        window->setProcessEnd([&] {
+            atEnd = QStringLiteral("unloaded %1, icon %2")
+                        .arg(window->isUnloaded())
+                        .arg(tray()->isVisible() ? "shown" : "removed");
+        });
+        menu()->findChild<QAction*>("menuExit")->trigger();
+        QCOMPARE(atEnd, QStringLiteral("unloaded 1, icon removed"));
+    }
+
     void closeDuringAWatchEndsItAfterTheWindowHasGone() {
         QTemporaryDir watched;
         window->Form_Load();
