@@ -94,7 +94,8 @@ void StatusPanels::showRunProgress(std::uint64_t filesExamined, std::uint64_t fi
 void StatusPanels::hideRunProgress() {
     if (!m_progress)
         return;
-    removeWidget(m_progress);
+    // Deleting the field takes it out of the bar. (QStatusBar::removeWidget of Qt 6.4 hides the
+    // field's right-hand neighbour instead of the field.)
     delete m_progress;
     m_progress = nullptr;
 }

@@ -179,6 +179,8 @@ private slots:
     }
 
     void progressFieldExistsOnlyWhileShown() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
         auto* bar = window->findChild<StatusPanels*>("status");
         bar->setMessage(QStringLiteral("正在备份中..."));
         bar->showRunProgress(12, 3);
@@ -186,8 +188,16 @@ private slots:
         QVERIFY(progress);
         QVERIFY(progress->text().contains("3/12"));
         QCOMPARE(bar->panelText(1), QStringLiteral("正在备份中..."));
-        bar->hideRunProgress();
-        QVERIFY(!bar->findChild<QLabel*>("runProgress"));
+        for (int run = 0; run < 2; ++run) {
+            bar->hideRunProgress();
+            QVERIFY(!bar->findChild<QLabel*>("runProgress"));
+            // The three panels are back as they were.
+            for (const char* panel : {"panel1", "panel2", "panel3"})
+                QVERIFY2(bar->findChild<QLabel*>(panel)->isVisible(), panel);
+            QTRY_COMPARE(bar->findChild<QLabel*>("panel2")->width(), 96);
+            bar->showRunProgress(20, 5);
+            QTRY_VERIFY(bar->findChild<QLabel*>("runProgress")->width() > 0);
+        }
     }
 
     void timerStartsEnabledAtOneMinute() {
