@@ -91,8 +91,22 @@ def desktop_entry(path):
             in_group = line.strip() == "[Desktop Entry]"
         elif in_group and "=" in line and not line.startswith("#"):
             name, value = line.split("=", 1)
-            keys[name.strip()] = value.strip()
+            keys[name.strip()] = unescape_string(value.strip())
     return keys
+
+
+def unescape_string(value):
+    """A desktop entry string value with its escapes (\\s \\n \\t \\r \\\\) undone."""
+    escapes = {"s": " ", "n": "\n", "t": "\t", "r": "\r", "\\": "\\"}
+    text, i = "", 0
+    while i < len(value):
+        if value[i] == "\\" and i + 1 < len(value) and value[i + 1] in escapes:
+            text += escapes[value[i + 1]]
+            i += 2
+        else:
+            text += value[i]
+            i += 1
+    return text
 
 
 def exec_program(exec_value):
@@ -106,7 +120,7 @@ def exec_program(exec_value):
         elif char == "\\":
             escaped = True
         elif char == '"':
-            return program
+            return program.replace("%%", "%")
         else:
             program += char
     raise ScenarioFailure(f"the Exec value {exec_value!r} has an unterminated quote")
