@@ -222,6 +222,13 @@ class Desktop:
         return [self.window(window_id) for window_id in self.windows_of(process)
                 if window_id in embedded]
 
+    def shown_outside_tray(self, process):
+        """The visible windows of `process` that are not in the tray host's panel."""
+        embedded = self.embedded_windows()
+        return [self.window(window_id)
+                for window_id in self.windows_of(process, visible_only=True)
+                if window_id not in embedded]
+
     def wait_for_tray_icon(self, process, timeout=20):
         icons = wait_until(lambda: self.tray_icons_of(process), timeout)
         if not icons:
