@@ -163,8 +163,11 @@ def tree(folder):
         for name in folders:
             found[os.path.relpath(os.path.join(parent, name), folder)] = None
         for name in files:
-            with open(os.path.join(parent, name), "rb") as data:
-                found[os.path.relpath(os.path.join(parent, name), folder)] = data.read()
+            try:
+                with open(os.path.join(parent, name), "rb") as data:
+                    found[os.path.relpath(os.path.join(parent, name), folder)] = data.read()
+            except FileNotFoundError:
+                pass  # a copy's temporary file, renamed in the meantime
     return found
 
 
@@ -204,9 +207,9 @@ def first_start(desk, program_path):
     if program.poll() is not None:
         raise ScenarioFailure(f"the program exited with code {program.returncode}")
     autostart_folder = os.path.dirname(autostart_path(desk))
-    if os.path.exists(autostart_folder) and os.listdir(autostart_folder):
-        raise ScenarioFailure(f"the first start wrote to {autostart_folder}: "
-                              f"{os.listdir(autostart_folder)}")
+    for folder in (autostart_folder, autostart_folder + "-"):
+        if os.path.exists(folder) and os.listdir(folder):
+            raise ScenarioFailure(f"the first start wrote to {folder}: {os.listdir(folder)}")
     finish(desk, program)
 
 
