@@ -121,6 +121,9 @@ class Desktop:
             "XDG_DATA_HOME": os.path.join(self.home, ".local", "share"),
             "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
             "XDG_RUNTIME_DIR": self.runtime_dir,
+            # No session bus: Qt then shows its tray icon through XEmbed, in trayer, and no
+            # bus daemon is auto-launched behind the harness's back.
+            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(self.runtime_dir, "no-bus"),
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
         })
