@@ -191,21 +191,35 @@ def compare(expected, actual):
     return "; ".join(parts)
 
 
-def generate(kind, path, *options):
-    marker = path + ".done"
-    if os.path.exists(marker):
+def made_with(path, recipe):
+    """Whether `path` was made by `recipe` (a list of words) in an earlier round."""
+    try:
+        with open(path + ".done", encoding="utf-8") as marker:
+            return marker.read() == repr(recipe)
+    except OSError:
+        return False
+
+
+def make(path, recipe, command):
+    if made_with(path, recipe):
         return
     if os.path.exists(path):
         shutil.rmtree(path)
-    subprocess.run([sys.executable, MAKE_TREES, kind, path, *map(str, options)], check=True)
-    open(marker, "w").close()
+    subprocess.run(command, check=True)
+    with open(path + ".done", "w", encoding="utf-8") as marker:
+        marker.write(repr(recipe))
+
+
+def generate(kind, path, *options):
+    command = [sys.executable, MAKE_TREES, kind, path, *map(str, options)]
+    make(path, command[2:], command)
 
 
 def copy_with_floor(tools, source, destination):
-    marker = destination + ".done"
-    if not os.path.exists(marker):
-        subprocess.run([tools.floor, "--copy", source, destination], check=True)
-        open(marker, "w").close()
+    # The copy follows its source: a regenerated source gets a fresh copy.
+    with open(source + ".done", encoding="utf-8") as marker:
+        recipe = ["copy of", marker.read()]
+    make(destination, recipe, [tools.floor, "--copy", source, destination])
 
 
 def read_manifest(stash):
@@ -222,9 +236,11 @@ class Aside:
         self.count = 0
 
     def move(self, path):
-        if os.path.lexists(path):
+        if not os.path.lexists(path):
+            return
+        while os.path.lexists(os.path.join(self.folder, str(self.count))):
             self.count += 1
-            os.rename(path, os.path.join(self.folder, str(self.count)))
+        os.rename(path, os.path.join(self.folder, str(self.count)))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -538,10 +554,11 @@ def main():
         else:
             reports.append("### W1 cold\nskipped: this machine does not let us drop caches")
     if "W3" in wanted:
-        if not os.path.exists(trees["w1-stash"] + ".done"):
-            subprocess.run([sys.executable, MAKE_TREES, "mutate", trees["w1-src"], "--stash",
-                            trees["w1-stash"]], check=True)
-            open(trees["w1-stash"] + ".done", "w").close()
+        # The mutation changes the W1 source in place, so W1 runs before it.
+        with open(trees["w1-src"] + ".done", encoding="utf-8") as marker:
+            recipe = ["mutation of", marker.read()]
+        make(trees["w1-stash"], recipe, [sys.executable, MAKE_TREES, "mutate", trees["w1-src"],
+                                         "--stash", trees["w1-stash"]])
         results["W3"] = workload_w3(tools, trees, args, log, aside)
         reports.append(table(results["W3"], "floor --copy", with_sync=True))
     if "W2" in wanted:
