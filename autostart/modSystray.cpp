@@ -1,15 +1,49 @@
-// Placeholder until the log-on registration lands.
 #include "modSystray.h"
 
+#include "LogonRegistry.h"
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 namespace modSystray {
-void EnableAutostart(const QString&, const QString&) {}
-void DisableAutostart(const QString&, const QString&) {}
-QString AutostartExecutablePath() {
-    return QCoreApplication::applicationFilePath();
+namespace {
+
+LogonRegistry* installedRegistry = nullptr;
+
+LogonRegistry& Registry() {
+    return installedRegistry ? *installedRegistry : PlatformLogonRegistry();
 }
+
+}  // namespace
+
+void SetLogonRegistry(LogonRegistry* registry) {
+    installedRegistry = registry;
+}
+
+// A move is a delete in one place followed by a fresh write of the current path in the other.
+void EnableAutostart(const QString& path, const QString& name) {
+    Registry().remove(LogonPlace::Parked, name);
+    Registry().write(LogonPlace::Active, name, path);
+}
+
+void DisableAutostart(const QString& path, const QString& name) {
+    Registry().remove(LogonPlace::Active, name);
+    Registry().write(LogonPlace::Parked, name, path);
+}
+
+QString AutostartExecutablePath() {
+    const QFileInfo executable(QCoreApplication::applicationFilePath());
+#ifdef Q_OS_WIN
+    const QString fileName = executable.completeBaseName() + QStringLiteral(".exe");
+#else
+    const QString fileName = executable.fileName();
+#endif
+    return QDir::toNativeSeparators(executable.absolutePath()) + QDir::separator() + fileName;
+}
+
 QString AutostartEntryName() {
     return QCoreApplication::applicationName();
 }
+
 }  // namespace modSystray

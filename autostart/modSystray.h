@@ -1,4 +1,8 @@
 // Registration of the program to start when the user logs on.
+//
+// On XDG desktops the active entry is $XDG_CONFIG_HOME/autostart/<name>.desktop, per user; the
+// parked entry is the same file in the sibling folder "autostart-", used only when that folder
+// exists. The places themselves are behind LogonRegistry (LogonRegistry.h).
 #pragma once
 
 #include <QString>

@@ -1,14 +1,51 @@
 // Watches one folder for changes and reports each change in a message box.
+//
+// The watch runs on the user-interface thread inside the handler that started it, waiting in
+// 100 ms slices and letting pending events run after each, so every other handler (a Stop
+// included) runs nested inside the watch.
 #pragma once
 
 #include <QString>
 #include <cstdint>
 
+#include "ChangeNotification.h"
+
 namespace FileDetect {
 
-// Runs the watch of `path` and returns only when it has ended (see StopWatching).
+using ChangeHandle = ChangeNotification::Handle;
+using WaitResult = ChangeNotification::WaitResult;
+
+// A file created, deleted or renamed; attributes changed; last write time changed.
+inline constexpr unsigned NotifyFilter = ChangeNotification::FileNameChanges |
+                                         ChangeNotification::AttributeChanges |
+                                         ChangeNotification::LastWriteChanges;
+inline constexpr int WaitSliceMs = 100;
+
+// The handle of the running watch: 0 when none, -1 right after a failed open. Read anew by the
+// wait loops before every slice, so a stop that clears it reaches a loop that is running.
+// Read-only outside this module.
+extern ChangeHandle WatchHandle;
+// Ends the wait loops. Cleared when a watch starts; raised when the watch is stopped or ends
+// on its own. Read-only outside this module.
+extern bool WatchStopFlag;
+
+// Runs the watch of `path` and returns only when it has ended: after StopWatching, when the
+// folder cannot be watched, or when the folder is deleted or moved away. While a watch runs
+// (and has not been stopped) a further call starts nothing and returns at once.
 void WatchFolder(QString path);
 // Ends the running watch, if any; always safe to call, also from a handler nested in a watch.
+// Returns at once: the loop ends when control returns to it.
 void StopWatching();
+
+// Opens the change notification for `path` with `filter`, subfolders not included.
+ChangeHandle OpenChangeWatch(const QString& path, unsigned filter);
+// Raises the stop flag, lets pending events run once, then closes `handle`.
+void CloseChangeWatch(ChangeHandle handle);
+// Waits in slices of `sliceMs`, letting pending events run after each, until a change is
+// signalled (Signalled), the watch is stopped (TimedOut) or the handle fails (Failed).
+// `handle` is the first slice's handle; later slices use WatchHandle as it is then.
+WaitResult WaitForChange(ChangeHandle handle, int sliceMs);
+// Re-arms `handle`, then waits like WaitForChange; true when the wait ended without a change.
+bool WaitForNextChange(ChangeHandle handle, int sliceMs);
 
 }  // namespace FileDetect

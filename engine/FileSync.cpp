@@ -1,36 +1,359 @@
-// Placeholder implementation over std::filesystem, to be replaced by the real engine.
+// The backup engine: a depth-first walk over pairs of open folders.
+//
+// Every step of a tree run that can fail is caught where it fails, recorded in the run report
+// and followed by the next step, so one unreadable file or folder never hides the rest.
 #include "FileSync.h"
 
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <utility>
 
-namespace fs = std::filesystem;
+#include "FileSystem.h"
 
 namespace FileSync {
+namespace {
 
-ComparisonTable CompareFolderFiles(std::string, std::string) {
-    return {};
+using Kind = FolderListing::Kind;
+
+// The state of one outermost call. Nested runs started from the yield hook have their own.
+class Run {
+public:
+    explicit Run(const RunOptions& options)
+        : options_(options),
+          fileSystem(options.fileSystem ? *options.fileSystem : PlatformFileSystem()),
+          report(options.report ? *options.report : ownReport_) {}
+
+private:
+    const RunOptions& options_;
+    RunReport ownReport_;
+
+public:
+    FileSystem& fileSystem;
+    RunReport& report;
+    // Scratch listing for destination folders; its contents are used before any recursion.
+    FolderListing destinationListing;
+
+    void Yield() const {
+        if (options_.yield)
+            options_.yield();
+    }
+    void Progress() const {
+        if (options_.progress)
+            options_.progress(report);
+    }
+    void Fail(const FileSystemError& error) {
+        report.failures.push_back({error.Path(), error.Reason()});
+    }
+    void Fail(std::string path, std::string reason) {
+        report.failures.push_back({std::move(path), std::move(reason)});
+    }
+
+    // The source folders from the run's top down to the folder being handled, and the
+    // destination's top: a subfolder that is one of them would never end or copy the
+    // backup into itself.
+    bool MustSkip(const FolderIdentity& folder) const {
+        return (hasDestinationTop_ && folder == destinationTop_) ||
+               std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
+    }
+    void SetDestinationTop(const FolderIdentity& folder) {
+        destinationTop_ = folder;
+        hasDestinationTop_ = true;
+    }
+    void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
+    void Leave() { sourcePath_.pop_back(); }
+
+    // Copies one file, counting it; a failure is recorded and the caller goes on.
+    void CopyFile(const Folder& from, const Folder& to, std::string_view name) {
+        try {
+            report.bytesCopied += fileSystem.CopyFile(from, to, name);
+            ++report.filesCopied;
+            copiedAnything_ = true;
+        } catch (const FileSystemError& error) {
+            Fail(error);
+        }
+    }
+
+    // What the run copied is on stable storage once this returns.
+    void Flush(const Folder& destination) {
+        if (!copiedAnything_ || !destination.IsOpen())
+            return;
+        try {
+            fileSystem.SyncToStorage(destination);
+        } catch (const FileSystemError& error) {
+            Fail(error);
+        }
+    }
+
+private:
+    std::vector<FolderIdentity> sourcePath_;
+    FolderIdentity destinationTop_;
+    bool hasDestinationTop_ = false;
+    bool copiedAnything_ = false;
+};
+
+bool MustCopy(std::int32_t status) {
+    if (status == 0)
+        return false;
+    if (status == OnlyInSource)
+        return true;
+    if (status == AttributesDiffer)
+        return false;
+    if ((status & 3) == DestinationNewer)
+        return false;
+    return true;
 }
-ComparisonTable CompareFolderFiles(std::string, std::string, FileSystem&) {
-    return {};
+
+std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination) {
+    std::int32_t status = 0;
+    if (destination.modifiedSeconds < source.modifiedSeconds)
+        status = SourceNewer;
+    else if (destination.modifiedSeconds > source.modifiedSeconds)
+        status = DestinationNewer;
+    if (source.attributes != destination.attributes)
+        status |= AttributesDiffer;
+    if (source.size != destination.size)
+        status |= SizeDiffers;
+    return status;
 }
-void SyncFolderFiles(std::string, std::string) {}
-void SyncFolderFiles(std::string, std::string, const RunOptions&) {}
+
+ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
+                              const FolderListing& sourceListing, const Folder& destination,
+                              const FolderListing& destinationListing) {
+    ComparisonTable table;
+    table.reserve(sourceListing.Count(Kind::File) + destinationListing.Count(Kind::File));
+    FileFacts sourceFacts;
+    FileFacts destinationFacts;
+    for (const auto& entry : sourceListing.Entries()) {
+        if (entry.kind != Kind::File)
+            continue;
+        std::string_view name = sourceListing.Name(entry);
+        ComparisonRow& row = table.emplace_back();
+        row.name.assign(name);
+        if (!fileSystem.GetFile(destination, name, destinationFacts))
+            row.status = OnlyInSource;
+        else if (!fileSystem.GetFile(source, name, sourceFacts))
+            row.status =
+                SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
+        else
+            row.status = CompareFacts(sourceFacts, destinationFacts);
+    }
+    return table;
+}
+
+// Lists the destination and clears away temporaries a killed run left there.
+void ListDestination(Run& run, const Folder& destination) {
+    run.fileSystem.List(destination, run.destinationListing);
+    if (run.destinationListing.Count(Kind::EngineTemporary) > 0)
+        run.fileSystem.RemoveStaleTemporaries(destination, run.destinationListing);
+}
+
+// Copies the rows that need it. Throws only when the comparison fails.
+void SyncListedFiles(Run& run, const Folder& source, const FolderListing& sourceListing,
+                     const Folder& destination) {
+    ListDestination(run, destination);
+    ComparisonTable table =
+        CompareListed(run.fileSystem, source, sourceListing, destination, run.destinationListing);
+    for (const ComparisonRow& row : table) {
+        ++run.report.filesCompared;
+        if (MustCopy(row.status))
+            run.CopyFile(source, destination, row.name);
+        run.Progress();
+        run.Yield();
+    }
+}
+
+// The whole-folder copy: `target` has just been made or opened for `source`'s contents.
+void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
+    ++run.report.foldersVisited;
+    FolderListing listing;
+    try {
+        run.fileSystem.List(source, listing);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return;
+    }
+    for (const auto& entry : listing.Entries()) {
+        if (entry.kind != Kind::File)
+            continue;
+        run.CopyFile(source, target, listing.Name(entry));
+        run.Progress();
+        run.Yield();
+    }
+    for (const auto& entry : listing.Entries()) {
+        if (entry.kind != Kind::SubFolder)
+            continue;
+        std::string_view name = listing.Name(entry);
+        try {
+            Folder from = run.fileSystem.GetSubFolder(source, name);
+            if (run.MustSkip(from.Identity())) {
+                run.Yield();
+                continue;
+            }
+            bool created = false;
+            Folder to = run.fileSystem.CreateSubFolder(target, name, created);
+            run.Enter(from.Identity());
+            CopyFolderContents(run, from, to);
+            run.Leave();
+            if (created)
+                run.fileSystem.SetFolderAttributes(to, from.Attributes());
+        } catch (const FileSystemError& error) {
+            run.Fail(error);
+        }
+        run.Yield();
+    }
+}
+
+void SyncOpenPair(Run& run, const Folder& source, const Folder& destination);
+
+// One source subfolder: walked when its destination namesake exists, else copied whole.
+void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinationParent,
+                   std::string_view name) {
+    Folder source;
+    try {
+        source = run.fileSystem.GetSubFolder(sourceParent, name);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return;
+    }
+    if (run.MustSkip(source.Identity()))
+        return;
+    run.Enter(source.Identity());
+    Folder destination;
+    try {
+        destination = run.fileSystem.GetSubFolder(destinationParent, name);
+    } catch (const FileSystemError&) {
+    }
+    if (destination.IsOpen()) {
+        SyncOpenPair(run, source, destination);
+    } else {
+        try {
+            bool created = false;
+            destination = run.fileSystem.CreateSubFolder(destinationParent, name, created);
+            CopyFolderContents(run, source, destination);
+            if (created)
+                run.fileSystem.SetFolderAttributes(destination, source.Attributes());
+        } catch (const FileSystemError& error) {
+            run.Fail(error);
+        }
+    }
+    run.Leave();
+}
+
+// A folder pair whose two folders exist: its own files first, then each source subfolder.
+void SyncOpenPair(Run& run, const Folder& source, const Folder& destination) {
+    ++run.report.foldersVisited;
+    FolderListing listing;
+    try {
+        run.fileSystem.List(source, listing);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return;
+    }
+    try {
+        SyncListedFiles(run, source, listing, destination);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+    }
+    for (const auto& entry : listing.Entries()) {
+        if (entry.kind != Kind::SubFolder)
+            continue;
+        SyncSubFolder(run, source, destination, listing.Name(entry));
+        run.Yield();
+    }
+}
+
+std::string EmptyPathReason() {
+    return std::generic_category().message(ENOENT);
+}
+
+void SyncTree(Run& run, const std::string& sourcePath, const std::string& destinationPath) {
+    // An empty path would resolve to nothing sensible; it names no folder.
+    if (sourcePath.empty() || destinationPath.empty()) {
+        run.Fail(sourcePath.empty() ? sourcePath : destinationPath, EmptyPathReason());
+        return;
+    }
+    Folder source;
+    Folder destination;
+    try {
+        source = run.fileSystem.GetFolder(sourcePath);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return;
+    }
+    try {
+        destination = run.fileSystem.GetFolder(destinationPath);
+    } catch (const FileSystemError&) {
+    }
+    run.Enter(source.Identity());
+    if (destination.IsOpen()) {
+        run.SetDestinationTop(destination.Identity());
+        SyncOpenPair(run, source, destination);
+    } else {
+        try {
+            bool created = false;
+            destination = run.fileSystem.CreateFolder(destinationPath, created);
+            run.SetDestinationTop(destination.Identity());
+            CopyFolderContents(run, source, destination);
+            if (created)
+                run.fileSystem.SetFolderAttributes(destination, source.Attributes());
+        } catch (const FileSystemError& error) {
+            run.Fail(error);
+        }
+    }
+    run.Leave();
+    run.Flush(destination);
+}
+
+}  // namespace
+
+ComparisonTable CompareFolderFiles(std::string source, std::string destination) {
+    return CompareFolderFiles(std::move(source), std::move(destination), PlatformFileSystem());
+}
+
+ComparisonTable CompareFolderFiles(std::string source, std::string destination,
+                                   FileSystem& fileSystem) {
+    Folder sourceFolder = fileSystem.GetFolder(source);
+    Folder destinationFolder = fileSystem.GetFolder(destination);
+    FolderListing sourceListing;
+    FolderListing destinationListing;
+    fileSystem.List(sourceFolder, sourceListing);
+    fileSystem.List(destinationFolder, destinationListing);
+    return CompareListed(fileSystem, sourceFolder, sourceListing, destinationFolder,
+                         destinationListing);
+}
+
+void SyncFolderFiles(std::string source, std::string destination) {
+    SyncFolderFiles(std::move(source), std::move(destination), RunOptions{});
+}
+
+void SyncFolderFiles(std::string source, std::string destination, const RunOptions& options) {
+    Run run(options);
+    Folder sourceFolder = run.fileSystem.GetFolder(source);
+    Folder destinationFolder = run.fileSystem.GetFolder(destination);
+    FolderListing listing;
+    run.fileSystem.List(sourceFolder, listing);
+    SyncListedFiles(run, sourceFolder, listing, destinationFolder);
+    run.Flush(destinationFolder);
+}
 
 void SyncFolderTree(std::string source, std::string destination) {
     SyncFolderTree(std::move(source), std::move(destination), RunOptions{});
 }
 
 void SyncFolderTree(std::string source, std::string destination, const RunOptions& options) {
-    if (source.empty() || destination.empty())
-        return;
-    std::error_code error;
-    fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::update_existing,
-             error);
-    if (error && options.report)
-        options.report->failures.push_back({source, error.message()});
-    if (options.yield)
-        options.yield();
+    try {
+        Run run(options);
+        try {
+            SyncTree(run, source, destination);
+        } catch (const std::exception& error) {
+            run.Fail(source, error.what());
+        } catch (...) {
+            run.Fail(source, "unexpected failure");
+        }
+    } catch (...) {
+        // Not even the report could be written to; the run ends quietly as promised.
+    }
 }
 
 }  // namespace FileSync

@@ -43,7 +43,7 @@ struct RunReport {
 };
 
 struct RunOptions {
-    // The file system to work on; null means the platform's own.
+    // The file system to work on (see FileSystem.h); null means the platform's own.
     FileSystem* fileSystem = nullptr;
     // Called after every file row and after every source subfolder; lets a window stay
     // responsive. May run further engine calls nested inside this one.

@@ -1,0 +1,72 @@
+// The platform-neutral parts of the file-system layer: errors, open folders and listings.
+#include "FileSystem.h"
+
+#include <utility>
+
+namespace FileSync {
+
+FileSystemError::FileSystemError(int code, std::string path)
+    : std::system_error(code, std::generic_category(), path), path_(std::move(path)) {}
+
+Folder::Folder(FileSystem& owner, std::intptr_t handle, std::string path, FolderIdentity identity,
+               std::uint32_t attributes)
+    : owner_(&owner),
+      handle_(handle),
+      path_(std::move(path)),
+      identity_(identity),
+      attributes_(attributes) {}
+
+Folder::Folder(Folder&& other) noexcept
+    : owner_(std::exchange(other.owner_, nullptr)),
+      handle_(std::exchange(other.handle_, -1)),
+      path_(std::move(other.path_)),
+      identity_(other.identity_),
+      attributes_(other.attributes_) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        Close();
+        owner_ = std::exchange(other.owner_, nullptr);
+        handle_ = std::exchange(other.handle_, -1);
+        path_ = std::move(other.path_);
+        identity_ = other.identity_;
+        attributes_ = other.attributes_;
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    Close();
+}
+
+void Folder::Close() noexcept {
+    if (owner_)
+        owner_->CloseFolder(handle_);
+    owner_ = nullptr;
+    handle_ = -1;
+}
+
+std::string Folder::PathOf(std::string_view name) const {
+    std::string path;
+    path.reserve(path_.size() + 1 + name.size());
+    path = path_;
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += name;
+    return path;
+}
+
+void FolderListing::Clear() {
+    names_.clear();
+    entries_.clear();
+    counts_[0] = counts_[1] = counts_[2] = 0;
+}
+
+void FolderListing::Add(std::string_view name, Kind kind) {
+    entries_.push_back(
+        {static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), kind});
+    names_.insert(names_.end(), name.begin(), name.end());
+    ++counts_[static_cast<int>(kind)];
+}
+
+}  // namespace FileSync

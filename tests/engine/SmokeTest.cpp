@@ -1,7 +1,0 @@
-#include <gtest/gtest.h>
-
-#include "FileSync.h"
-
-TEST(Engine, EmptyPathsChangeNothing) {
-    FileSync::SyncFolderTree("", "");
-}

@@ -1,0 +1,129 @@
+// Real temporary folder trees for the engine tests, and a file-system wrapper that records what
+// the engine does and fails chosen copies.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "FileSystem.h"
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "tavrick-test-XXXXXX").string();
+        root_ = ::mkdtemp(pattern.data());
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+    std::string operator/(const std::string& relative) const { return root_ + "/" + relative; }
+    const std::string& Path() const { return root_; }
+
+private:
+    std::string root_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& contents) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Sets the modification time to `seconds` since the epoch plus `nanoseconds`.
+inline void SetModified(const std::string& path, long long seconds, long nanoseconds = 0) {
+    struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+inline struct stat StatOf(const std::string& path) {
+    struct stat status {};
+    ::stat(path.c_str(), &status);
+    return status;
+}
+
+// Every path below `root`, relative and sorted, with its contents for files.
+inline std::vector<std::string> Snapshot(const std::string& root) {
+    std::vector<std::string> lines;
+    for (auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string line = fs::relative(entry.path(), root).string();
+        if (entry.is_regular_file())
+            line += " = " + ReadFile(entry.path().string()) + " @" +
+                    std::to_string(StatOf(entry.path().string()).st_mtim.tv_sec);
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Forwards to the platform's file system, recording copies and failing chosen ones.
+class RecordingFileSystem : public FileSync::FileSystem {
+public:
+    using Folder = FileSync::Folder;
+
+    // Full source paths of the copies asked for, in order, failed ones included.
+    std::vector<std::string> copies;
+    // Paths of the folders listed, in order.
+    std::vector<std::string> listed;
+    // Called with the copy's number (from 1) and source path; true makes the copy fail.
+    std::function<bool(int number, const std::string& path)> failCopy;
+
+    Folder GetFolder(const std::string& path) override { return inner_.GetFolder(path); }
+    Folder GetSubFolder(const Folder& parent, std::string_view name) override {
+        return inner_.GetSubFolder(parent, name);
+    }
+    void List(const Folder& folder, FileSync::FolderListing& listing) override {
+        listed.push_back(folder.Path());
+        inner_.List(folder, listing);
+    }
+    bool GetFile(const Folder& folder, std::string_view name, FileSync::FileFacts& facts) override {
+        return inner_.GetFile(folder, name, facts);
+    }
+    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) override {
+        copies.push_back(from.PathOf(name));
+        if (failCopy && failCopy(static_cast<int>(copies.size()), copies.back()))
+            throw FileSync::FileSystemError(EIO, copies.back());
+        return inner_.CopyFile(from, to, name);
+    }
+    Folder CreateFolder(const std::string& path, bool& created) override {
+        return inner_.CreateFolder(path, created);
+    }
+    Folder CreateSubFolder(const Folder& parent, std::string_view name, bool& created) override {
+        return inner_.CreateSubFolder(parent, name, created);
+    }
+    void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
+        inner_.SetFolderAttributes(folder, attributes);
+    }
+    void RemoveStaleTemporaries(const Folder& folder,
+                                const FileSync::FolderListing& listing) override {
+        inner_.RemoveStaleTemporaries(folder, listing);
+    }
+    void SyncToStorage(const Folder& folder) override {
+        ++syncs;
+        inner_.SyncToStorage(folder);
+    }
+    int syncs = 0;
+
+protected:
+    void CloseFolder(std::intptr_t) noexcept override {}
+
+private:
+    FileSync::FileSystem& inner_ = FileSync::PlatformFileSystem();
+};

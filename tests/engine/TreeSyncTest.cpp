@@ -1,0 +1,222 @@
+// The tree walk: whole-folder copies, depth-first order, what is never touched, and paths.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "FileSync.h"
+#include "TestTree.h"
+
+using namespace FileSync;
+
+namespace {
+
+RunOptions OptionsFor(RecordingFileSystem& fileSystem, RunReport& report) {
+    RunOptions options;
+    options.fileSystem = &fileSystem;
+    options.report = &report;
+    return options;
+}
+
+std::ptrdiff_t Position(const std::vector<std::string>& list, const std::string& item) {
+    auto found = std::find(list.begin(), list.end(), item);
+    EXPECT_NE(found, list.end()) << item;
+    return found - list.begin();
+}
+
+}  // namespace
+
+TEST(TreeSync, MissingDestinationIsCopiedWholeKeepingModesAndNanosecondTimes) {
+    TempFolder tree;
+    WriteFile(tree / "src/top.txt", "top");
+    WriteFile(tree / "src/a/b/deep.txt", "deep");
+    WriteFile(tree / "src/a/readonly.txt", "ro");
+    WriteFile(tree / "src/.hidden", "h");
+    fs::create_directories(tree / "src/empty");
+    SetModified(tree / "src/a/b/deep.txt", 1'234'567'890, 123'456'789);
+    ::chmod((tree / "src/a/readonly.txt").c_str(), 0444);
+    ::chmod((tree / "src/top.txt").c_str(), 04750);
+    ::chmod((tree / "src/a/b").c_str(), 0750);
+
+    RecordingFileSystem fileSystem;
+    RunReport report;
+    SyncFolderTree(tree / "src", tree / "dst/", OptionsFor(fileSystem, report));
+
+    EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
+    struct stat deep = StatOf(tree / "dst/a/b/deep.txt");
+    EXPECT_EQ(deep.st_mtim.tv_sec, 1'234'567'890);
+    EXPECT_EQ(deep.st_mtim.tv_nsec, 123'456'789);
+    EXPECT_EQ(StatOf(tree / "dst/a/readonly.txt").st_mode & 07777, 0444u);
+    EXPECT_EQ(StatOf(tree / "dst/top.txt").st_mode & 07777, 04750u);
+    EXPECT_EQ(StatOf(tree / "dst/a/b").st_mode & 07777, 0750u);
+    // One whole copy: no destination folder was listed for a comparison.
+    for (const std::string& listed : fileSystem.listed)
+        EXPECT_EQ(listed.rfind(tree / "src", 0), 0u) << listed;
+    EXPECT_EQ(report.filesCopied, 4u);
+    EXPECT_EQ(report.bytesCopied, 10u);
+    EXPECT_EQ(report.filesCompared, 0u);
+    EXPECT_EQ(report.foldersVisited, 4u);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_EQ(fileSystem.syncs, 1);
+
+    // Nothing changed: the second run compares everything, copies nothing and needs no sync.
+    RecordingFileSystem again;
+    RunReport second;
+    SyncFolderTree(tree / "src", tree / "dst", OptionsFor(again, second));
+    EXPECT_EQ(second.filesCopied, 0u);
+    EXPECT_EQ(second.filesCompared, 4u);
+    EXPECT_EQ(again.syncs, 0);
+
+    // A read-only destination copy is replaced when its source becomes newer.
+    ::chmod((tree / "src/a/readonly.txt").c_str(), 0644);
+    WriteFile(tree / "src/a/readonly.txt", "changed");
+    ::chmod((tree / "src/a/readonly.txt").c_str(), 0444);
+    SetModified(tree / "src/a/readonly.txt", 2'000'000'000);
+    SyncFolderTree(tree / "src", tree / "dst");
+    EXPECT_EQ(ReadFile(tree / "dst/a/readonly.txt"), "changed");
+}
+
+TEST(TreeSync, NewSubfolderIsCopiedWholeAndOwnFilesComeFirst) {
+    TempFolder tree;
+    WriteFile(tree / "src/f1", "1");
+    WriteFile(tree / "src/a/f2", "2");
+    WriteFile(tree / "src/a/x/f3", "3");
+    WriteFile(tree / "src/b/f4", "4");
+    WriteFile(tree / "src/new/n/f5", "5");
+    fs::create_directories(tree / "dst/a/x");
+    fs::create_directories(tree / "dst/b");
+
+    RecordingFileSystem fileSystem;
+    RunReport report;
+    RunOptions options = OptionsFor(fileSystem, report);
+    int yields = 0;
+    int progressCalls = 0;
+    options.yield = [&] { ++yields; };
+    options.progress = [&](const RunReport&) { ++progressCalls; };
+    SyncFolderTree(tree / "src", tree / "dst", options);
+
+    EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
+    const auto& copies = fileSystem.copies;
+    ASSERT_EQ(copies.size(), 5u);
+    EXPECT_EQ(copies[0], tree / "src/f1");
+    EXPECT_LT(Position(copies, tree / "src/a/f2"), Position(copies, tree / "src/a/x/f3"));
+    // Each subfolder's subtree is done before the next subfolder starts.
+    auto a = Position(copies, tree / "src/a/f2");
+    auto b = Position(copies, tree / "src/b/f4");
+    EXPECT_TRUE(b < a || b > Position(copies, tree / "src/a/x/f3"));
+    // The new subfolder was not compared: its destination was never listed.
+    EXPECT_EQ(std::count(fileSystem.listed.begin(), fileSystem.listed.end(), tree / "dst/new"), 0);
+    EXPECT_EQ(report.filesCompared, 4u);
+    // A yield after each file row and each source subfolder (plus each file and subfolder of
+    // the whole copy); progress after each file.
+    EXPECT_EQ(progressCalls, 5);
+    EXPECT_EQ(yields, 5 + 3 + 1 + 1);
+}
+
+TEST(TreeSync, SourceAndDestinationOnlyEntriesAreNeverTouched) {
+    TempFolder tree;
+    WriteFile(tree / "src/same", "same");
+    WriteFile(tree / "src/older", "old source");
+    WriteFile(tree / "src/sub/file", "s");
+    WriteFile(tree / "dst/older", "newer destination");
+    WriteFile(tree / "dst/only-in-destination", "keep me");
+    WriteFile(tree / "dst/extra/inner", "keep me too");
+    WriteFile(tree / "dst/sub/mine", "mine");
+    SetModified(tree / "src/older", 1'500'000'000);
+    SetModified(tree / "dst/older", 1'600'000'000);
+    SyncFolderTree(tree / "src", tree / "dst");
+    auto sourceBefore = Snapshot(tree / "src");
+    auto destinationBefore = Snapshot(tree / "dst");
+
+    // Changed again, in every way a run could wrongly reach into.
+    SyncFolderTree(tree / "src/", tree / "dst/");
+    EXPECT_EQ(Snapshot(tree / "src"), sourceBefore);
+    EXPECT_EQ(Snapshot(tree / "dst"), destinationBefore);
+    EXPECT_EQ(ReadFile(tree / "dst/older"), "newer destination");
+    EXPECT_EQ(ReadFile(tree / "dst/only-in-destination"), "keep me");
+    EXPECT_EQ(ReadFile(tree / "dst/extra/inner"), "keep me too");
+    EXPECT_EQ(ReadFile(tree / "dst/sub/mine"), "mine");
+    EXPECT_EQ(ReadFile(tree / "dst/sub/file"), "s");
+}
+
+TEST(TreeSync, TrailingSeparatorsGiveTheSameResult) {
+    TempFolder tree;
+    WriteFile(tree / "src/f", "f");
+    WriteFile(tree / "src/d/g", "g");
+    WriteFile(tree / "src/d/e/h", "h");
+    for (const char* name : {"plain", "trailing", "mixed"})
+        fs::create_directories(tree / name + "/d");
+    SyncFolderTree(tree / "src", tree / "plain");
+    SyncFolderTree(tree / "src/", tree / "trailing/");
+    SyncFolderTree(tree / "src//", tree / "mixed");
+    SyncFolderTree(tree / "src", tree / "new/");
+    auto expected = Snapshot(tree / "src");
+    for (const char* name : {"plain", "trailing", "mixed", "new"})
+        EXPECT_EQ(Snapshot(tree / name), expected) << name;
+}
+
+TEST(TreeSync, MissingSourceOrEmptyPathChangesNothing) {
+    TempFolder tree;
+    WriteFile(tree / "dst/file", "x");
+    WriteFile(tree / "src/file", "y");
+    auto before = Snapshot(tree.Path());
+
+    // An empty path must not mean the working folder.
+    std::string workingFolder = fs::current_path();
+    fs::current_path(tree / "src");
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(tree / "absent", tree / "dst", options);
+    SyncFolderTree("", tree / "dst", options);
+    SyncFolderTree(tree / "src", "", options);
+    SyncFolderTree("", "", options);
+    fs::current_path(workingFolder);
+
+    EXPECT_EQ(Snapshot(tree.Path()), before);
+    EXPECT_FALSE(fs::exists(tree / "absent"));
+    ASSERT_EQ(report.failures.size(), 4u);
+    EXPECT_EQ(report.failures[0].path, tree / "absent");
+    EXPECT_EQ(report.failures[0].reason, "No such file or directory");
+    EXPECT_EQ(report.filesCopied, 0u);
+}
+
+TEST(TreeSync, NestedRunFromTheYieldHookIsIndependent) {
+    TempFolder tree;
+    for (int i = 0; i < 4; ++i)
+        WriteFile(tree / "src/d/f" + std::to_string(i), "data");
+    fs::create_directories(tree / "dst");
+    bool nested = false;
+    RunOptions options;
+    options.yield = [&] {
+        if (!nested) {
+            nested = true;
+            SyncFolderTree(tree / "src", tree / "dst");
+        }
+    };
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
+}
+
+TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
+    if (!fs::is_directory("/dev/shm"))
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::string source = pattern;
+    std::string contents(3 << 20, 'x');
+    WriteFile(source + "/big", contents);
+    WriteFile(source + "/empty", "");
+    SetModified(source + "/big", 1'400'000'000, 5);
+    TempFolder tree;
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(source, tree / "dst", options);
+    fs::remove_all(source);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_TRUE(ReadFile(tree / "dst/big") == contents);
+    EXPECT_EQ(StatOf(tree / "dst/big").st_mtim.tv_nsec, 5);
+    EXPECT_TRUE(fs::exists(tree / "dst/empty"));
+    EXPECT_EQ(report.bytesCopied, contents.size());
+}
