@@ -60,7 +60,8 @@ class Result:
     load: str = ""
 
     def median(self, name, with_sync=False):
-        runs = self.samples.get(name) or []
+        # A failed run did not do the work; its time would flatter the command.
+        runs = [s for s in self.samples.get(name) or [] if s.exit_code == 0]
         if not runs:
             return None
         return statistics.median(s.seconds + (s.sync_seconds if with_sync else 0) for s in runs)
@@ -413,12 +414,13 @@ def table(result, floor, with_sync=False):
     for name, runs in result.samples.items():
         if not runs:
             continue
-        times = [s.seconds + (s.sync_seconds if with_sync else 0) for s in runs]
-        median = statistics.median(times)
+        times = [s.seconds + (s.sync_seconds if with_sync else 0) for s in runs
+                 if s.exit_code == 0] or [float("nan")]
+        median = result.median(name, with_sync) or float("nan")
         failed = sum(1 for s in runs if s.exit_code != 0)
         check = result.checks.get(name, "")
         if failed:
-            check = f"{failed} runs failed; " + check
+            check = f"{failed} runs failed (left out); " + check
         peak = f" {result.peaks[name]:.1f} |" if name in result.peaks else (
             " — |" if result.peaks else "")
         lines.append(f"| {name} | {median:.3f} | {min(times):.3f}–{max(times):.3f} | "

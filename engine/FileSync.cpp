@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "FileSystem.h"
@@ -33,6 +34,18 @@ public:
     RunReport& report;
     // Scratch listing for destination folders; its contents are used before any recursion.
     FolderListing destinationListing;
+    // Scratch comparison of one folder pair: the source listing's file entries and their
+    // statuses, used before any recursion.
+    std::vector<std::pair<const FolderListing::Entry*, std::int32_t>> statuses;
+
+    // The source listing of the folder at the current depth. Listings are kept per depth and
+    // reused, so a walk allocates for the deepest and widest folders only, not for every one.
+    FolderListing& EnterListing() {
+        if (depth_ == listings_.size())
+            listings_.push_back(std::make_unique<FolderListing>());
+        return *listings_[depth_++];
+    }
+    void LeaveListing() { --depth_; }
 
     void Yield() const {
         if (options_.yield)
@@ -56,17 +69,33 @@ public:
         return (hasDestinationTop_ && folder == destinationTop_) ||
                std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
     }
-    void SetDestinationTop(const FolderIdentity& folder) {
-        destinationTop_ = folder;
+    void SetDestinationTop(const Folder& folder) {
+        destinationTop_ = folder.Identity();
         hasDestinationTop_ = true;
+        destinationTopFolder_ = &folder;
+    }
+
+    // Where a copy into `to` writes its temporary: the destination's top folder when `to` is on
+    // the same device, so that a killed run leaves temporaries in one place, which every run
+    // lists and clears; else `to` itself.
+    const Folder& ScratchFor(const Folder& to) const {
+        const Folder* top = destinationTopFolder_;
+        return top && top->Identity().device == to.Identity().device ? *top : to;
+    }
+    // Whether a killed run may have left temporaries in this destination folder. Only such
+    // folders are listed, which spares every other folder pair one listing per run.
+    bool MayHoldTemporaries(const Folder& destination) const {
+        return &ScratchFor(destination) == &destination;
     }
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
     // Copies one file, counting it; a failure is recorded and the caller goes on.
-    void CopyFile(const Folder& from, const Folder& to, std::string_view name) {
+    void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
         try {
-            report.bytesCopied += fileSystem.CopyFile(from, to, name);
+            const Folder& scratch = ScratchFor(to);
+            report.bytesCopied += targetMissing ? fileSystem.CopyNewFile(from, to, name, scratch)
+                                                : fileSystem.CopyFile(from, to, name, scratch);
             ++report.filesCopied;
             copiedAnything_ = true;
         } catch (const FileSystemError& error) {
@@ -86,9 +115,12 @@ public:
     }
 
 private:
+    std::vector<std::unique_ptr<FolderListing>> listings_;
+    std::size_t depth_ = 0;
     std::vector<FolderIdentity> sourcePath_;
     FolderIdentity destinationTop_;
     bool hasDestinationTop_ = false;
+    const Folder* destinationTopFolder_ = nullptr;
     bool copiedAnything_ = false;
 };
 
@@ -117,32 +149,55 @@ std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination)
     return status;
 }
 
-ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
-                              const FolderListing& sourceListing, const Folder& destination,
-                              const FolderListing& destinationListing) {
-    ComparisonTable table;
-    table.reserve(sourceListing.Count(Kind::File) + destinationListing.Count(Kind::File));
+// Hands every file of the source listing, in listing order, with its status to `row`.
+template <typename Row>
+void CompareEachFile(FileSystem& fileSystem, const Folder& source,
+                     const FolderListing& sourceListing, const Folder& destination, Row&& row) {
     FileFacts sourceFacts;
     FileFacts destinationFacts;
     for (const auto& entry : sourceListing.Entries()) {
         if (entry.kind != Kind::File)
             continue;
         std::string_view name = sourceListing.Name(entry);
-        ComparisonRow& row = table.emplace_back();
-        row.name.assign(name);
         if (!fileSystem.GetFile(destination, name, destinationFacts))
-            row.status = OnlyInSource;
+            row(entry, OnlyInSource);
         else if (!fileSystem.GetFile(source, name, sourceFacts))
-            row.status =
-                SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
+            row(entry,
+                SizeDiffers | AttributesDiffer);  // gone since the listing: the copy says why
         else
-            row.status = CompareFacts(sourceFacts, destinationFacts);
+            row(entry, CompareFacts(sourceFacts, destinationFacts));
     }
+}
+
+ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
+                              const FolderListing& sourceListing, const Folder& destination,
+                              const FolderListing& destinationListing) {
+    ComparisonTable table;
+    table.reserve(sourceListing.Count(Kind::File) + destinationListing.Count(Kind::File));
+    CompareEachFile(fileSystem, source, sourceListing, destination,
+                    [&](const FolderListing::Entry& entry, std::int32_t status) {
+                        table.push_back({std::string(sourceListing.Name(entry)), status});
+                    });
     return table;
 }
 
-// Lists the destination and clears away temporaries a killed run left there.
+// The source listing of one level of the walk, given back when the level is done.
+struct ListingAtDepth {
+    explicit ListingAtDepth(Run& run) : run(run), listing(run.EnterListing()) {}
+    ~ListingAtDepth() { run.LeaveListing(); }
+    ListingAtDepth(const ListingAtDepth&) = delete;
+    ListingAtDepth& operator=(const ListingAtDepth&) = delete;
+    Run& run;
+    FolderListing& listing;
+};
+
+// Lists the destination and clears away temporaries a killed run left there. Folders where no
+// run writes temporaries are not listed: the comparison looks files up by name.
 void ListDestination(Run& run, const Folder& destination) {
+    if (!run.MayHoldTemporaries(destination)) {
+        run.destinationListing.Clear();
+        return;
+    }
     run.fileSystem.List(destination, run.destinationListing);
     if (run.destinationListing.Count(Kind::EngineTemporary) > 0)
         run.fileSystem.RemoveStaleTemporaries(destination, run.destinationListing);
@@ -152,12 +207,20 @@ void ListDestination(Run& run, const Folder& destination) {
 void SyncListedFiles(Run& run, const Folder& source, const FolderListing& sourceListing,
                      const Folder& destination) {
     ListDestination(run, destination);
-    ComparisonTable table =
-        CompareListed(run.fileSystem, source, sourceListing, destination, run.destinationListing);
-    for (const ComparisonRow& row : table) {
+    // The table of the comparison, rows naming the listing's entries instead of copying names.
+    auto& table = run.statuses;
+    table.clear();
+    table.reserve(sourceListing.Count(Kind::File) + run.destinationListing.Count(Kind::File));
+    CompareEachFile(run.fileSystem, source, sourceListing, destination,
+                    [&](const FolderListing::Entry& entry, std::int32_t status) {
+                        table.emplace_back(&entry, status);
+                    });
+    // Copies and yields may run a nested engine run, but that one has its own scratch state.
+    for (std::size_t row = 0; row < table.size(); ++row) {
+        auto [entry, status] = table[row];
         ++run.report.filesCompared;
-        if (MustCopy(row.status))
-            run.CopyFile(source, destination, row.name);
+        if (MustCopy(status))
+            run.CopyFile(source, destination, sourceListing.Name(*entry), status == OnlyInSource);
         run.Progress();
         run.Yield();
     }
@@ -166,7 +229,8 @@ void SyncListedFiles(Run& run, const Folder& source, const FolderListing& source
 // The whole-folder copy: `target` has just been made or opened for `source`'s contents.
 void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
     ++run.report.foldersVisited;
-    FolderListing listing;
+    ListingAtDepth lease(run);
+    FolderListing& listing = lease.listing;
     try {
         run.fileSystem.List(source, listing);
     } catch (const FileSystemError& error) {
@@ -176,7 +240,7 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::File)
             continue;
-        run.CopyFile(source, target, listing.Name(entry));
+        run.CopyFile(source, target, listing.Name(entry), true);
         run.Progress();
         run.Yield();
     }
@@ -243,7 +307,8 @@ void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinati
 // A folder pair whose two folders exist: its own files first, then each source subfolder.
 void SyncOpenPair(Run& run, const Folder& source, const Folder& destination) {
     ++run.report.foldersVisited;
-    FolderListing listing;
+    ListingAtDepth lease(run);
+    FolderListing& listing = lease.listing;
     try {
         run.fileSystem.List(source, listing);
     } catch (const FileSystemError& error) {
@@ -287,13 +352,13 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     run.Enter(source.Identity());
     if (destination.IsOpen()) {
-        run.SetDestinationTop(destination.Identity());
+        run.SetDestinationTop(destination);
         SyncOpenPair(run, source, destination);
     } else {
         try {
             bool created = false;
             destination = run.fileSystem.CreateFolder(destinationPath, created);
-            run.SetDestinationTop(destination.Identity());
+            run.SetDestinationTop(destination);
             CopyFolderContents(run, source, destination);
             if (created)
                 run.fileSystem.SetFolderAttributes(destination, source.Attributes());
@@ -331,6 +396,7 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     Run run(options);
     Folder sourceFolder = run.fileSystem.GetFolder(source);
     Folder destinationFolder = run.fileSystem.GetFolder(destination);
+    run.SetDestinationTop(destinationFolder);
     FolderListing listing;
     run.fileSystem.List(sourceFolder, listing);
     SyncListedFiles(run, sourceFolder, listing, destinationFolder);

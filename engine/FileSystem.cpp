@@ -21,7 +21,8 @@ Folder::Folder(Folder&& other) noexcept
       handle_(std::exchange(other.handle_, -1)),
       path_(std::move(other.path_)),
       identity_(other.identity_),
-      attributes_(other.attributes_) {}
+      attributes_(other.attributes_),
+      listed_(other.listed_) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
     if (this != &other) {
@@ -31,6 +32,7 @@ Folder& Folder::operator=(Folder&& other) noexcept {
         path_ = std::move(other.path_);
         identity_ = other.identity_;
         attributes_ = other.attributes_;
+        listed_ = other.listed_;
     }
     return *this;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace FileSync {
@@ -63,6 +64,8 @@ public:
     std::string PathOf(std::string_view name) const;
     const FolderIdentity& Identity() const { return identity_; }
     std::uint32_t Attributes() const { return attributes_; }
+    // Notes that the folder is being listed; true when it was listed before.
+    bool MarkListed() const { return std::exchange(listed_, true); }
 
 private:
     void Close() noexcept;
@@ -72,6 +75,7 @@ private:
     std::string path_;
     FolderIdentity identity_;
     std::uint32_t attributes_ = 0;
+    mutable bool listed_ = false;
 };
 
 // The entries of one folder, in the order the platform lists them. Files are regular files and
@@ -114,10 +118,21 @@ public:
     // The facts of the regular file `name` directly in `folder`; false when there is none.
     virtual bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
     // Copies file `name` of `from` to `name` in `to`, replacing a file already there. The copy
-    // is written under a temporary name in `to`, given the source's permission bits and
-    // modification time, and renamed over the target in one step, so the target name never
-    // holds a partial file. Returns the bytes copied.
-    virtual std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) = 0;
+    // is written under a temporary name in `scratch` (`to` itself, or a folder on the same file
+    // system), given the source's permission bits and modification time, and renamed over the
+    // target in one step, so the target name never holds a partial file. Where the rename
+    // cannot cross from `scratch` to `to`, the temporary is written in `to` instead. Returns
+    // the bytes copied.
+    virtual std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                                   const Folder& scratch) = 0;
+    // The same for a target the comparison found missing. Where the platform can, the copy is
+    // written without any name and linked in whole, which needs no rename and leaves nothing
+    // behind when the run is killed; otherwise, and when the target has appeared meanwhile, it
+    // is made as CopyFile makes it.
+    virtual std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
+                                      const Folder& scratch) {
+        return CopyFile(from, to, name, scratch);
+    }
     // Creates the folder at `path` (or `name` in `parent`) unless it exists, and opens it.
     // `created` tells whether it was made here; a new folder stays writable by its owner until
     // SetFolderAttributes gives it its final permission bits.

@@ -41,7 +41,7 @@ public:
     const char* c_str() const { return text_; }
 
 private:
-    char text_[NAME_MAX + 1] = {};
+    char text_[NAME_MAX + 1];  // filled up to the terminator only
     bool tooLong_ = false;
 };
 
@@ -149,6 +149,9 @@ bool CopyData(int in, int out, std::uint64_t expectedSize, std::uint64_t& copied
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
         if (n > 0) {
             copied += static_cast<std::uint64_t>(n);
+            // All the size the source had when opened: spare the call that would find the end.
+            if (expectedSize > 0 && copied >= expectedSize)
+                return true;
             continue;
         }
         if (n == 0) {
@@ -192,7 +195,8 @@ public:
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         int fd = Fd(folder);
-        if (::lseek(fd, 0, SEEK_SET) < 0)
+        // A folder is read from its start when freshly opened; only a second listing rewinds.
+        if (folder.MarkListed() && ::lseek(fd, 0, SEEK_SET) < 0)
             throw FileSystemError(errno, folder.Path());
         alignas(dirent64) char buffer[kListBufferSize];
         for (;;) {
@@ -225,51 +229,46 @@ public:
         return true;
     }
 
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) override {
+    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                           const Folder& scratch) override {
         CName cname(name);
         if (cname.TooLong())
             throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
-        // Non-blocking, so a FIFO put in place of a file since the listing cannot hang the run.
-        Descriptor in(
-            ::openat(Fd(from), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (in.get() < 0)
-            throw FileSystemError(errno, from.PathOf(name));
         struct stat status;
-        if (::fstat(in.get(), &status) != 0)
-            throw FileSystemError(errno, from.PathOf(name));
-        if (!S_ISREG(status.st_mode))
-            throw FileSystemError(EINVAL, from.PathOf(name));
+        Descriptor in(OpenSource(from, name, cname, status));
+        return CopyThroughTemporary(in.get(), status, from, to, name, cname, scratch);
+    }
 
-        char temporary[kTemporaryPrefix.size() + 48];
-        static std::atomic<unsigned long long> sequence{0};
-        std::snprintf(temporary, sizeof temporary, "%.*s%d-%llu",
-                      static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
-                      static_cast<int>(::getpid()), sequence.fetch_add(1));
-        // Owner-writable while being written, whatever the source's bits; fchmod sets them last.
-        Descriptor out(::openat(Fd(to), temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (out.get() < 0)
-            throw FileSystemError(errno, to.PathOf(name));
-
+    std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
+                              const Folder& scratch) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
+        struct stat status;
+        Descriptor in(OpenSource(from, name, cname, status));
+        // A file without a name in the target folder: a killed run leaves nothing behind.
+        Descriptor out(::openat(Fd(to), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
+        if (out.get() < 0)  // not supported here; the named way says what else went wrong
+            return CopyThroughTemporary(in.get(), status, from, to, name, cname, scratch);
         std::uint64_t copied = 0;
         CopyFailure failure{0, CopySide::Target};
-        bool written = CopyData(in.get(), out.get(), static_cast<std::uint64_t>(status.st_size),
-                                copied, failure);
-        if (written) {
-            const struct timespec times[2] = {status.st_atim, status.st_mtim};
-            if (::fchmod(out.get(), status.st_mode & 07777) != 0 ||
-                ::futimens(out.get(), times) != 0)
-                failure = {errno, CopySide::Target}, written = false;
-        }
-        if (!out.Close() && written)
-            failure = {errno, CopySide::Target}, written = false;
-        if (written && ::renameat(Fd(to), temporary, Fd(to), cname.c_str()) != 0)
-            failure = {errno, CopySide::Target}, written = false;
-        if (!written) {
-            ::unlinkat(Fd(to), temporary, 0);
+        if (!CopyContents(in.get(), out.get(), status, copied, failure))
             throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
                                                                                  : to.PathOf(name));
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
+        if (::linkat(AT_FDCWD, self, Fd(to), cname.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            if (out.Close())
+                return copied;
+            int code = errno;
+            ::unlinkat(Fd(to), cname.c_str(), 0);
+            throw FileSystemError(code, to.PathOf(name));
         }
-        return copied;
+        // Something has taken the name since the comparison, or links by descriptor are not
+        // possible here: the named way replaces what may be replaced and fails on the rest.
+        if (::lseek(in.get(), 0, SEEK_SET) != 0)
+            throw FileSystemError(errno, from.PathOf(name));
+        return CopyThroughTemporary(in.get(), status, from, to, name, cname, scratch);
     }
 
     Folder CreateFolder(const std::string& path, bool& created) override {
@@ -311,6 +310,76 @@ protected:
     void CloseFolder(std::intptr_t handle) noexcept override { ::close(static_cast<int>(handle)); }
 
 private:
+    // Opens the source of a copy and reads its facts. Non-blocking, so a FIFO put in place of a
+    // file since the listing cannot hang the run.
+    static int OpenSource(const Folder& from, std::string_view name, const CName& cname,
+                          struct stat& status) {
+        int fd = ::openat(Fd(from), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            throw FileSystemError(errno, from.PathOf(name));
+        int code = ::fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+        if (code != 0) {
+            ::close(fd);
+            throw FileSystemError(code, from.PathOf(name));
+        }
+        return fd;
+    }
+
+    // The data, the permission bits and the times of the source, into `out`.
+    static bool CopyContents(int in, int out, const struct stat& status, std::uint64_t& copied,
+                             CopyFailure& failure) {
+        if (!CopyData(in, out, static_cast<std::uint64_t>(status.st_size), copied, failure))
+            return false;
+        const struct timespec times[2] = {status.st_atim, status.st_mtim};
+        if (::fchmod(out, status.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
+            failure = {errno, CopySide::Target};
+            return false;
+        }
+        return true;
+    }
+
+    // Writes the copy under a temporary name in `scratch` and renames it over the target. Falls
+    // back to a temporary in `to` where `scratch` takes none or the rename cannot cross.
+    static std::uint64_t CopyThroughTemporary(int in, const struct stat& status, const Folder& from,
+                                              const Folder& to, std::string_view name,
+                                              const CName& cname, const Folder& scratch) {
+        char temporary[kTemporaryPrefix.size() + 48];
+        static std::atomic<unsigned long long> sequence{0};
+        std::snprintf(temporary, sizeof temporary, "%.*s%d-%llu",
+                      static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
+                      static_cast<int>(::getpid()), sequence.fetch_add(1));
+        const bool inTarget = &scratch == &to || Fd(scratch) == Fd(to);
+        // Owner-writable while being written, whatever the source's bits; fchmod sets them last.
+        Descriptor out(
+            ::openat(Fd(scratch), temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (out.get() < 0) {
+            if (!inTarget)
+                return CopyThroughTemporary(in, status, from, to, name, cname, to);
+            throw FileSystemError(errno, to.PathOf(name));
+        }
+
+        std::uint64_t copied = 0;
+        CopyFailure failure{0, CopySide::Target};
+        bool written = CopyContents(in, out.get(), status, copied, failure);
+        if (!out.Close() && written)
+            failure = {errno, CopySide::Target}, written = false;
+        if (written && ::renameat(Fd(scratch), temporary, Fd(to), cname.c_str()) != 0) {
+            if (errno == EXDEV && !inTarget) {
+                ::unlinkat(Fd(scratch), temporary, 0);
+                if (::lseek(in, 0, SEEK_SET) != 0)
+                    throw FileSystemError(errno, from.PathOf(name));
+                return CopyThroughTemporary(in, status, from, to, name, cname, to);
+            }
+            failure = {errno, CopySide::Target}, written = false;
+        }
+        if (!written) {
+            ::unlinkat(Fd(scratch), temporary, 0);
+            throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
+                                                                                 : to.PathOf(name));
+        }
+        return copied;
+    }
+
     Folder Adopt(int fd, std::string path) {
         struct stat status;
         if (::fstat(fd, &status) != 0) {

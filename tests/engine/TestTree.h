@@ -96,11 +96,12 @@ public:
     bool GetFile(const Folder& folder, std::string_view name, FileSync::FileFacts& facts) override {
         return inner_.GetFile(folder, name, facts);
     }
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) override {
+    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                           const Folder& scratch) override {
         copies.push_back(from.PathOf(name));
         if (failCopy && failCopy(static_cast<int>(copies.size()), copies.back()))
             throw FileSync::FileSystemError(EIO, copies.back());
-        return inner_.CopyFile(from, to, name);
+        return inner_.CopyFile(from, to, name, scratch);
     }
     Folder CreateFolder(const std::string& path, bool& created) override {
         return inner_.CreateFolder(path, created);
