@@ -68,6 +68,7 @@ void FolderListing::Add(std::string_view name, Kind kind) {
     entries_.push_back(
         {static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), kind});
     names_.insert(names_.end(), name.begin(), name.end());
+    names_.push_back('\0');
     ++counts_[static_cast<int>(kind)];
 }
 

@@ -78,7 +78,8 @@ private:
     mutable bool listed_ = false;
 };
 
-// The entries of one folder, in the order the platform lists them. Files are regular files and
+// The entries of one folder, in the order the platform lists them. Every name is followed by a
+// NUL in memory, as the file-system operations expect. Files are regular files and
 // SubFolders are directories, links followed; anything else (FIFOs, sockets, devices, dangling
 // links) is left out. Temporaries the engine writes while copying are counted apart.
 class FolderListing {
@@ -105,6 +106,8 @@ private:
     std::size_t counts_[3] = {0, 0, 0};
 };
 
+// Every name handed to these operations is followed in memory by a NUL character, as the names
+// of a FolderListing and of a std::string are; implementations may use it in place.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
