@@ -34,9 +34,13 @@ public:
     RunReport& report;
     // Scratch listing for destination folders; its contents are used before any recursion.
     FolderListing destinationListing;
-    // Scratch comparison of one folder pair: the source listing's file entries and their
-    // statuses, used before any recursion.
-    std::vector<std::pair<const FolderListing::Entry*, std::int32_t>> statuses;
+    // The rows of one folder pair's comparison that need a copy, in row order; filled while
+    // the source is listed and used up before any recursion.
+    struct PendingCopy {
+        std::uint32_t row;
+        std::int32_t status;
+    };
+    std::vector<PendingCopy> pendingCopies;
 
     // The source listing of the folder at the current depth. Listings are kept per depth and
     // reused, so a walk allocates for the deepest and widest folders only, not for every one.
@@ -149,23 +153,25 @@ std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination)
     return status;
 }
 
+// The status of one source file against its destination namesake.
+std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
+                         std::string_view name) {
+    FileFacts sourceFacts;
+    FileFacts destinationFacts;
+    if (!fileSystem.GetFile(destination, name, destinationFacts))
+        return OnlyInSource;
+    if (!fileSystem.GetFile(source, name, sourceFacts))
+        return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
+    return CompareFacts(sourceFacts, destinationFacts);
+}
+
 // Hands every file of the source listing, in listing order, with its status to `row`.
 template <typename Row>
 void CompareEachFile(FileSystem& fileSystem, const Folder& source,
                      const FolderListing& sourceListing, const Folder& destination, Row&& row) {
-    FileFacts sourceFacts;
-    FileFacts destinationFacts;
     for (const auto& entry : sourceListing.Entries()) {
-        if (entry.kind != Kind::File)
-            continue;
-        std::string_view name = sourceListing.Name(entry);
-        if (!fileSystem.GetFile(destination, name, destinationFacts))
-            row(entry, OnlyInSource);
-        else if (!fileSystem.GetFile(source, name, sourceFacts))
-            row(entry,
-                SizeDiffers | AttributesDiffer);  // gone since the listing: the copy says why
-        else
-            row(entry, CompareFacts(sourceFacts, destinationFacts));
+        if (entry.kind == Kind::File)
+            row(entry, CompareFile(fileSystem, source, destination, sourceListing.Name(entry)));
     }
 }
 
@@ -203,24 +209,65 @@ void ListDestination(Run& run, const Folder& destination) {
         run.fileSystem.RemoveStaleTemporaries(destination, run.destinationListing);
 }
 
-// Copies the rows that need it. Throws only when the comparison fails.
-void SyncListedFiles(Run& run, const Folder& source, const FolderListing& sourceListing,
-                     const Folder& destination) {
+// Compares each file of a source folder with its destination namesake while the folder is
+// listed, and has the listing keep only the files that need a copy: a folder pair with nothing
+// to do holds no names, however large the folder.
+class ListedFileComparer final : public FolderListing::FileFilter {
+public:
+    ListedFileComparer(Run& run, FolderListing& listing, const Folder& source,
+                       const Folder& destination)
+        : run_(run), listing_(listing), source_(source), destination_(destination) {
+        run_.pendingCopies.clear();
+        listing_.SetFileFilter(this);
+    }
+    ~ListedFileComparer() { listing_.SetFileFilter(nullptr); }
+    ListedFileComparer(const ListedFileComparer&) = delete;
+    ListedFileComparer& operator=(const ListedFileComparer&) = delete;
+
+    bool Keep(std::string_view name) override {
+        std::int32_t status = CompareFile(run_.fileSystem, source_, destination_, name);
+        std::uint32_t row = rows_++;
+        if (!MustCopy(status))
+            return false;
+        run_.pendingCopies.push_back({row, status});
+        return true;
+    }
+    std::uint32_t Rows() const { return rows_; }
+
+private:
+    Run& run_;
+    FolderListing& listing_;
+    const Folder& source_;
+    const Folder& destination_;
+    std::uint32_t rows_ = 0;
+};
+
+// Lists the source folder, comparing its files on the way. Throws when the listing fails.
+std::uint32_t ListAndCompare(Run& run, const Folder& source, FolderListing& listing,
+                             const Folder& destination) {
+    ListedFileComparer comparer(run, listing, source, destination);
+    run.fileSystem.List(source, listing);
+    return comparer.Rows();
+}
+
+// Goes through the rows of the comparison in order, copying those that need it. Throws only
+// when the comparison fails.
+void CopyComparedFiles(Run& run, const Folder& source, const FolderListing& listing,
+                       std::uint32_t rows, const Folder& destination) {
     ListDestination(run, destination);
-    // The table of the comparison, rows naming the listing's entries instead of copying names.
-    auto& table = run.statuses;
-    table.clear();
-    table.reserve(sourceListing.Count(Kind::File) + run.destinationListing.Count(Kind::File));
-    CompareEachFile(run.fileSystem, source, sourceListing, destination,
-                    [&](const FolderListing::Entry& entry, std::int32_t status) {
-                        table.emplace_back(&entry, status);
-                    });
-    // Copies and yields may run a nested engine run, but that one has its own scratch state.
-    for (std::size_t row = 0; row < table.size(); ++row) {
-        auto [entry, status] = table[row];
+    // The files the listing kept are exactly the pending copies, in the same order.
+    auto kept = listing.Entries().begin();
+    std::size_t next = 0;
+    for (std::uint32_t row = 0; row < rows; ++row) {
         ++run.report.filesCompared;
-        if (MustCopy(status))
-            run.CopyFile(source, destination, sourceListing.Name(*entry), status == OnlyInSource);
+        if (next < run.pendingCopies.size() && run.pendingCopies[next].row == row) {
+            while (kept->kind != Kind::File)
+                ++kept;
+            bool missing = run.pendingCopies[next].status == OnlyInSource;
+            run.CopyFile(source, destination, listing.Name(*kept), missing);
+            ++kept;
+            ++next;
+        }
         run.Progress();
         run.Yield();
     }
@@ -309,14 +356,15 @@ void SyncOpenPair(Run& run, const Folder& source, const Folder& destination) {
     ++run.report.foldersVisited;
     ListingAtDepth lease(run);
     FolderListing& listing = lease.listing;
+    std::uint32_t rows = 0;
     try {
-        run.fileSystem.List(source, listing);
+        rows = ListAndCompare(run, source, listing, destination);
     } catch (const FileSystemError& error) {
         run.Fail(error);
         return;
     }
     try {
-        SyncListedFiles(run, source, listing, destination);
+        CopyComparedFiles(run, source, listing, rows, destination);
     } catch (const FileSystemError& error) {
         run.Fail(error);
     }
@@ -398,8 +446,8 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     Folder destinationFolder = run.fileSystem.GetFolder(destination);
     run.SetDestinationTop(destinationFolder);
     FolderListing listing;
-    run.fileSystem.List(sourceFolder, listing);
-    SyncListedFiles(run, sourceFolder, listing, destinationFolder);
+    std::uint32_t rows = ListAndCompare(run, sourceFolder, listing, destinationFolder);
+    CopyComparedFiles(run, sourceFolder, listing, rows, destinationFolder);
     run.Flush(destinationFolder);
 }
 

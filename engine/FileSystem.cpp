@@ -65,6 +65,10 @@ void FolderListing::Clear() {
 }
 
 void FolderListing::Add(std::string_view name, Kind kind) {
+    if (kind == Kind::File && filter_ && !filter_->Keep(name)) {
+        ++counts_[static_cast<int>(kind)];
+        return;
+    }
     entries_.push_back(
         {static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), kind});
     names_.insert(names_.end(), name.begin(), name.end());

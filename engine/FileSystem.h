@@ -91,7 +91,20 @@ public:
         Kind kind;
     };
 
+    // Decides, as each file is listed, whether the listing keeps it. A file not kept is left
+    // out of Entries() but still counted, so a caller can work through a large folder while it
+    // is read instead of holding every name.
+    class FileFilter {
+    public:
+        virtual bool Keep(std::string_view name) = 0;
+
+    protected:
+        ~FileFilter() = default;
+    };
+
+    // Empties the listing; a filter stays in place until set to null.
     void Clear();
+    void SetFileFilter(FileFilter* filter) { filter_ = filter; }
     void Add(std::string_view name, Kind kind);
 
     const std::vector<Entry>& Entries() const { return entries_; }
@@ -104,6 +117,7 @@ private:
     std::vector<char> names_;
     std::vector<Entry> entries_;
     std::size_t counts_[3] = {0, 0, 0};
+    FileFilter* filter_ = nullptr;
 };
 
 // Every name handed to these operations is followed in memory by a NUL character, as the names
