@@ -79,17 +79,28 @@ public:
         destinationTopFolder_ = &folder;
     }
 
-    // Where a copy into `to` writes its temporary: the destination's top folder when `to` is on
-    // the same device, so that a killed run leaves temporaries in one place, which every run
-    // lists and clears; else `to` itself.
-    const Folder& ScratchFor(const Folder& to) const {
+    // Whose temporary area a copy into `to` writes its temporary in: the destination top's
+    // when `to` is on the same device, so a killed run leaves temporaries in one small place,
+    // which every run clears; else none, and the temporary goes into `to` itself.
+    const Folder* TemporaryAreaFor(const Folder& to) const {
         const Folder* top = destinationTopFolder_;
-        return top && top->Identity().device == to.Identity().device ? *top : to;
+        return top && top->Identity().device == to.Identity().device ? top : nullptr;
     }
-    // Whether a killed run may have left temporaries in this destination folder. Only such
-    // folders are listed, which spares every other folder pair one listing per run.
+    // Whether a killed run may have left temporaries in this destination folder itself. Only
+    // such folders are listed, which spares every other folder pair a listing per run.
     bool MayHoldTemporaries(const Folder& destination) const {
-        return &ScratchFor(destination) == &destination;
+        return TemporaryAreaFor(destination) == nullptr;
+    }
+    // Clears away what killed runs left in the destination top's temporary area; at the end of
+    // a run that copied, this also takes away the area it used.
+    void ClearTemporaryArea() {
+        if (!destinationTopFolder_ || !destinationTopFolder_->IsOpen())
+            return;
+        try {
+            fileSystem.ClearTemporaryArea(*destinationTopFolder_);
+        } catch (const FileSystemError& error) {
+            Fail(error);
+        }
     }
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
@@ -97,9 +108,9 @@ public:
     // Copies one file, counting it; a failure is recorded and the caller goes on.
     void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
         try {
-            const Folder& scratch = ScratchFor(to);
-            report.bytesCopied += targetMissing ? fileSystem.CopyNewFile(from, to, name, scratch)
-                                                : fileSystem.CopyFile(from, to, name, scratch);
+            const Folder* area = TemporaryAreaFor(to);
+            report.bytesCopied += targetMissing ? fileSystem.CopyNewFile(from, to, name, area)
+                                                : fileSystem.CopyFile(from, to, name, area);
             ++report.filesCopied;
             copiedAnything_ = true;
         } catch (const FileSystemError& error) {
@@ -111,6 +122,7 @@ public:
     void Flush(const Folder& destination) {
         if (!copiedAnything_ || !destination.IsOpen())
             return;
+        ClearTemporaryArea();
         try {
             fileSystem.SyncToStorage(destination);
         } catch (const FileSystemError& error) {
@@ -401,6 +413,7 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     run.Enter(source.Identity());
     if (destination.IsOpen()) {
         run.SetDestinationTop(destination);
+        run.ClearTemporaryArea();
         SyncOpenPair(run, source, destination);
     } else {
         try {
@@ -445,6 +458,7 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     Folder sourceFolder = run.fileSystem.GetFolder(source);
     Folder destinationFolder = run.fileSystem.GetFolder(destination);
     run.SetDestinationTop(destinationFolder);
+    run.ClearTemporaryArea();
     FolderListing listing;
     std::uint32_t rows = ListAndCompare(run, sourceFolder, listing, destinationFolder);
     CopyComparedFiles(run, sourceFolder, listing, rows, destinationFolder);

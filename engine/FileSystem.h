@@ -135,21 +135,24 @@ public:
     // The facts of the regular file `name` directly in `folder`; false when there is none.
     virtual bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
     // Copies file `name` of `from` to `name` in `to`, replacing a file already there. The copy
-    // is written under a temporary name in `scratch` (`to` itself, or a folder on the same file
-    // system), given the source's permission bits and modification time, and renamed over the
-    // target in one step, so the target name never holds a partial file. Where the rename
-    // cannot cross from `scratch` to `to`, the temporary is written in `to` instead. Returns
-    // the bytes copied.
+    // is written under a temporary name, given the source's permission bits and modification
+    // time, and renamed over the target in one step, so the target name never holds a partial
+    // file. The temporary is written in the temporary area of `areaOwner`, a folder on the same
+    // file system (see ClearTemporaryArea), or in `to` when that is null or takes none.
+    // Returns the bytes copied.
     virtual std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                                   const Folder& scratch) = 0;
+                                   const Folder* areaOwner) = 0;
     // The same for a target the comparison found missing. Where the platform can, the copy is
     // written without any name and linked in whole, which needs no rename and leaves nothing
     // behind when the run is killed; otherwise, and when the target has appeared meanwhile, it
     // is made as CopyFile makes it.
     virtual std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
-                                      const Folder& scratch) {
-        return CopyFile(from, to, name, scratch);
+                                      const Folder* areaOwner) {
+        return CopyFile(from, to, name, areaOwner);
     }
+    // Removes from the temporary area of `owner` the temporaries that no running copy owns any
+    // more, and the area itself once it is empty. Costs one lookup where there is no area.
+    virtual void ClearTemporaryArea(const Folder& owner) = 0;
     // Creates the folder at `path` (or `name` in `parent`) unless it exists, and opens it.
     // `created` tells whether it was made here; a new folder stays writable by its owner until
     // SetFolderAttributes gives it its final permission bits.

@@ -23,6 +23,9 @@ namespace {
 // Temporaries are named "<prefix><pid>-<sequence>", so a later run can tell whether the
 // process that wrote one is gone.
 constexpr std::string_view kTemporaryPrefix = ".tavrick-partial-";
+// The folder in a destination's top that holds the temporaries of its replacing copies. It is
+// named like a temporary, so it is easy to tell apart, but holds no process id, so it is none.
+constexpr std::string_view kTemporaryArea = ".tavrick-partial-copies";
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 constexpr std::size_t kListBufferSize = 64 * 1024;
 
@@ -238,17 +241,17 @@ public:
     }
 
     std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                           const Folder& scratch) override {
+                           const Folder* areaOwner) override {
         CName cname(name);
         if (cname.TooLong())
             throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
         struct stat status;
         Descriptor in(OpenSource(from, name, cname, status));
-        return CopyThroughTemporary(in.get(), status, from, to, name, cname, scratch);
+        return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
     }
 
     std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
-                              const Folder& scratch) override {
+                              const Folder* areaOwner) override {
         CName cname(name);
         if (cname.TooLong())
             throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
@@ -257,7 +260,7 @@ public:
         // A file without a name in the target folder: a killed run leaves nothing behind.
         Descriptor out(::openat(Fd(to), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
         if (out.get() < 0)  // not supported here; the named way says what else went wrong
-            return CopyThroughTemporary(in.get(), status, from, to, name, cname, scratch);
+            return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
         std::uint64_t copied = 0;
         CopyFailure failure{0, CopySide::Target};
         if (!CopyContents(in.get(), out.get(), status, copied, failure))
@@ -276,7 +279,7 @@ public:
         // possible here: the named way replaces what may be replaced and fails on the rest.
         if (::lseek(in.get(), 0, SEEK_SET) != 0)
             throw FileSystemError(errno, from.PathOf(name));
-        return CopyThroughTemporary(in.get(), status, from, to, name, cname, scratch);
+        return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
     }
 
     Folder CreateFolder(const std::string& path, bool& created) override {
@@ -307,6 +310,24 @@ public:
             if (IsTemporaryOfDeadProcess(name))
                 ::unlinkat(Fd(folder), CName(name).c_str(), 0);
         }
+    }
+
+    void ClearTemporaryArea(const Folder& owner) override {
+        int fd = ::openat(Fd(owner), kTemporaryArea.data(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+                return;  // no area, or something of the user's by that name
+            throw FileSystemError(errno, owner.PathOf(kTemporaryArea));
+        }
+        {
+            Folder area = Adopt(fd, owner.PathOf(kTemporaryArea));
+            FolderListing listing;
+            List(area, listing);
+            RemoveStaleTemporaries(area, listing);
+        }
+        // Fails, as it should, while a live copy's temporary is in there.
+        ::unlinkat(Fd(owner), kTemporaryArea.data(), AT_REMOVEDIR);
     }
 
     void SyncToStorage(const Folder& folder) override {
@@ -346,23 +367,32 @@ private:
         return true;
     }
 
-    // Writes the copy under a temporary name in `scratch` and renames it over the target. Falls
-    // back to a temporary in `to` where `scratch` takes none or the rename cannot cross.
+    // Writes the copy under a temporary name in the temporary area of `areaOwner` and renames it
+    // over the target. Falls back to a temporary in `to` where the area takes none or the
+    // rename cannot cross from it.
     static std::uint64_t CopyThroughTemporary(int in, const struct stat& status, const Folder& from,
                                               const Folder& to, std::string_view name,
-                                              const CName& cname, const Folder& scratch) {
-        char temporary[kTemporaryPrefix.size() + 48];
+                                              const CName& cname, const Folder* areaOwner) {
         static std::atomic<unsigned long long> sequence{0};
-        std::snprintf(temporary, sizeof temporary, "%.*s%d-%llu",
+        char temporary[kTemporaryArea.size() + kTemporaryPrefix.size() + 48];
+        int folder = areaOwner ? Fd(*areaOwner) : Fd(to);
+        std::snprintf(temporary, sizeof temporary, "%s%s%.*s%d-%llu",
+                      areaOwner ? kTemporaryArea.data() : "", areaOwner ? "/" : "",
                       static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
                       static_cast<int>(::getpid()), sequence.fetch_add(1));
-        const bool inTarget = &scratch == &to || Fd(scratch) == Fd(to);
         // Owner-writable while being written, whatever the source's bits; fchmod sets them last.
-        Descriptor out(
-            ::openat(Fd(scratch), temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        auto create = [&] {
+            return ::openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        };
+        int fd = create();
+        // The area is made by the first copy that needs it.
+        if (fd < 0 && errno == ENOENT && areaOwner &&
+            (::mkdirat(folder, kTemporaryArea.data(), 0700) == 0 || errno == EEXIST))
+            fd = create();
+        Descriptor out(fd);
         if (out.get() < 0) {
-            if (!inTarget)
-                return CopyThroughTemporary(in, status, from, to, name, cname, to);
+            if (areaOwner)
+                return CopyThroughTemporary(in, status, from, to, name, cname, nullptr);
             throw FileSystemError(errno, to.PathOf(name));
         }
 
@@ -371,17 +401,17 @@ private:
         bool written = CopyContents(in, out.get(), status, copied, failure);
         if (!out.Close() && written)
             failure = {errno, CopySide::Target}, written = false;
-        if (written && ::renameat(Fd(scratch), temporary, Fd(to), cname.c_str()) != 0) {
-            if (errno == EXDEV && !inTarget) {
-                ::unlinkat(Fd(scratch), temporary, 0);
+        if (written && ::renameat(folder, temporary, Fd(to), cname.c_str()) != 0) {
+            if (errno == EXDEV && areaOwner) {  // another mount of the same file system
+                ::unlinkat(folder, temporary, 0);
                 if (::lseek(in, 0, SEEK_SET) != 0)
                     throw FileSystemError(errno, from.PathOf(name));
-                return CopyThroughTemporary(in, status, from, to, name, cname, to);
+                return CopyThroughTemporary(in, status, from, to, name, cname, nullptr);
             }
             failure = {errno, CopySide::Target}, written = false;
         }
         if (!written) {
-            ::unlinkat(Fd(scratch), temporary, 0);
+            ::unlinkat(folder, temporary, 0);
             throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
                                                                                  : to.PathOf(name));
         }

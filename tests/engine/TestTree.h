@@ -97,11 +97,11 @@ public:
         return inner_.GetFile(folder, name, facts);
     }
     std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                           const Folder& scratch) override {
+                           const Folder* areaOwner) override {
         copies.push_back(from.PathOf(name));
         if (failCopy && failCopy(static_cast<int>(copies.size()), copies.back()))
             throw FileSync::FileSystemError(EIO, copies.back());
-        return inner_.CopyFile(from, to, name, scratch);
+        return inner_.CopyFile(from, to, name, areaOwner);
     }
     Folder CreateFolder(const std::string& path, bool& created) override {
         return inner_.CreateFolder(path, created);
@@ -112,6 +112,7 @@ public:
     void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
         inner_.SetFolderAttributes(folder, attributes);
     }
+    void ClearTemporaryArea(const Folder& owner) override { inner_.ClearTemporaryArea(owner); }
     void RemoveStaleTemporaries(const Folder& folder,
                                 const FileSync::FolderListing& listing) override {
         inner_.RemoveStaleTemporaries(folder, listing);
