@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "FileSystem.h"
+#include "ForwardingFileSystem.h"
 
 namespace fs = std::filesystem;
 
@@ -74,7 +74,7 @@ inline std::vector<std::string> Snapshot(const std::string& root) {
 }
 
 // Forwards to the platform's file system, recording copies and failing chosen ones.
-class RecordingFileSystem : public FileSync::FileSystem {
+class RecordingFileSystem : public FileSync::ForwardingFileSystem {
 public:
     using Folder = FileSync::Folder;
 
@@ -84,48 +84,21 @@ public:
     std::vector<std::string> listed;
     // Called with the copy's number (from 1) and source path; true makes the copy fail.
     std::function<bool(int number, const std::string& path)> failCopy;
+    int syncs = 0;
 
-    Folder GetFolder(const std::string& path) override { return inner_.GetFolder(path); }
-    Folder GetSubFolder(const Folder& parent, std::string_view name) override {
-        return inner_.GetSubFolder(parent, name);
-    }
     void List(const Folder& folder, FileSync::FolderListing& listing) override {
         listed.push_back(folder.Path());
-        inner_.List(folder, listing);
-    }
-    bool GetFile(const Folder& folder, std::string_view name, FileSync::FileFacts& facts) override {
-        return inner_.GetFile(folder, name, facts);
+        ForwardingFileSystem::List(folder, listing);
     }
     std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
                            const Folder* areaOwner) override {
         copies.push_back(from.PathOf(name));
         if (failCopy && failCopy(static_cast<int>(copies.size()), copies.back()))
             throw FileSync::FileSystemError(EIO, copies.back());
-        return inner_.CopyFile(from, to, name, areaOwner);
-    }
-    Folder CreateFolder(const std::string& path, bool& created) override {
-        return inner_.CreateFolder(path, created);
-    }
-    Folder CreateSubFolder(const Folder& parent, std::string_view name, bool& created) override {
-        return inner_.CreateSubFolder(parent, name, created);
-    }
-    void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
-        inner_.SetFolderAttributes(folder, attributes);
-    }
-    void ClearTemporaryArea(const Folder& owner) override { inner_.ClearTemporaryArea(owner); }
-    void RemoveStaleTemporaries(const Folder& folder,
-                                const FileSync::FolderListing& listing) override {
-        inner_.RemoveStaleTemporaries(folder, listing);
+        return ForwardingFileSystem::CopyFile(from, to, name, areaOwner);
     }
     void SyncToStorage(const Folder& folder) override {
         ++syncs;
-        inner_.SyncToStorage(folder);
+        ForwardingFileSystem::SyncToStorage(folder);
     }
-    int syncs = 0;
-
-protected:
-    void CloseFolder(std::intptr_t) noexcept override {}
-
-private:
-    FileSync::FileSystem& inner_ = FileSync::PlatformFileSystem();
 };

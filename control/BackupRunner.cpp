@@ -1,0 +1,93 @@
+#include "BackupRunner.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+namespace {
+
+std::string NativePath(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
+
+}  // namespace
+
+BackupRunner::BackupRunner(BackupRunHost& host)
+    : m_host(host),
+      m_syncEntry(
+          [](std::string source, std::string destination, const FileSync::RunOptions& options) {
+              FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
+          }) {}
+
+QString BackupRunner::StartText(Trigger trigger) {
+    return trigger == Trigger::Click ? QStringLiteral("Backing up...")
+                                     : QStringLiteral("正在备份中...");
+}
+
+QString BackupRunner::DoneText(Trigger trigger, std::uint64_t failureCount) {
+    QString text =
+        trigger == Trigger::Click ? QStringLiteral("完毕.") : QStringLiteral("备份完毕.");
+    if (failureCount > 0)
+        text += QStringLiteral(" 有 %1 个项目未能复制.").arg(failureCount);
+    return text;
+}
+
+bool BackupRunner::Request(Trigger trigger) {
+    if (m_running) {
+        // A click's texts matter more to the user than a tick's.
+        if (!m_pending || trigger == Trigger::Click)
+            m_pending = trigger;
+        return false;
+    }
+    struct RunningFlag {
+        bool& flag;
+        explicit RunningFlag(bool& f) : flag(f) { flag = true; }
+        ~RunningFlag() { flag = false; }
+    } running(m_running);
+
+    RunOnce(trigger);
+    while (m_pending && m_host.isOpen()) {
+        const Trigger next = *m_pending;
+        m_pending.reset();
+        RunOnce(next);
+    }
+    m_pending.reset();
+    return true;
+}
+
+void BackupRunner::RunOnce(Trigger trigger) {
+    m_host.setStatusText(StartText(trigger));
+    FileSync::RunReport report;
+    FileSync::RunOptions options;
+    options.report = &report;
+    options.fileSystem = m_fileSystem;
+    // Only the counters are copied: the engine calls this after every file.
+    options.progress = [this](const FileSync::RunReport& progress) {
+        m_progress.foldersVisited = progress.foldersVisited;
+        m_progress.filesCompared = progress.filesCompared;
+        m_progress.filesCopied = progress.filesCopied;
+        m_progress.bytesCopied = progress.bytesCopied;
+    };
+    options.yield = [this] { YieldToWindow(); };
+    m_progress = FileSync::RunReport{};
+    m_nextYield = std::chrono::steady_clock::now() + kYieldInterval;
+    m_host.showRunProgress(&m_progress);
+
+    m_syncEntry(NativePath(m_host.sourceFolderText()), NativePath(m_host.destinationFolderText()),
+                options);
+
+    if (!m_host.isOpen())
+        return;
+    m_host.showRunProgress(nullptr);
+    // With a further run about to start, "done" would be untrue.
+    if (!m_pending)
+        m_host.setStatusText(DoneText(trigger, report.failures.size()));
+}
+
+void BackupRunner::YieldToWindow() {
+    if (std::chrono::steady_clock::now() < m_nextYield)
+        return;
+    if (m_host.isOpen())
+        m_host.showRunProgress(&m_progress);
+    QCoreApplication::processEvents();
+    m_nextYield = std::chrono::steady_clock::now() + kYieldInterval;
+}

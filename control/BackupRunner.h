@@ -1,0 +1,72 @@
+// Runs the backups of the window's Start/Stop clicks and timer ticks, one at a time.
+//
+// A run yields to the window's event queue, so clicks and ticks arrive while it is in progress.
+// Such a request starts no second run on top of it: it is kept, and exactly one further run
+// (with the folder texts of that later moment) follows when the current one ends.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "FileSync.h"
+
+// What a run needs from the window.
+class BackupRunHost {
+public:
+    virtual ~BackupRunHost() = default;
+    // The folder texts as they stand at this moment, exactly as typed.
+    virtual QString sourceFolderText() const = 0;
+    virtual QString destinationFolderText() const = 0;
+    // The first status panel.
+    virtual void setStatusText(const QString& text) = 0;
+    // Progress of the run in progress; null when the run has ended (its display goes away).
+    virtual void showRunProgress(const FileSync::RunReport* report) = 0;
+    // False once the window has closed: a run that resumes afterwards leaves it alone.
+    virtual bool isOpen() const = 0;
+};
+
+class BackupRunner {
+public:
+    enum class Trigger {
+        Click,  // the immediate backup of a Start/Stop click
+        Tick,   // the periodic backup of a timer tick
+    };
+    using SyncEntry = std::function<void(std::string source, std::string destination,
+                                         const FileSync::RunOptions& options)>;
+
+    // Least time between two event pumps while the engine works.
+    static constexpr std::chrono::milliseconds kYieldInterval{10};
+
+    explicit BackupRunner(BackupRunHost& host);
+
+    // Runs a backup now and returns true when it (and any run requested meanwhile) has ended.
+    // Returns false at once when a run is already in progress: the request is then kept.
+    bool Request(Trigger trigger);
+    bool IsRunning() const { return m_running; }
+
+    // The status texts of a run.
+    static QString StartText(Trigger trigger);
+    static QString DoneText(Trigger trigger, std::uint64_t failureCount);
+
+    // Replaces the engine entry (tests).
+    void SetSyncEntry(SyncEntry entry) { m_syncEntry = std::move(entry); }
+    // The file system the runs work on (not owned); null is the platform's own.
+    void SetFileSystem(FileSync::FileSystem* fileSystem) { m_fileSystem = fileSystem; }
+
+private:
+    void RunOnce(Trigger trigger);
+    void YieldToWindow();
+
+    BackupRunHost& m_host;
+    SyncEntry m_syncEntry;
+    FileSync::FileSystem* m_fileSystem = nullptr;
+    bool m_running = false;
+    std::optional<Trigger> m_pending;
+    FileSync::RunReport m_progress;  // counters only
+    std::chrono::steady_clock::time_point m_nextYield;
+};

@@ -1,0 +1,478 @@
+// The Start/Stop button, the tray's Start and Stop, the timer tick and the runs they make.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+#include "FailingFileSystem.h"
+#include "IsolatedTestMain.h"
+#include "PeriodTimer.h"
+#include "StatusPanels.h"
+#include "TestMessages.h"
+#include "frmMain.h"
+
+namespace {
+
+const QString kNeedPeriod = QStringLiteral("你必须输入备份周期才能备份. 默认为1分钟.");
+const QString kNeedFolders = QStringLiteral("你必须输入源文件夹和目标文件夹!");
+
+struct SyncCall {
+    QString source;
+    QString destination;
+    QString statusDuringRun;
+};
+
+}  // namespace
+
+class BackupControllerTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        window = std::make_unique<frmMain>();
+        messages = std::make_unique<RecordedMessages>();
+        calls.clear();
+        statusTexts.clear();
+        depth = maxDepth = 0;
+        duringRun = nullptr;
+        window->backupRunner().SetSyncEntry([this](std::string source, std::string destination,
+                                                   const FileSync::RunOptions& options) {
+            ++depth;
+            maxDepth = std::max(maxDepth, depth);
+            calls.push_back({QString::fromStdString(source), QString::fromStdString(destination),
+                             status()->message()});
+            if (duringRun)
+                duringRun(options, int(calls.size()));
+            --depth;
+        });
+        connect(status(), &StatusPanels::messageChanged,
+                [this](const QString& text) { statusTexts << text; });
+    }
+    void cleanup() {
+        window.reset();
+        messages.reset();
+    }
+
+    void emptyPeriodShowsTheFirstMessageOnly() {
+        setFolders("/src", "/dst");
+        minutes()->setText("");
+        window->cmdStart_Click();
+        QCOMPARE(messages->texts, QStringList{kNeedPeriod});
+        QVERIFY(calls.empty());
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(minutes()->text(), QString());
+        QVERIFY(statusTexts.isEmpty());
+    }
+
+    void emptyFolderShowsTheSecondMessageOnly() {
+        setFolders("/src", "");
+        window->cmdStart_Click();
+        setFolders("", "/dst");
+        window->cmdStart_Click();
+        QCOMPARE(messages->texts, (QStringList{kNeedFolders, kNeedFolders}));
+        QVERIFY(calls.empty());
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(statusTexts.isEmpty());
+    }
+
+    void stopClickIsRefusedByTheSameMessages() {
+        setFolders("/src", "/dst");
+        minutes()->setText("2");
+        window->cmdStart_Click();
+        QCOMPARE(caption(), QStringLiteral("停止"));
+        minutes()->setText("");
+        window->cmdStart_Click();
+        setFolders("/src", "");
+        minutes()->setText("2");
+        window->cmdStart_Click();
+        QCOMPARE(messages->texts, (QStringList{kNeedPeriod, kNeedFolders}));
+        QCOMPARE(calls.size(), std::size_t{1});
+        QCOMPARE(caption(), QStringLiteral("停止"));
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(timer()->interval(), 120000);
+    }
+
+    void startThenStopInTimerMode() {
+        setFolders(" C:\\Work ", "/backup/目标");
+        minutes()->setText("5");
+        window->cmdStart_Click();
+        QCOMPARE(calls.size(), std::size_t{1});
+        // Passed exactly as typed, blanks and all.
+        QCOMPARE(calls[0].source, QStringLiteral(" C:\\Work "));
+        QCOMPARE(calls[0].destination, QStringLiteral("/backup/目标"));
+        QCOMPARE(calls[0].statusDuringRun, QStringLiteral("Backing up..."));
+        QCOMPARE(statusTexts, (QStringList{"Backing up...", "完毕."}));
+        QCOMPARE(caption(), QStringLiteral("停止"));
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(timer()->interval(), 300000);
+
+        window->cmdStart_Click();
+        QCOMPARE(calls.size(), std::size_t{2});
+        QCOMPARE(statusTexts, (QStringList{"Backing up...", "完毕.", "Backing up...", "完毕."}));
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
+        QVERIFY(messages->texts.isEmpty());
+    }
+
+    void windowStartPeriods_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<bool>("ticking");
+        QTest::newRow("one") << "1" << 60000 << true;
+        QTest::newRow("blanks") << " 3 " << 180000 << true;
+        QTest::newRow("half to even") << "2.5" << 120000 << true;
+        QTest::newRow("most") << "546" << 32760000 << true;
+        QTest::newRow("too many") << "547" << 0 << false;
+        QTest::newRow("no number") << "abc" << 0 << false;
+        QTest::newRow("zero") << "0" << 0 << false;
+        // The timer refuses a negative period and keeps the one it had.
+        QTest::newRow("negative") << "-3" << 60000 << true;
+    }
+    void windowStartPeriods() {
+        QFETCH(QString, text);
+        QFETCH(int, interval);
+        QFETCH(bool, ticking);
+        setFolders("/src", "/dst");
+        minutes()->setText(text);
+        window->cmdStart_Click();
+        QCOMPARE(calls.size(), std::size_t{1});
+        QCOMPARE(caption(), QStringLiteral("停止"));
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(timer()->interval(), interval);
+        QCOMPARE(timer()->isTicking(), ticking);
+    }
+
+    void windowStartInWatchModeKeepsCaptionAndTimer() {
+        QTemporaryDir watched;
+        setFolders(watched.path(), "/dst");
+        folderChange()->setCheckState(Qt::Checked);
+        QString duringWatch;
+        // Looks at the state inside the watch, then ends it as the tray's Stop would.
+        QTimer::singleShot(300, window.get(), [&] {
+            duringWatch = QStringLiteral("%1 %2 %3")
+                              .arg(caption())
+                              .arg(timer()->isEnabled())
+                              .arg(timer()->interval());
+            window->menuStop_Click();
+        });
+        window->cmdStart_Click();
+        QCOMPARE(duringWatch, QStringLiteral("开始 1 60000"));
+        QCOMPARE(calls.size(), std::size_t{1});
+        QCOMPARE(statusTexts, (QStringList{"Backing up...", "完毕."}));
+        // Stopped before any change: the start message only.
+        QCOMPARE(messages->texts,
+                 QStringList{"现在将开始检视文件夹 " + watched.path() + " .. 单击 OK"});
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
+    }
+
+    void trayStartAndStop() {
+        // Empty text: the caption changes, the timer stays as it was (here: off).
+        window->menuStop_Click();
+        QVERIFY(!timer()->isEnabled());
+        minutes()->setText("");
+        window->menuStart_Click();
+        QCOMPARE(caption(), QStringLiteral("停止"));
+        QVERIFY(!timer()->isEnabled());
+
+        // Texts without a usable period do the same.
+        for (const char* text : {"abc", "-3", "547"}) {
+            minutes()->setText(text);
+            window->menuStart_Click();
+            QCOMPARE(caption(), QStringLiteral("停止"));
+            QVERIFY(!timer()->isEnabled());
+            QCOMPARE(timer()->interval(), 60000);
+        }
+
+        minutes()->setText("2");
+        window->menuStart_Click();
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(timer()->interval(), 120000);
+
+        window->menuStop_Click();
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
+        QVERIFY(calls.empty());
+        QVERIFY(messages->texts.isEmpty());
+        QVERIFY(statusTexts.isEmpty());
+    }
+
+    void trayStartInWatchModeLeavesTheCaption() {
+        QTemporaryDir watched;
+        setFolders(watched.path(), "");
+        folderChange()->setCheckState(Qt::Checked);
+        QTimer::singleShot(300, window.get(), [this] { window->menuStop_Click(); });
+        window->menuStart_Click();
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QCOMPARE(messages->texts,
+                 QStringList{"现在将开始检视文件夹 " + watched.path() + " .. 单击 OK"});
+        QVERIFY(calls.empty());
+    }
+
+    void timedBackupsGoOnDuringAWatch() {
+        QTemporaryDir watched;
+        setFolders(watched.path(), "/dst");
+        folderChange()->setCheckState(Qt::Checked);
+        timer()->setInterval(30);
+        std::size_t runsDuringWatch = 0;
+        QTimer::singleShot(400, window.get(), [&] {
+            runsDuringWatch = calls.size();
+            window->menuStop_Click();
+        });
+        window->menuStart_Click();
+        QVERIFY2(runsDuringWatch >= 2, qPrintable(QString::number(runsDuringWatch)));
+        QCOMPARE(maxDepth, 1);
+        QCOMPARE(calls.back().statusDuringRun, QStringLiteral("正在备份中..."));
+    }
+
+    void tickUsesTheFolderTextsOfThatMoment() {
+        setFolders("/a", "/b");
+        window->Timer1_Timer();
+        setFolders("/c", "");
+        window->Timer1_Timer();
+        QCOMPARE(calls.size(), std::size_t{2});
+        QCOMPARE(calls[0].source, QStringLiteral("/a"));
+        QCOMPARE(calls[0].destination, QStringLiteral("/b"));
+        QCOMPARE(calls[0].statusDuringRun, QStringLiteral("正在备份中..."));
+        // No check for empty texts at a tick.
+        QCOMPARE(calls[1].source, QStringLiteral("/c"));
+        QCOMPARE(calls[1].destination, QString());
+        QCOMPARE(statusTexts,
+                 (QStringList{"正在备份中...", "备份完毕.", "正在备份中...", "备份完毕."}));
+        QVERIFY(messages->texts.isEmpty());
+    }
+
+    void timerTicksRunBackups() {
+        setFolders("/a", "/b");
+        timer()->setInterval(20);
+        QTRY_VERIFY(calls.size() >= 2);
+        QCOMPARE(calls[1].statusDuringRun, QStringLiteral("正在备份中..."));
+    }
+
+    void ticksDuringARunAreCoalescedIntoOneFurtherRun() {
+        setFolders("/a", "/b");
+        duringRun = [this](const FileSync::RunOptions& options, int call) {
+            if (call != 1)
+                return;
+            setFolders("/a2", "/b2");
+            for (int i = 0; i < 3; ++i)
+                QMetaObject::invokeMethod(timer(), &PeriodTimer::tick, Qt::QueuedConnection);
+            YieldPastThrottle(options);
+            QCOMPARE(status()->message(), QStringLiteral("正在备份中..."));
+        };
+        window->Timer1_Timer();
+        QCOMPARE(calls.size(), std::size_t{2});
+        QCOMPARE(maxDepth, 1);
+        // The further run sees the texts of its own moment.
+        QCOMPARE(calls[1].source, QStringLiteral("/a2"));
+        // Never "done" between the two runs.
+        QCOMPARE(statusTexts, (QStringList{"正在备份中...", "正在备份中...", "备份完毕."}));
+    }
+
+    void clickDuringARunActsAtOnceAndBacksUpAfterIt() {
+        setFolders("/a", "/b");
+        minutes()->setText("4");
+        duringRun = [this](const FileSync::RunOptions& options, int call) {
+            if (call != 1)
+                return;
+            QTimer::singleShot(0, window.get(), [this] { window->cmdStart_Click(); });
+            YieldPastThrottle(options);
+            // The click's state changes are already there, its backup is not.
+            QCOMPARE(caption(), QStringLiteral("停止"));
+            QVERIFY(timer()->isEnabled());
+            QCOMPARE(timer()->interval(), 240000);
+            QCOMPARE(calls.size(), std::size_t{1});
+        };
+        window->Timer1_Timer();
+        QCOMPARE(calls.size(), std::size_t{2});
+        QCOMPARE(maxDepth, 1);
+        QCOMPARE(calls[1].statusDuringRun, QStringLiteral("Backing up..."));
+        QCOMPARE(status()->message(), QStringLiteral("完毕."));
+        QCOMPARE(caption(), QStringLiteral("停止"));
+    }
+
+    void secondClickDuringAStartRunIsTheStopTheUserSaw() {
+        setFolders("/a", "/b");
+        minutes()->setText("3");
+        duringRun = [this](const FileSync::RunOptions& options, int call) {
+            if (call != 1)
+                return;
+            // The first click's run is in progress and the caption still reads "开始".
+            QTimer::singleShot(0, window.get(), [this] { window->cmdStart_Click(); });
+            YieldPastThrottle(options);
+        };
+        window->cmdStart_Click();
+        QCOMPARE(calls.size(), std::size_t{2});
+        QCOMPARE(maxDepth, 1);
+        // Both clicks read "开始": the later one started the timed backups, the earlier one
+        // does not apply its Start a second time on top.
+        QCOMPARE(caption(), QStringLiteral("停止"));
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(timer()->interval(), 180000);
+    }
+
+    void trayStopDuringAStartRunWins() {
+        setFolders("/a", "/b");
+        minutes()->setText("3");
+        duringRun = [this](const FileSync::RunOptions& options, int call) {
+            if (call != 1)
+                return;
+            QTimer::singleShot(0, window.get(), [this] { window->menuStop_Click(); });
+            YieldPastThrottle(options);
+        };
+        window->cmdStart_Click();
+        QCOMPARE(calls.size(), std::size_t{1});
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
+        QCOMPARE(status()->message(), QStringLiteral("完毕."));
+    }
+
+    void failuresAreCountedInTheDoneText() {
+        UseRealEngine();
+        QTemporaryDir source, destination;
+        for (const char* name : {"a", "b", "c", "d", "e"})
+            WriteFile(source.filePath(name), name);
+        FailingFileSystem fileSystem;
+        fileSystem.failingNames = {"b", "c", "e"};
+        window->backupRunner().SetFileSystem(&fileSystem);
+        setFolders(source.path(), destination.path());
+
+        window->Timer1_Timer();
+        QCOMPARE(status()->message(), QStringLiteral("备份完毕. 有 3 个项目未能复制."));
+        QVERIFY(QFile::exists(destination.filePath("a")) &&
+                QFile::exists(destination.filePath("d")));
+        QVERIFY(!QFile::exists(destination.filePath("b")));
+
+        fileSystem.failingNames = {"e"};
+        window->cmdStart_Click();
+        QCOMPARE(status()->message(), QStringLiteral("完毕. 有 1 个项目未能复制."));
+
+        fileSystem.failingNames.clear();
+        window->Timer1_Timer();
+        QCOMPARE(status()->message(), QStringLiteral("备份完毕."));
+        window->backupRunner().SetFileSystem(nullptr);
+    }
+
+    void progressShowsOnlyDuringARun() {
+        setFolders("/a", "/b");
+        QString seen;
+        duringRun = [&](const FileSync::RunOptions& options, int) {
+            FileSync::RunReport report;
+            report.filesCompared = 42;
+            report.filesCopied = 7;
+            options.progress(report);
+            YieldPastThrottle(options);
+            auto* field = status()->findChild<QLabel*>("runProgress");
+            QVERIFY(field);
+            seen = field->text();
+            QCOMPARE(status()->panelText(1), QStringLiteral("正在备份中..."));
+        };
+        window->Timer1_Timer();
+        QVERIFY2(seen.contains("7/42"), qPrintable(seen));
+        QVERIFY(!status()->findChild<QLabel*>("runProgress"));
+    }
+
+    void yieldPumpsEventsOnlyEveryFewMilliseconds() {
+        setFolders("/a", "/b");
+        int pumps = 0;
+        QTimer everyPass;
+        everyPass.setInterval(0);
+        connect(&everyPass, &QTimer::timeout, [&pumps] { ++pumps; });
+        int yields = 0;
+        duringRun = [&](const FileSync::RunOptions& options, int) {
+            everyPass.start();
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 60) {
+                options.yield();
+                ++yields;
+            }
+            everyPass.stop();
+        };
+        window->Timer1_Timer();
+        QVERIFY(yields > 1000);
+        QVERIFY2(pumps >= 1 && pumps <= 12, qPrintable(QString::number(pumps)));
+    }
+
+    void closeDuringARunLeavesTheWindowAloneAfterwards() {
+        setFolders("/a", "/b");
+        QSignalSpy unloaded(window.get(), &frmMain::unloaded);
+        duringRun = [&](const FileSync::RunOptions& options, int call) {
+            if (call != 1)
+                return;
+            QTimer::singleShot(0, window.get(), [this] { window->close(); });
+            QMetaObject::invokeMethod(timer(), &PeriodTimer::tick, Qt::QueuedConnection);
+            YieldPastThrottle(options);
+            QVERIFY(window->isUnloaded());
+            QCOMPARE(unloaded.count(), 0);
+        };
+        window->show();
+        window->cmdStart_Click();
+        // One run only, and nothing written after the close.
+        QCOMPARE(calls.size(), std::size_t{1});
+        QCOMPARE(statusTexts, QStringList{"Backing up..."});
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
+        QVERIFY(!window->isVisible());
+        QCOMPARE(unloaded.count(), 1);
+    }
+
+    void closeWithNothingRunningIsUnloadedAtOnce() {
+        QSignalSpy unloaded(window.get(), &frmMain::unloaded);
+        window->show();
+        QVERIFY(window->close());
+        QCOMPARE(unloaded.count(), 1);
+        window->Timer1_Timer();
+        QVERIFY(calls.empty());
+        QVERIFY(messages->texts.isEmpty());
+    }
+
+private:
+    void UseRealEngine() {
+        window->backupRunner().SetSyncEntry(
+            [](std::string source, std::string destination, const FileSync::RunOptions& options) {
+                FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
+            });
+    }
+    static void WriteFile(const QString& path, const QByteArray& content) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    // Lets the throttle allow a pump, then yields as the engine does.
+    static void YieldPastThrottle(const FileSync::RunOptions& options) {
+        QThread::msleep(BackupRunner::kYieldInterval.count() + 5);
+        options.yield();
+    }
+
+    void setFolders(const QString& source, const QString& destination) {
+        window->findChild<QLineEdit*>("txtSource")->setText(source);
+        window->findChild<QLineEdit*>("txtDestination")->setText(destination);
+    }
+    QLineEdit* minutes() { return window->findChild<QLineEdit*>("txtMins"); }
+    QCheckBox* folderChange() { return window->findChild<QCheckBox*>("chkFolderChange"); }
+    PeriodTimer* timer() { return window->findChild<PeriodTimer*>("Timer1"); }
+    StatusPanels* status() { return window->findChild<StatusPanels*>("status"); }
+    QString caption() { return window->findChild<QPushButton*>("cmdStart")->text(); }
+
+    std::unique_ptr<frmMain> window;
+    std::unique_ptr<RecordedMessages> messages;
+    std::vector<SyncCall> calls;
+    QStringList statusTexts;
+    int depth = 0;
+    int maxDepth = 0;
+    std::function<void(const FileSync::RunOptions&, int)> duringRun;
+};
+
+TAVRICK_ISOLATED_TEST_MAIN(BackupControllerTest)
+#include "BackupControllerTest.moc"

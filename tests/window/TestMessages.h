@@ -1,0 +1,24 @@
+// Records the texts of ShowMessage instead of opening a modal box.
+#pragma once
+
+#include <QStringList>
+
+#include <functional>
+
+#include "Messages.h"
+
+class RecordedMessages : public MessagePresenter {
+public:
+    RecordedMessages() { SetMessagePresenter(this); }
+    ~RecordedMessages() override { SetMessagePresenter(nullptr); }
+
+    void show(const QString& text) override {
+        texts << text;
+        if (onShow)
+            onShow(text);
+    }
+
+    QStringList texts;
+    // Runs while the message would be open, as the user's actions during a modal box do.
+    std::function<void(const QString&)> onShow;
+};

@@ -1,0 +1,254 @@
+// The main window as created: controls, captions, positions, focus order, timer, menu, status.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+
+#include "IsolatedTestMain.h"
+#include "PeriodTimer.h"
+#include "StatusPanels.h"
+#include "frmMain.h"
+
+namespace {
+
+struct ControlRow {
+    const char* name;
+    const char* kind;  // class name of the widget
+    const char* container;
+    const char* caption;
+    int left, top, width, height;  // twips
+};
+
+// The design table, in twips as designed.
+const ControlRow kControls[] = {
+    {"cmdHide", "QPushButton", "frmMain", "隐藏", 5280, 120, 495, 375},
+    {"chkStartwithWindows", "QCheckBox", "frmMain", "跟随Windows一起启动?", 120, 2040, 2655, 255},
+    {"status", "StatusPanels", "frmMain", "", 0, 2805, 5925, 270},
+    {"frameFolders", "QGroupBox", "frmMain", "文件夹选项", 120, 555, 5535, 1335},
+    {"txtDestination", "QLineEdit", "frameFolders", "", 1200, 720, 3735, 375},
+    {"Command2", "QPushButton", "frameFolders", "...", 4965, 720, 450, 375},
+    {"txtSource", "QLineEdit", "frameFolders", "", 1200, 240, 3735, 375},
+    {"Command1", "QPushButton", "frameFolders", "...", 4950, 240, 465, 375},
+    {"Label5", "QLabel", "frameFolders", "目标文件夹:", 180, 840, 2775, 255},
+    {"Label4", "QLabel", "frameFolders", "源文件夹:", 195, 360, 975, 255},
+    {"chkFolderChange", "QCheckBox", "frmMain", "当文件夹发生改变时.", 3315, 120, 2145, 375},
+    {"txtMins", "QLineEdit", "frmMain", "1", 1440, 120, 375, 285},
+    {"cmdStart", "QPushButton", "frmMain", "开始", 3840, 1935, 1815, 375},
+    {"Label6", "QLabel", "frmMain", "/ 或者 /", 2325, 195, 1035, 270},
+    {"Label7", "QLabel", "frmMain", "分钟", 1920, 195, 1335, 240},
+    {"Label1", "QLabel", "frmMain", "备份周期:", 240, 180, 1335, 255},
+};
+
+QString CaptionOf(const QWidget* control) {
+    if (auto* button = qobject_cast<const QAbstractButton*>(control))
+        return button->text();
+    if (auto* box = qobject_cast<const QLineEdit*>(control))
+        return box->text();
+    if (auto* label = qobject_cast<const QLabel*>(control))
+        return label->text();
+    if (auto* frame = qobject_cast<const QGroupBox*>(control))
+        return frame->title();
+    return {};
+}
+
+}  // namespace
+
+class WindowLayoutTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { window = new frmMain; }
+    void cleanup() { delete window; }
+
+    void windowCaptionAndFixedClientSize() {
+        QCOMPARE(window->objectName(), QStringLiteral("frmMain"));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Orlenby"));
+        QCOMPARE(window->size(), QSize(395, 205));
+        QCOMPARE(window->minimumSize(), window->maximumSize());
+        QVERIFY(!window->windowIcon().isNull());
+        QVERIFY(window->windowIcon().availableSizes().contains(QSize(32, 32)));
+    }
+
+    void controlsMatchTheDesignTable() {
+        for (const ControlRow& row : kControls) {
+            const QString name = QString::fromLatin1(row.name);
+            auto* control = window->findChild<QWidget*>(name);
+            QVERIFY2(control, row.name);
+            QVERIFY2(control->inherits(row.kind), row.name);
+            QCOMPARE(control->parentWidget()->objectName(), QString::fromLatin1(row.container));
+            QCOMPARE(CaptionOf(control), QString::fromUtf8(row.caption));
+            QCOMPARE(control->geometry(),
+                     QRect(row.left / 15, row.top / 15, row.width / 15, row.height / 15));
+            QVERIFY2(control->isEnabled(), row.name);
+            QVERIFY2(!control->isHidden(), row.name);
+        }
+        for (auto* box : window->findChildren<QCheckBox*>())
+            QCOMPARE(box->checkState(), Qt::Unchecked);
+    }
+
+    void onlyTheHideButtonHasAToolTip() {
+        QStringList withTip;
+        for (auto* widget : window->findChildren<QWidget*>())
+            if (!widget->toolTip().isEmpty())
+                withTip << widget->objectName() + "=" + widget->toolTip();
+        QCOMPARE(withTip, QStringList{QStringLiteral("cmdHide=隐藏界面")});
+    }
+
+    void noButtonIsDefaultOrAutoDefault() {
+        for (auto* button : window->findChildren<QPushButton*>()) {
+            QVERIFY2(!button->isDefault(), qPrintable(button->objectName()));
+            QVERIFY2(!button->autoDefault(), qPrintable(button->objectName()));
+        }
+    }
+
+    void minutesBoxUsesVerdana() {
+        const QFont font = window->findChild<QLineEdit*>("txtMins")->font();
+        QCOMPARE(font.family(), QStringLiteral("Verdana"));
+        QCOMPARE(font.pointSizeF(), 8.25);
+        QCOMPARE(font.weight(), QFont::Normal);
+        QVERIFY(!font.italic() && !font.underline() && !font.strikeOut());
+    }
+
+    void focusStartsAtStartAndTabFollowsTheDesignOrder() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        const QStringList expected = {
+            "cmdStart", "txtMins",        "chkFolderChange",     "Command1", "txtSource",
+            "Command2", "txtDestination", "chkStartwithWindows", "cmdHide",  "cmdStart"};
+        QStringList visited;
+        for (int i = 0; i < expected.size(); ++i) {
+            QWidget* focused = QApplication::focusWidget();
+            visited << (focused ? focused->objectName() : QStringLiteral("<none>"));
+            QTest::keyClick(focused ? focused : window, Qt::Key_Tab);
+        }
+        QCOMPARE(visited, expected);
+        for (const char* name :
+             {"frameFolders", "status", "Label1", "Label4", "Label5", "Label6", "Label7"})
+            QVERIFY2(!(window->findChild<QWidget*>(name)->focusPolicy() & Qt::TabFocus), name);
+    }
+
+    void trayMenuHasSevenEntriesAndThereIsNoMenuBar() {
+        QVERIFY(window->findChildren<QMenuBar*>().isEmpty());
+        auto* menu = window->findChild<QMenu*>("menuSystray");
+        QVERIFY(menu);
+        QVERIFY(!menu->isVisible());
+        QStringList entries;
+        for (QAction* action : menu->actions())
+            entries << action->objectName() + (action->isSeparator() ? "|-" : "|" + action->text());
+        QCOMPARE(entries, (QStringList{"menuStart|开始监视", "menuStop|停止监视", "menuLine1|-",
+                                       "menuShow|显示界面", "menuHide|隐藏界面", "menuLine2|-",
+                                       "menuExit|退出"}));
+        for (QAction* action : menu->actions()) {
+            QVERIFY(action->isEnabled());
+            QVERIFY(!action->isChecked());
+            QVERIFY(action->shortcut().isEmpty());
+        }
+    }
+
+    void statusBarHasThreePanelsKeptCurrent() {
+        auto* bar = window->findChild<StatusPanels*>("status");
+        QVERIFY(bar);
+        QCOMPARE(bar->panelText(1), QString());
+        const QDateTime now = QDateTime::currentDateTime();
+        // Read close to a minute boundary, the clock may have moved on by one minute.
+        QVERIFY(bar->panelText(2) == StatusPanels::TimeText(now) ||
+                bar->panelText(2) == StatusPanels::TimeText(now.addSecs(-60)));
+        QCOMPARE(bar->panelText(3), QLocale::system().toString(now.date(), QLocale::ShortFormat));
+        QVERIFY(QRegularExpression("^\\d{1,2}:\\d\\d$").match(bar->panelText(2)).hasMatch());
+
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        auto* message = bar->findChild<QLabel*>("panel1");
+        auto* time = bar->findChild<QLabel*>("panel2");
+        auto* date = bar->findChild<QLabel*>("panel3");
+        QCOMPARE(time->width(), 96);
+        QCOMPARE(date->width(), 96);
+        QVERIFY(message->width() >= 96);
+        QVERIFY(message->geometry().right() < time->geometry().left());
+        QVERIFY(time->geometry().right() < date->geometry().left());
+
+        bar->setMessage(QStringLiteral("完毕."));
+        QCOMPARE(bar->message(), QStringLiteral("完毕."));
+    }
+
+    void progressFieldExistsOnlyWhileShown() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        auto* bar = window->findChild<StatusPanels*>("status");
+        bar->setMessage(QStringLiteral("正在备份中..."));
+        bar->showRunProgress(12, 3);
+        auto* progress = bar->findChild<QLabel*>("runProgress");
+        QVERIFY(progress);
+        QVERIFY(progress->text().contains("3/12"));
+        QCOMPARE(bar->panelText(1), QStringLiteral("正在备份中..."));
+        for (int run = 0; run < 2; ++run) {
+            bar->hideRunProgress();
+            QVERIFY(!bar->findChild<QLabel*>("runProgress"));
+            // The three panels are back as they were.
+            for (const char* panel : {"panel1", "panel2", "panel3"})
+                QVERIFY2(bar->findChild<QLabel*>(panel)->isVisible(), panel);
+            QTRY_COMPARE(bar->findChild<QLabel*>("panel2")->width(), 96);
+            bar->showRunProgress(20, 5);
+            QTRY_VERIFY(bar->findChild<QLabel*>("runProgress")->width() > 0);
+        }
+    }
+
+    void timerStartsEnabledAtOneMinute() {
+        auto* timer = window->findChild<PeriodTimer*>("Timer1");
+        QVERIFY(timer);
+        QVERIFY(timer->isEnabled());
+        QCOMPARE(timer->interval(), 60000);
+        QVERIFY(timer->isTicking());
+    }
+
+    void timerRules() {
+        PeriodTimer timer;
+        QSignalSpy ticks(&timer, &PeriodTimer::tick);
+        timer.setInterval(0);
+        timer.setEnabled(true);
+        QVERIFY(!timer.isTicking());
+        QTest::qWait(50);
+        QCOMPARE(ticks.count(), 0);
+
+        QVERIFY(!timer.setInterval(-60000));
+        QCOMPARE(timer.interval(), 0);
+
+        QVERIFY(timer.setInterval(5));
+        QTRY_VERIFY(ticks.count() >= 2);
+        timer.setEnabled(false);
+        QVERIFY(!timer.isTicking());
+        QCOMPARE(timer.interval(), 5);
+        const auto seen = ticks.count();
+        QTest::qWait(30);
+        QCOMPARE(ticks.count(), seen);
+    }
+
+    void screenshotWhenAsked() {
+        const QString path = qEnvironmentVariable("TAVRICK_SCREENSHOT");
+        if (path.isEmpty())
+            QSKIP("set TAVRICK_SCREENSHOT to a file name to save the window's picture");
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(window->grab().save(path));
+        // And as it looks while a backup runs.
+        auto* bar = window->findChild<StatusPanels*>("status");
+        bar->setMessage(QStringLiteral("正在备份中..."));
+        bar->showRunProgress(12345, 67);
+        QTest::qWait(50);
+        QVERIFY(
+            window->grab().save(QFileInfo(path).path() + "/running-" + QFileInfo(path).fileName()));
+    }
+
+private:
+    frmMain* window = nullptr;
+};
+
+TAVRICK_ISOLATED_TEST_MAIN(WindowLayoutTest)
+#include "WindowLayoutTest.moc"

@@ -1,0 +1,448 @@
+// Start-up, the option edits, the tray icon, showing and hiding, and closing the window.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+#include <memory>
+
+#include "FileControl.h"
+#include "FileDetect.h"
+#include "IsolatedTestMain.h"
+#include "LogonRegistry.h"
+#include "PeriodTimer.h"
+#include "SettingsStore.h"
+#include "StatusPanels.h"
+#include "TestMessages.h"
+#include "TrayIcon.h"
+#include "frmMain.h"
+#include "modSystray.h"
+
+namespace {
+
+using FileControl::GetSetting;
+using FileControl::SaveSetting;
+
+class ScriptedChooser : public FileControl::FolderChooser {
+public:
+    QString chooseFolder(QWidget* owner, const QString& title) override {
+        owners << owner;
+        titles << title;
+        return answer;
+    }
+    QString answer;
+    QList<QWidget*> owners;
+    QStringList titles;
+};
+
+// Records the log-on registry's calls, each with the "autoboot" value stored at that moment.
+class RecordingRegistry : public modSystray::LogonRegistry {
+public:
+    void remove(modSystray::LogonPlace place, const QString& name) override {
+        calls << QStringLiteral("remove %1 %2 (autoboot=%3)")
+                     .arg(PlaceName(place), name, GetSetting("start", "autoboot", "-"));
+    }
+    void write(modSystray::LogonPlace place, const QString& name, const QString& path) override {
+        calls << QStringLiteral("write %1 %2 %3 (autoboot=%4)")
+                     .arg(PlaceName(place), name, path, GetSetting("start", "autoboot", "-"));
+    }
+    static QString PlaceName(modSystray::LogonPlace place) {
+        return place == modSystray::LogonPlace::Active ? "active" : "parked";
+    }
+    QStringList calls;
+};
+
+QString SettingsFile() {
+    return SettingsStore::Location(QCoreApplication::applicationName());
+}
+
+QByteArray SettingsFileContent() {
+    QFile file(SettingsFile());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ConfigurationFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+}
+
+}  // namespace
+
+class WindowLifecycleTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        // Every setting and log-on entry below lands in the temporary configuration folder.
+        QVERIFY(ConfigurationFolder().startsWith(QDir::tempPath()));
+    }
+
+    void init() {
+        QFile::remove(SettingsFile());
+        QDir(ConfigurationFolder() + "/autostart").removeRecursively();
+        TrayIcon::SetAvailableForTesting(true);
+        FileControl::SetFolderChooser(&chooser);
+        chooser = ScriptedChooser{};
+        registry = RecordingRegistry{};
+        messages = std::make_unique<RecordedMessages>();
+        window = std::make_unique<frmMain>();
+        window->backupRunner().SetSyncEntry(
+            [this](std::string, std::string, const FileSync::RunOptions&) { ++runs; });
+        runs = 0;
+    }
+
+    void cleanup() {
+        window.reset();
+        messages.reset();
+        modSystray::SetLogonRegistry(nullptr);
+        FileControl::SetFolderChooser(nullptr);
+    }
+
+    // ---- Start-up ----
+
+    void loadWithNothingStored() {
+        window->Form_Load();
+        QCOMPARE(text("txtSource"), QString());
+        QCOMPARE(text("txtDestination"), QString());
+        QCOMPARE(text("txtMins"), QStringLiteral("1"));
+        QCOMPARE(box("chkFolderChange")->checkState(), Qt::Unchecked);
+        QCOMPARE(box("chkStartwithWindows")->checkState(), Qt::Unchecked);
+        QVERIFY(edit("txtMins")->isEnabled());
+        QVERIFY(window->isVisible());
+        QVERIFY(tray()->isVisible());
+        QCOMPARE(tray()->toolTip(), QStringLiteral("文件检视中..."));
+        QCOMPARE(tray()->icon().cacheKey(), window->windowIcon().cacheKey());
+        // Nothing written, nothing registered, no backup, the timer as designed.
+        QVERIFY(!QFile::exists(SettingsFile()));
+        QVERIFY(!QDir(ConfigurationFolder() + "/autostart").exists());
+        QCOMPARE(runs, 0);
+        QVERIFY(timer()->isEnabled());
+        QCOMPARE(timer()->interval(), 60000);
+        QVERIFY(messages->texts.isEmpty());
+    }
+
+    void loadRestoresFoldersAndTheWatchOption() {
+        SaveSetting("Settings", "txtSource", "/数据/源 文件夹");
+        SaveSetting("Settings", "txtDestination", "/备份");
+        SaveSetting("Settings", "chkFolderChange", " 1 ");
+        SaveSetting("Settings", "txtMins", "9");
+        window->Form_Load();
+        QCOMPARE(text("txtSource"), QStringLiteral("/数据/源 文件夹"));
+        QCOMPARE(text("txtDestination"), QStringLiteral("/备份"));
+        QCOMPARE(box("chkFolderChange")->checkState(), Qt::Checked);
+        QVERIFY(!edit("txtMins")->isEnabled());
+        // The box's handler ran and stored its state again.
+        QCOMPARE(GetSetting("Settings", "chkFolderChange", ""), QStringLiteral("1"));
+        // The minutes box is never restored.
+        QCOMPARE(text("txtMins"), QStringLiteral("1"));
+        QCOMPARE(runs, 0);
+    }
+
+    void storedValuesEqualToTheDesignRunNoHandler() {
+        // Spelled so that a handler storing the box's state again would show.
+        SaveSetting("Settings", "chkFolderChange", " 0");
+        SaveSetting("start", "autoBoot", "00");
+        modSystray::SetLogonRegistry(&registry);
+        window->Form_Load();
+        QCOMPARE(GetSetting("Settings", "chkFolderChange", ""), QStringLiteral(" 0"));
+        QCOMPARE(GetSetting("start", "autoboot", ""), QStringLiteral("00"));
+        QVERIFY(registry.calls.isEmpty());
+        QVERIFY(edit("txtMins")->isEnabled());
+    }
+
+    void autobootOnRefreshesTheLogonEntry() {
+        SaveSetting("start", "autoBoot", "1");
+        modSystray::SetLogonRegistry(&registry);
+        window->Form_Load();
+        QCOMPARE(box("chkStartwithWindows")->checkState(), Qt::Checked);
+        const QString name = modSystray::AutostartEntryName();
+        const QString path = modSystray::AutostartExecutablePath();
+        QCOMPARE(registry.calls,
+                 (QStringList{"remove parked " + name + " (autoboot=1)",
+                              "write active " + name + " " + path + " (autoboot=1)"}));
+    }
+
+    void autobootOnWritesARealAutostartEntry() {
+        SaveSetting("start", "autoboot", "1");
+        window->Form_Load();
+        QFile entry(ConfigurationFolder() + "/autostart/" + modSystray::AutostartEntryName() +
+                    ".desktop");
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(entry.readAll()).contains(modSystray::AutostartExecutablePath()));
+    }
+
+    void storedTextsThatAreNoNumbersCountAsZero() {
+        SaveSetting("Settings", "chkFolderChange", "yes");
+        SaveSetting("start", "hide", "maybe");
+        SaveSetting("start", "autoboot", "on");
+        modSystray::SetLogonRegistry(&registry);
+        window->Form_Load();
+        QCOMPARE(box("chkFolderChange")->checkState(), Qt::Unchecked);
+        QCOMPARE(box("chkStartwithWindows")->checkState(), Qt::Unchecked);
+        QVERIFY(window->isVisible());
+        QVERIFY(registry.calls.isEmpty());
+        QVERIFY(messages->texts.isEmpty());
+    }
+
+    void storedGreyedStatesAreShownGreyed() {
+        SaveSetting("Settings", "chkFolderChange", "2");
+        SaveSetting("start", "autoboot", "2");
+        modSystray::SetLogonRegistry(&registry);
+        window->Form_Load();
+        QCOMPARE(box("chkFolderChange")->checkState(), Qt::PartiallyChecked);
+        QVERIFY(!edit("txtMins")->isEnabled());
+        QCOMPARE(box("chkStartwithWindows")->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(GetSetting("start", "autoboot", ""), QStringLiteral("2"));
+        QVERIFY(registry.calls.isEmpty());
+    }
+
+    void storedHideStartsHidden() {
+        SaveSetting("start", "hide", "1");
+        window->Form_Load();
+        QVERIFY(!window->isVisible());
+        QVERIFY(tray()->isVisible());
+    }
+
+    void storedHideWithoutANotificationAreaStillShows() {
+        SaveSetting("start", "hide", "1");
+        TrayIcon::SetAvailableForTesting(false);
+        window->Form_Load();
+        QVERIFY(window->isVisible());
+    }
+
+    // ---- Folder selection and option edits ----
+
+    void browseButtonsFillAndStoreThePath() {
+        window->Form_Load();
+        chooser.answer = "/home/用户/文档";
+        QTest::mouseClick(button("Command1"), Qt::LeftButton);
+        QCOMPARE(text("txtSource"), QStringLiteral("/home/用户/文档"));
+        QCOMPARE(GetSetting("Settings", "txtSource", "-"), QStringLiteral("/home/用户/文档"));
+        chooser.answer = "/";
+        QTest::mouseClick(button("Command2"), Qt::LeftButton);
+        QCOMPARE(text("txtDestination"), QStringLiteral("/"));
+        QCOMPARE(GetSetting("Settings", "txtDestination", "-"), QStringLiteral("/"));
+        QCOMPARE(chooser.owners, (QList<QWidget*>{window.get(), window.get()}));
+        QCOMPARE(chooser.titles, (QStringList{"选择文件夹...", "选择文件夹..."}));
+    }
+
+    void cancelledBrowseEmptiesAndStoresTheEmptyText() {
+        SaveSetting("Settings", "txtSource", "/old");
+        window->Form_Load();
+        chooser.answer = "";
+        window->Command1_Click();
+        QCOMPARE(text("txtSource"), QString());
+        QCOMPARE(GetSetting("Settings", "txtSource", "-"), QString());
+    }
+
+    void typedFolderPathsAreNotStored() {
+        window->Form_Load();
+        window->show();
+        QTest::keyClicks(edit("txtSource"), "/typed");
+        QCOMPARE(GetSetting("Settings", "txtSource", "-"), QStringLiteral("-"));
+    }
+
+    void watchOptionStoresItsStateAndSwitchesTheMinutesBox() {
+        window->Form_Load();
+        QTest::mouseClick(box("chkFolderChange"), Qt::LeftButton);
+        QCOMPARE(GetSetting("Settings", "chkFolderChange", "-"), QStringLiteral("1"));
+        QVERIFY(!edit("txtMins")->isEnabled());
+        QTest::mouseClick(box("chkFolderChange"), Qt::LeftButton);
+        QCOMPARE(GetSetting("Settings", "chkFolderChange", "-"), QStringLiteral("0"));
+        QVERIFY(edit("txtMins")->isEnabled());
+    }
+
+    void everyMinutesEditIsStored() {
+        window->Form_Load();
+        window->show();
+        QLineEdit* minutes = edit("txtMins");
+        minutes->selectAll();
+        QTest::keyClick(minutes, Qt::Key_Delete);
+        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QString());
+        QTest::keyClick(minutes, Qt::Key_1);
+        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QStringLiteral("1"));
+        QTest::keyClick(minutes, Qt::Key_5);
+        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QStringLiteral("15"));
+        QTest::keyClick(minutes, Qt::Key_Backspace);
+        QTest::keyClick(minutes, Qt::Key_Backspace);
+        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QString());
+        // Code does not count as an edit.
+        minutes->setText("7");
+        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QString());
+    }
+
+    void startWithLogonRecordsTheChoiceFirst() {
+        window->Form_Load();
+        modSystray::SetLogonRegistry(&registry);
+        const QString name = modSystray::AutostartEntryName();
+        const QString path = modSystray::AutostartExecutablePath();
+        QTest::mouseClick(box("chkStartwithWindows"), Qt::LeftButton);
+        QTest::mouseClick(box("chkStartwithWindows"), Qt::LeftButton);
+        QCOMPARE(registry.calls,
+                 (QStringList{"remove parked " + name + " (autoboot=1)",
+                              "write active " + name + " " + path + " (autoboot=1)",
+                              "remove active " + name + " (autoboot=0)",
+                              "write parked " + name + " " + path + " (autoboot=0)"}));
+        registry.calls.clear();
+        box("chkStartwithWindows")->setCheckState(Qt::PartiallyChecked);
+        QCOMPARE(GetSetting("start", "autoBoot", "-"), QStringLiteral("2"));
+        QVERIFY(registry.calls.isEmpty());
+    }
+
+    // ---- Tray icon and window visibility ----
+
+    void doubleClickOnTheIconRestoresAndShows() {
+        window->Form_Load();
+        window->setWindowState(Qt::WindowMinimized);
+        window->hide();
+        emit tray()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(window->isVisible());
+        QVERIFY(!(window->windowState() & Qt::WindowMinimized));
+        // Also when it is already visible.
+        emit tray()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(window->isVisible());
+    }
+
+    void rightButtonOnTheIconOpensTheMenuAtTheCursor() {
+        window->Form_Load();
+        window->hide();
+        QCursor::setPos(120, 90);
+        QWidget* popup = nullptr;
+        QPoint popupAt;
+        QTimer::singleShot(50, window.get(), [&] {
+            popup = QApplication::activePopupWidget();
+            if (popup)
+                popupAt = popup->pos();
+            menu()->findChildren<QAction*>("menuShow").value(0)->trigger();
+            menu()->close();
+        });
+        emit tray()->activated(QSystemTrayIcon::Context);
+        QCOMPARE(popup, static_cast<QWidget*>(menu()));
+        QCOMPARE(popupAt, QPoint(120, 90));
+        // The chosen item ran before the popup returned.
+        QVERIFY(window->isVisible());
+    }
+
+    void otherTrayEventsDoNothing() {
+        window->Form_Load();
+        window->hide();
+        for (auto reason :
+             {QSystemTrayIcon::Trigger, QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Unknown})
+            emit tray()->activated(reason);
+        for (int code : {512, 513, 514, 516, 518, 519})
+            window->Form_MouseMove(0, 0, float(code * frmMain::kTwipsPerPixel), 0);
+        QVERIFY(!window->isVisible());
+        QVERIFY(!QApplication::activePopupWidget());
+        // The decoding reads twips: 515 pixels' worth of twips is the double-click.
+        window->Form_MouseMove(0, 0, 515.0f * 15, 0);
+        QVERIFY(window->isVisible());
+    }
+
+    void showAndHideFromTheMenuLeaveTheStoredHide() {
+        window->Form_Load();
+        window->setWindowState(Qt::WindowMinimized);
+        window->menuHide_Click();
+        QVERIFY(!window->isVisible());
+        window->menuShow_Click();
+        QVERIFY(window->isVisible());
+        QVERIFY(window->windowState() & Qt::WindowMinimized);
+        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("-"));
+    }
+
+    void hideButtonHidesAndMakesEveryStartHidden() {
+        window->Form_Load();
+        QTest::mouseClick(button("cmdHide"), Qt::LeftButton);
+        QVERIFY(!window->isVisible());
+        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("1"));
+        window->menuShow_Click();
+        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("1"));
+        // Timed backups go on while hidden.
+        window->cmdHide_Click();
+        QVERIFY(timer()->isEnabled());
+    }
+
+    // ---- Closing ----
+
+    void closeWithoutAWatchRemovesTheIconAndWritesNothing() {
+        window->Form_Load();
+        window->cmdHide_Click();
+        const QByteArray stored = SettingsFileContent();
+        QSignalSpy unloaded(window.get(), &frmMain::unloaded);
+        QVERIFY(window->close());
+        QVERIFY(!tray()->isVisible());
+        QCOMPARE(unloaded.count(), 1);
+        QCOMPARE(SettingsFileContent(), stored);
+        QVERIFY(messages->texts.isEmpty());
+    }
+
+    void exitClosesTheWindowFirstThenEndsTheProcess() {
+        window->Form_Load();
+        window->menuHide_Click();
+        QString atEnd;
+        window->setProcessEnd([&] {
+            atEnd = QStringLiteral("unloaded %1, icon %2")
+                        .arg(window->isUnloaded())
+                        .arg(tray()->isVisible() ? "shown" : "removed");
+        });
+        menu()->findChild<QAction*>("menuExit")->trigger();
+        QCOMPARE(atEnd, QStringLiteral("unloaded 1, icon removed"));
+    }
+
+    void closeDuringAWatchEndsItAfterTheWindowHasGone() {
+        QTemporaryDir watched;
+        window->Form_Load();
+        edit("txtSource")->setText(watched.path());
+        edit("txtDestination")->setText("/dst");
+        box("chkFolderChange")->setCheckState(Qt::Checked);
+        QSignalSpy unloaded(window.get(), &frmMain::unloaded);
+        QStringList events;
+        messages->onShow = [&](const QString& text) {
+            events << QStringLiteral("%1 (window %2)")
+                          .arg(text, window->isUnloaded() ? "closed" : "open");
+            if (text.startsWith("现在将开始检视文件夹"))
+                QTimer::singleShot(0, [&] {
+                    QFile file(watched.filePath("新文件.txt"));
+                    QVERIFY(file.open(QIODevice::WriteOnly));
+                });
+            else if (text.startsWith("当前检视的文件夹已经发生过改变"))
+                QTimer::singleShot(0, window.get(), [&] {
+                    events << QStringLiteral("close");
+                    window->close();
+                    events << QStringLiteral("icon %1").arg(tray()->isVisible() ? "shown"
+                                                                                : "removed");
+                });
+        };
+        QTimer::singleShot(5000, window.get(), [] { FileDetect::StopWatching(); });
+        window->cmdStart_Click();
+        QCOMPARE(
+            events,
+            (QStringList{"现在将开始检视文件夹 " + watched.path() + " .. 单击 OK (window open)",
+                         "当前检视的文件夹已经发生过改变. 继续检视 Resuming watch... (window open)",
+                         "close", "icon removed",
+                         "检视的文件夹已经终止 " + watched.path() + " (window closed)"}));
+        // The program may end only now that the watch has returned.
+        QCOMPARE(unloaded.count(), 1);
+    }
+
+private:
+    QLineEdit* edit(const char* name) { return window->findChild<QLineEdit*>(name); }
+    QString text(const char* name) { return edit(name)->text(); }
+    QCheckBox* box(const char* name) { return window->findChild<QCheckBox*>(name); }
+    QPushButton* button(const char* name) { return window->findChild<QPushButton*>(name); }
+    PeriodTimer* timer() { return window->findChild<PeriodTimer*>("Timer1"); }
+    QSystemTrayIcon* tray() { return window->findChild<QSystemTrayIcon*>("trayIcon"); }
+    QMenu* menu() { return window->findChild<QMenu*>("menuSystray"); }
+
+    ScriptedChooser chooser;
+    RecordingRegistry registry;
+    std::unique_ptr<RecordedMessages> messages;
+    std::unique_ptr<frmMain> window;
+    int runs = 0;
+};
+
+TAVRICK_ISOLATED_TEST_MAIN(WindowLifecycleTest)
+#include "WindowLifecycleTest.moc"

@@ -1,0 +1,54 @@
+#include "AppIcon.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+namespace {
+
+void DrawFolder(QPainter& painter, const QRectF& body, const QColor& back, const QColor& front) {
+    QPainterPath tab;
+    tab.moveTo(body.left(), body.top() + 3);
+    tab.lineTo(body.left(), body.top());
+    tab.lineTo(body.left() + body.width() * 0.4, body.top());
+    tab.lineTo(body.left() + body.width() * 0.5, body.top() + 3);
+    tab.closeSubpath();
+    painter.setPen(QPen(back.darker(160), 1));
+    painter.setBrush(back);
+    painter.drawPath(tab);
+    painter.drawRoundedRect(body.adjusted(0, 3, 0, 0), 1.5, 1.5);
+    painter.setBrush(front);
+    painter.drawRoundedRect(body.adjusted(0, 6, 0, 0), 1.5, 1.5);
+}
+
+}  // namespace
+
+QPixmap DrawAppIconPixmap() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+
+    // The source folder behind, its copy in front.
+    DrawFolder(painter, QRectF(1.5, 3.5, 19, 15), QColor(0xd9, 0xa4, 0x2b),
+               QColor(0xf4, 0xc8, 0x4a));
+    DrawFolder(painter, QRectF(11.5, 13.5, 19, 15), QColor(0x2f, 0x6d, 0xb5),
+               QColor(0x5b, 0x9b, 0xe0));
+
+    // A green arrow from the one to the other.
+    QPainterPath arrow;
+    arrow.moveTo(5, 22);
+    arrow.cubicTo(5, 27, 9, 28, 13, 28);
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(QColor(0x1e, 0x8c, 0x3a), 2.5, Qt::SolidLine, Qt::RoundCap));
+    painter.drawPath(arrow);
+    QPolygonF head;
+    head << QPointF(11.5, 24.0) << QPointF(16.5, 28.0) << QPointF(11.5, 31.5);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x1e, 0x8c, 0x3a));
+    painter.drawPolygon(head);
+    return pixmap;
+}
+
+QIcon AppIcon() {
+    return QIcon(DrawAppIconPixmap());
+}

@@ -1,0 +1,457 @@
+#include "frmMain.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "AppIcon.h"
+#include "BackupPeriod.h"
+#include "FileControl.h"
+#include "FileDetect.h"
+#include "Messages.h"
+#include "PeriodTimer.h"
+#include "StatusPanels.h"
+#include "TrayIcon.h"
+#include "modSystray.h"
+
+namespace {
+
+const QString kCaptionStart = QStringLiteral("开始");
+const QString kCaptionStop = QStringLiteral("停止");
+const QString kNeedPeriod = QStringLiteral("你必须输入备份周期才能备份. 默认为1分钟.");
+const QString kNeedFolders = QStringLiteral("你必须输入源文件夹和目标文件夹!");
+const QString kTrayToolTip = QStringLiteral("文件检视中...");
+const QString kStartSection = QStringLiteral("start");
+constexpr int kDesignInterval = 60000;
+
+// A check box's state as the program counts it: 0 unchecked, 1 checked, 2 greyed.
+int CheckValue(const QCheckBox& box) {
+    switch (box.checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        case Qt::Unchecked:
+            break;
+    }
+    return 0;
+}
+
+Qt::CheckState CheckStateOf(int value) {
+    switch (value) {
+        case 1:
+            return Qt::Checked;
+        case 2:
+            return Qt::PartiallyChecked;
+        default:
+            return Qt::Unchecked;
+    }
+}
+
+QRect Twips(int left, int top, int width, int height) {
+    return QRect(left / frmMain::kTwipsPerPixel, top / frmMain::kTwipsPerPixel,
+                 width / frmMain::kTwipsPerPixel, height / frmMain::kTwipsPerPixel);
+}
+
+template <typename Control>
+Control* Place(QWidget* container, const char* name, const QRect& geometry) {
+    auto* control = new Control(container);
+    control->setObjectName(QLatin1String(name));
+    control->setGeometry(geometry);
+    return control;
+}
+
+QPushButton* PlaceButton(QWidget* container, const char* name, const QString& caption,
+                         const QRect& geometry) {
+    auto* button = Place<QPushButton>(container, name, geometry);
+    button->setText(caption);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QLabel* PlaceLabel(QWidget* container, const char* name, const QString& caption,
+                   const QRect& geometry) {
+    auto* label = Place<QLabel>(container, name, geometry);
+    label->setText(caption);
+    // Label rectangles reach under their neighbours; keep them beneath.
+    label->lower();
+    return label;
+}
+
+}  // namespace
+
+frmMain::HandlerScope::HandlerScope(frmMain& window) : m_window(window) {
+    ++m_window.m_handlerDepth;
+}
+
+frmMain::HandlerScope::~HandlerScope() {
+    if (--m_window.m_handlerDepth == 0 && m_window.m_unloaded && !m_window.m_unloadAnnounced) {
+        m_window.m_unloadAnnounced = true;
+        emit m_window.unloaded();
+    }
+}
+
+frmMain::frmMain(QWidget* parent)
+    : QWidget(parent), m_runner(*this), m_endProcess([] {
+          std::fflush(nullptr);
+          std::_Exit(EXIT_SUCCESS);
+      }) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Orlenby"));
+    setWindowIcon(AppIcon());
+    setFixedSize(kClientWidth, kClientHeight);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    CreateControls();
+    CreateTrayMenu();
+    m_tray = new TrayIcon(windowIcon(), kTrayToolTip, this);
+    SetTabOrder();
+    WireEvents();
+    cmdStart->setFocus();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::CreateControls() {
+    cmdHide = PlaceButton(this, "cmdHide", QStringLiteral("隐藏"), Twips(5280, 120, 495, 375));
+    cmdHide->setToolTip(QStringLiteral("隐藏界面"));
+
+    chkStartwithWindows =
+        Place<QCheckBox>(this, "chkStartwithWindows", Twips(120, 2040, 2655, 255));
+    chkStartwithWindows->setText(QStringLiteral("跟随Windows一起启动?"));
+
+    status = new StatusPanels(this);
+    status->setObjectName(QStringLiteral("status"));
+    status->setGeometry(Twips(0, 2805, 5925, 270));
+
+    frameFolders = Place<QGroupBox>(this, "frameFolders", Twips(120, 555, 5535, 1335));
+    frameFolders->setTitle(QStringLiteral("文件夹选项"));
+    txtDestination = Place<QLineEdit>(frameFolders, "txtDestination", Twips(1200, 720, 3735, 375));
+    Command2 =
+        PlaceButton(frameFolders, "Command2", QStringLiteral("..."), Twips(4965, 720, 450, 375));
+    txtSource = Place<QLineEdit>(frameFolders, "txtSource", Twips(1200, 240, 3735, 375));
+    Command1 =
+        PlaceButton(frameFolders, "Command1", QStringLiteral("..."), Twips(4950, 240, 465, 375));
+    Label5 = PlaceLabel(frameFolders, "Label5", QStringLiteral("目标文件夹:"),
+                        Twips(180, 840, 2775, 255));
+    Label4 =
+        PlaceLabel(frameFolders, "Label4", QStringLiteral("源文件夹:"), Twips(195, 360, 975, 255));
+
+    chkFolderChange = Place<QCheckBox>(this, "chkFolderChange", Twips(3315, 120, 2145, 375));
+    chkFolderChange->setText(QStringLiteral("当文件夹发生改变时."));
+
+    txtMins = Place<QLineEdit>(this, "txtMins", Twips(1440, 120, 375, 285));
+    txtMins->setText(QStringLiteral("1"));
+    QFont minutesFont(QStringLiteral("Verdana"));
+    minutesFont.setPointSizeF(8.25);
+    minutesFont.setWeight(QFont::Normal);
+    txtMins->setFont(minutesFont);
+
+    Timer1 = new PeriodTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(kDesignInterval);
+    Timer1->setEnabled(true);
+
+    cmdStart = PlaceButton(this, "cmdStart", kCaptionStart, Twips(3840, 1935, 1815, 375));
+    Label6 = PlaceLabel(this, "Label6", QStringLiteral("/ 或者 /"), Twips(2325, 195, 1035, 270));
+    Label7 = PlaceLabel(this, "Label7", QStringLiteral("分钟"), Twips(1920, 195, 1335, 240));
+    Label1 = PlaceLabel(this, "Label1", QStringLiteral("备份周期:"), Twips(240, 180, 1335, 255));
+}
+
+void frmMain::CreateTrayMenu() {
+    // A popup only: the window has no menu bar.
+    menuSystray = new QMenu(QStringLiteral("doesnt matter"), this);
+    menuSystray->setObjectName(QStringLiteral("menuSystray"));
+    const auto addItem = [this](const char* name, const QString& caption) {
+        QAction* item = menuSystray->addAction(caption);
+        item->setObjectName(QLatin1String(name));
+        return item;
+    };
+    const auto addLine = [this](const char* name) {
+        QAction* line = menuSystray->addSeparator();
+        line->setObjectName(QLatin1String(name));
+        return line;
+    };
+    menuStart = addItem("menuStart", QStringLiteral("开始监视"));
+    menuStop = addItem("menuStop", QStringLiteral("停止监视"));
+    menuLine1 = addLine("menuLine1");
+    menuShow = addItem("menuShow", QStringLiteral("显示界面"));
+    menuHide = addItem("menuHide", QStringLiteral("隐藏界面"));
+    menuLine2 = addLine("menuLine2");
+    menuExit = addItem("menuExit", QStringLiteral("退出"));
+}
+
+void frmMain::SetTabOrder() {
+    const QWidget* order[] = {cmdStart, txtMins,        chkFolderChange,     Command1, txtSource,
+                              Command2, txtDestination, chkStartwithWindows, cmdHide};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
+}
+
+void frmMain::WireEvents() {
+    connect(cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
+    connect(cmdHide, &QPushButton::clicked, this, &frmMain::cmdHide_Click);
+    connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
+    // Runs for the user's clicks and for state changes made by code, only on a real change.
+    connect(chkFolderChange, &QCheckBox::stateChanged, this, &frmMain::chkFolderChange_Click);
+    connect(chkStartwithWindows, &QCheckBox::stateChanged, this,
+            &frmMain::chkStartwithWindows_Click);
+    // The user's edits only: no code writes the minutes box.
+    connect(txtMins, &QLineEdit::textEdited, this, &frmMain::txtMins_Change);
+    connect(Timer1, &PeriodTimer::tick, this, &frmMain::Timer1_Timer);
+    connect(menuStart, &QAction::triggered, this, &frmMain::menuStart_Click);
+    connect(menuStop, &QAction::triggered, this, &frmMain::menuStop_Click);
+    connect(menuShow, &QAction::triggered, this, &frmMain::menuShow_Click);
+    connect(menuHide, &QAction::triggered, this, &frmMain::menuHide_Click);
+    connect(menuExit, &QAction::triggered, this, &frmMain::menuExit_Click);
+    // Only the tray's events reach the tray decoding, never the pointer moving over the window.
+    connect(m_tray, &TrayIcon::mouseEvent, this,
+            [this](int code) { Form_MouseMove(Qt::NoButton, 0, float(code * kTwipsPerPixel), 0); });
+}
+
+// ---- Backup controller ----
+
+void frmMain::cmdStart_Click() {
+    HandlerScope scope(*this);
+    if (txtMins->text().isEmpty()) {
+        ShowMessage(kNeedPeriod);
+        return;
+    }
+    if (txtDestination->text().isEmpty() || txtSource->text().isEmpty()) {
+        ShowMessage(kNeedFolders);
+        return;
+    }
+    const bool isStart = cmdStart->text() == kCaptionStart;
+    const std::uint64_t command = ++m_commandSerial;
+    if (!m_runner.Request(BackupRunner::Trigger::Click)) {
+        // Its backup follows the run in progress; the click itself takes effect now.
+        ApplyWindowStartStop(isStart);
+        return;
+    }
+    if (m_unloaded || command != m_commandSerial)
+        return;
+    ApplyWindowStartStop(isStart);
+}
+
+void frmMain::ApplyWindowStartStop(bool isStart) {
+    if (!isStart) {
+        StopWatchAndTimer();
+        return;
+    }
+    if (chkFolderChange->checkState() == Qt::Checked) {
+        FileDetect::WatchFolder(txtSource->text());
+        return;
+    }
+    if (!txtMins->text().isEmpty()) {
+        const BackupPeriod::Period period = BackupPeriod::FromMinutesText(txtMins->text());
+        // A negative period is no period at all: the timer keeps the one it had.
+        if (period.kind != BackupPeriod::Period::Kind::Negative)
+            Timer1->setInterval(period.intervalMs());
+        Timer1->setEnabled(true);
+    }
+    cmdStart->setText(kCaptionStop);
+}
+
+void frmMain::StopWatchAndTimer() {
+    FileDetect::StopWatching();
+    Timer1->setEnabled(false);
+    cmdStart->setText(kCaptionStart);
+}
+
+void frmMain::menuStart_Click() {
+    HandlerScope scope(*this);
+    ++m_commandSerial;
+    if (chkFolderChange->checkState() == Qt::Checked) {
+        FileDetect::WatchFolder(txtSource->text());
+        return;
+    }
+    const BackupPeriod::Period period = BackupPeriod::FromMinutesText(txtMins->text());
+    // A text that gives no usable period leaves the timer as it was, like an empty one.
+    if (period.kind == BackupPeriod::Period::Kind::Minutes) {
+        Timer1->setInterval(period.intervalMs());
+        Timer1->setEnabled(true);
+    }
+    cmdStart->setText(kCaptionStop);
+}
+
+void frmMain::menuStop_Click() {
+    HandlerScope scope(*this);
+    ++m_commandSerial;
+    StopWatchAndTimer();
+}
+
+void frmMain::Timer1_Timer() {
+    HandlerScope scope(*this);
+    if (m_unloaded)
+        return;
+    m_runner.Request(BackupRunner::Trigger::Tick);
+}
+
+QString frmMain::sourceFolderText() const {
+    return txtSource->text();
+}
+
+QString frmMain::destinationFolderText() const {
+    return txtDestination->text();
+}
+
+void frmMain::setStatusText(const QString& text) {
+    status->setMessage(text);
+}
+
+void frmMain::showRunProgress(const FileSync::RunReport* report) {
+    if (report)
+        status->showRunProgress(report->filesCompared, report->filesCopied);
+    else
+        status->hideRunProgress();
+}
+
+// ---- Start-up ----
+
+void frmMain::Form_Load() {
+    HandlerScope scope(*this);
+    m_tray->Add();
+    txtSource->setText(FileControl::LoadControlSetting(*txtSource));
+    const QString folderChange = FileControl::LoadControlSetting(*chkFolderChange);
+    if (!folderChange.isEmpty())
+        chkFolderChange->setCheckState(
+            CheckStateOf(FileControl::SettingToCheckState(folderChange)));
+    txtDestination->setText(FileControl::LoadControlSetting(*txtDestination));
+    const bool hide =
+        FileControl::SettingToBool(FileControl::GetSetting(kStartSection, "hide", "0"));
+    // Without a notification area nothing could bring a hidden window back.
+    setVisible(!hide || !TrayIcon::IsAvailable());
+    chkStartwithWindows->setCheckState(CheckStateOf(
+        FileControl::SettingToCheckState(FileControl::GetSetting(kStartSection, "autoboot", "0"))));
+}
+
+// ---- Folder selection and option edits ----
+
+void frmMain::Command1_Click() {
+    HandlerScope scope(*this);
+    const QString folder = FileControl::BrowseForFolder(this);
+    if (m_unloaded)
+        return;
+    txtSource->setText(folder);
+    FileControl::SaveControlSetting(*txtSource, txtSource->text());
+}
+
+void frmMain::Command2_Click() {
+    HandlerScope scope(*this);
+    const QString folder = FileControl::BrowseForFolder(this);
+    if (m_unloaded)
+        return;
+    txtDestination->setText(folder);
+    FileControl::SaveControlSetting(*txtDestination, txtDestination->text());
+}
+
+void frmMain::chkFolderChange_Click() {
+    HandlerScope scope(*this);
+    const int value = CheckValue(*chkFolderChange);
+    FileControl::SaveControlSetting(*chkFolderChange, QString::number(value));
+    // The window takes either a period or the watch option, not both.
+    txtMins->setEnabled(value == 0);
+}
+
+void frmMain::txtMins_Change() {
+    HandlerScope scope(*this);
+    FileControl::SaveControlSetting(*txtMins, txtMins->text());
+}
+
+void frmMain::chkStartwithWindows_Click() {
+    HandlerScope scope(*this);
+    // The choice is recorded before the log-on entry is touched.
+    FileControl::SaveSetting(kStartSection, QStringLiteral("autoBoot"),
+                             QString::number(CheckValue(*chkStartwithWindows)));
+    const int value = CheckValue(*chkStartwithWindows);
+    const QString path = modSystray::AutostartExecutablePath();
+    const QString name = modSystray::AutostartEntryName();
+    if (value == 1)
+        modSystray::EnableAutostart(path, name);
+    else if (value == 0)
+        modSystray::DisableAutostart(path, name);
+}
+
+// ---- Tray icon and window visibility ----
+
+void frmMain::Form_MouseMove(int, int, float x, float) {
+    HandlerScope scope(*this);
+    switch (qRound(x / kTwipsPerPixel)) {
+        case TrayIcon::kLeftDoubleClick:
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            BringToFront();
+            show();
+            // A window that was hidden can be activated only once it is shown.
+            BringToFront();
+            break;
+        case TrayIcon::kRightButtonUp:
+            BringToFront();
+            menuSystray->exec(QCursor::pos());
+            break;
+        default:
+            break;
+    }
+}
+
+void frmMain::BringToFront() {
+    raise();
+    activateWindow();
+}
+
+void frmMain::menuShow_Click() {
+    HandlerScope scope(*this);
+    show();
+}
+
+void frmMain::menuHide_Click() {
+    HandlerScope scope(*this);
+    hide();
+}
+
+void frmMain::cmdHide_Click() {
+    HandlerScope scope(*this);
+    hide();
+    FileControl::SaveSetting(kStartSection, QStringLiteral("hide"), QStringLiteral("1"));
+}
+
+// ---- Shutdown ----
+
+void frmMain::menuExit_Click() {
+    HandlerScope scope(*this);
+    close();
+    // Whatever is suspended lower on the stack is abandoned here, between two file operations.
+    m_endProcess();
+}
+
+void frmMain::Form_QueryUnload() {
+    FileDetect::StopWatching();
+}
+
+void frmMain::Form_Unload() {
+    m_tray->Remove();
+    FileDetect::StopWatching();
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    event->accept();
+    if (m_unloaded)
+        return;
+    HandlerScope scope(*this);
+    Form_QueryUnload();
+    Form_Unload();
+    m_unloaded = true;
+    // A run suspended lower on the stack must find nothing more to do when it resumes.
+    Timer1->setEnabled(false);
+}

@@ -1,0 +1,136 @@
+// The program's one window: its controls, the tray menu and every event handler.
+//
+// The controls are the program's shared state; handlers read and write them by name and keep
+// no copies. Each control's objectName is its name, under which settings are stored.
+#pragma once
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+
+#include "BackupRunner.h"
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class PeriodTimer;
+class StatusPanels;
+class TrayIcon;
+
+class frmMain : public QWidget, private BackupRunHost {
+    Q_OBJECT
+public:
+    static constexpr int kTwipsPerPixel = 15;
+    static constexpr int kClientWidth = 5925 / kTwipsPerPixel;
+    static constexpr int kClientHeight = 3075 / kTwipsPerPixel;
+
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    BackupRunner& backupRunner() { return m_runner; }
+    // What menuExit_Click does after the window has closed; the default ends the process.
+    void setProcessEnd(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
+    bool isUnloaded() const { return m_unloaded; }
+
+public slots:
+    void Form_Load();
+    void Form_MouseMove(int button, int shift, float x, float y);
+    void Form_QueryUnload();
+    void Form_Unload();
+
+    void cmdStart_Click();
+    void cmdHide_Click();
+    void Command1_Click();
+    void Command2_Click();
+    void chkFolderChange_Click();
+    void chkStartwithWindows_Click();
+    void txtMins_Change();
+    void Timer1_Timer();
+
+    void menuStart_Click();
+    void menuStop_Click();
+    void menuShow_Click();
+    void menuHide_Click();
+    void menuExit_Click();
+
+signals:
+    // The window has closed and no handler is on the stack any more: the program may end.
+    void unloaded();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Counts the handlers on the stack, so that the end of the program waits for them.
+    class HandlerScope {
+    public:
+        explicit HandlerScope(frmMain& window);
+        ~HandlerScope();
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+    private:
+        frmMain& m_window;
+    };
+
+    void CreateControls();
+    void CreateTrayMenu();
+    void SetTabOrder();
+    void WireEvents();
+
+    void BringToFront();
+
+    // The state changes that follow a window click's backup.
+    void ApplyWindowStartStop(bool isStart);
+    void StopWatchAndTimer();
+
+    // BackupRunHost
+    QString sourceFolderText() const override;
+    QString destinationFolderText() const override;
+    void setStatusText(const QString& text) override;
+    void showRunProgress(const FileSync::RunReport* report) override;
+    bool isOpen() const override { return !m_unloaded; }
+
+    QPushButton* cmdHide;
+    QCheckBox* chkStartwithWindows;
+    StatusPanels* status;
+    QGroupBox* frameFolders;
+    QLineEdit* txtDestination;
+    QPushButton* Command2;
+    QLineEdit* txtSource;
+    QPushButton* Command1;
+    QLabel* Label5;
+    QLabel* Label4;
+    QCheckBox* chkFolderChange;
+    QLineEdit* txtMins;
+    PeriodTimer* Timer1;
+    QPushButton* cmdStart;
+    QLabel* Label6;
+    QLabel* Label7;
+    QLabel* Label1;
+
+    QMenu* menuSystray;
+    QAction* menuStart;
+    QAction* menuStop;
+    QAction* menuLine1;
+    QAction* menuShow;
+    QAction* menuHide;
+    QAction* menuLine2;
+    QAction* menuExit;
+
+    TrayIcon* m_tray;
+
+    BackupRunner m_runner;
+    // Grows with every Start or Stop command; a click whose backup was overtaken by a later
+    // command leaves the state to that command.
+    std::uint64_t m_commandSerial = 0;
+    int m_handlerDepth = 0;
+    bool m_unloaded = false;
+    bool m_unloadAnnounced = false;
+    std::function<void()> m_endProcess;
+};
