@@ -504,6 +504,10 @@ def target_rows(results):
         add("W4: tavrick-sync / floor", ratio(r.median("tavrick-sync"), r.median("floor")), 1.1)
         add("W4: tavrick-sync 10× files / 1× files", ratio(r.median("tavrick-sync"),
                                                            r.median(small)), 11)
+        floor_small = [n for n in r.samples if n.startswith("floor (")][0]
+        scaling = ratio(r.median("floor"), r.median(floor_small))
+        rows.append(f"| (for reference) W4: floor 10× files / 1× files | | "
+                    f"{'—' if scaling is None else f'{scaling:.2f}'} | |")
         add("W4: tavrick-sync peak memory, MiB", r.peaks.get("tavrick-sync"), 64)
     return rows
 

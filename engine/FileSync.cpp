@@ -107,6 +107,7 @@ public:
 
     // Copies one file, counting it; a failure is recorded and the caller goes on.
     void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
+        triedCopy_ = true;
         try {
             const Folder* area = TemporaryAreaFor(to);
             report.bytesCopied += targetMissing ? fileSystem.CopyNewFile(from, to, name, area)
@@ -118,11 +119,13 @@ public:
         }
     }
 
-    // What the run copied is on stable storage once this returns.
+    // What the run copied is on stable storage once this returns, and the temporary area a
+    // copy made, failed copies included, is gone again.
     void Flush(const Folder& destination) {
+        if (triedCopy_)
+            ClearTemporaryArea();
         if (!copiedAnything_ || !destination.IsOpen())
             return;
-        ClearTemporaryArea();
         try {
             fileSystem.SyncToStorage(destination);
         } catch (const FileSystemError& error) {
@@ -137,6 +140,7 @@ private:
     FolderIdentity destinationTop_;
     bool hasDestinationTop_ = false;
     const Folder* destinationTopFolder_ = nullptr;
+    bool triedCopy_ = false;
     bool copiedAnything_ = false;
 };
 

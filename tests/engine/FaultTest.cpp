@@ -77,6 +77,12 @@ TEST(Faults, UncopyableFileInTheMiddleHidesNothingElse) {
     EXPECT_EQ(report.failures[0].path, tree / "dst/b");
     EXPECT_FALSE(HasTemporaries(tree / "dst"));
 
+    // Run again: the one copy it tries fails again and leaves nothing behind either.
+    report = {};
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_FALSE(HasTemporaries(tree / "dst"));
+
     // The same inside a whole-folder copy: one unreadable file, the rest still arrive.
     RecordingFileSystem fileSystem;
     fileSystem.failCopy = [&](int, const std::string& path) { return path.ends_with("/c"); };
