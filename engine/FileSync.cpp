@@ -92,7 +92,7 @@ public:
         return TemporaryAreaFor(destination) == nullptr;
     }
     // Clears away what killed runs left in the destination top's temporary area; at the end of
-    // a run that copied, this also takes away the area it used.
+    // a run that tried a copy, this also takes away the area the run may have made.
     void ClearTemporaryArea() {
         if (!destinationTopFolder_ || !destinationTopFolder_->IsOpen())
             return;
