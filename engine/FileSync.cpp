@@ -333,6 +333,22 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
 
 void SyncOpenPair(Run& run, const Folder& source, const Folder& destination);
 
+// The whole-folder copy of a folder missing on the destination side: `create` makes (or opens)
+// it into `target`, which gets the source's permission bits once its contents are in. A failure
+// is recorded; what was copied stays.
+template <typename Create>
+void CopyFolderWhole(Run& run, const Folder& source, Folder& target, Create&& create) {
+    try {
+        bool created = false;
+        create(created);
+        CopyFolderContents(run, source, target);
+        if (created)
+            run.fileSystem.SetFolderAttributes(target, source.Attributes());
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+    }
+}
+
 // One source subfolder: walked when its destination namesake exists, else copied whole.
 void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinationParent,
                    std::string_view name) {
@@ -354,15 +370,9 @@ void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinati
     if (destination.IsOpen()) {
         SyncOpenPair(run, source, destination);
     } else {
-        try {
-            bool created = false;
+        CopyFolderWhole(run, source, destination, [&](bool& created) {
             destination = run.fileSystem.CreateSubFolder(destinationParent, name, created);
-            CopyFolderContents(run, source, destination);
-            if (created)
-                run.fileSystem.SetFolderAttributes(destination, source.Attributes());
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+        });
     }
     run.Leave();
 }
@@ -420,16 +430,11 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         run.ClearTemporaryArea();
         SyncOpenPair(run, source, destination);
     } else {
-        try {
-            bool created = false;
+        CopyFolderWhole(run, source, destination, [&](bool& created) {
             destination = run.fileSystem.CreateFolder(destinationPath, created);
+            // The run's temporaries go under the folder it keeps open for the whole run.
             run.SetDestinationTop(destination);
-            CopyFolderContents(run, source, destination);
-            if (created)
-                run.fileSystem.SetFolderAttributes(destination, source.Attributes());
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+        });
     }
     run.Leave();
     run.Flush(destination);
