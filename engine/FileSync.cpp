@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "FileSystem.h"
@@ -33,6 +34,22 @@ public:
     RunReport& report;
     // Scratch listing for destination folders; its contents are used before any recursion.
     FolderListing destinationListing;
+    // The rows of one folder pair's comparison that need a copy, in row order; filled while
+    // the source is listed and used up before any recursion.
+    struct PendingCopy {
+        std::uint32_t row;
+        std::int32_t status;
+    };
+    std::vector<PendingCopy> pendingCopies;
+
+    // The source listing of the folder at the current depth. Listings are kept per depth and
+    // reused, so a walk allocates for the deepest and widest folders only, not for every one.
+    FolderListing& EnterListing() {
+        if (depth_ == listings_.size())
+            listings_.push_back(std::make_unique<FolderListing>());
+        return *listings_[depth_++];
+    }
+    void LeaveListing() { --depth_; }
 
     void Yield() const {
         if (options_.yield)
@@ -56,17 +73,45 @@ public:
         return (hasDestinationTop_ && folder == destinationTop_) ||
                std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
     }
-    void SetDestinationTop(const FolderIdentity& folder) {
-        destinationTop_ = folder;
+    void SetDestinationTop(const Folder& folder) {
+        destinationTop_ = folder.Identity();
         hasDestinationTop_ = true;
+        destinationTopFolder_ = &folder;
+    }
+
+    // Whose temporary area a copy into `to` writes its temporary in: the destination top's
+    // when `to` is on the same device, so a killed run leaves temporaries in one small place,
+    // which every run clears; else none, and the temporary goes into `to` itself.
+    const Folder* TemporaryAreaFor(const Folder& to) const {
+        const Folder* top = destinationTopFolder_;
+        return top && top->Identity().device == to.Identity().device ? top : nullptr;
+    }
+    // Whether a killed run may have left temporaries in this destination folder itself. Only
+    // such folders are listed, which spares every other folder pair a listing per run.
+    bool MayHoldTemporaries(const Folder& destination) const {
+        return TemporaryAreaFor(destination) == nullptr;
+    }
+    // Clears away what killed runs left in the destination top's temporary area; at the end of
+    // a run that tried a copy, this also takes away the area the run may have made.
+    void ClearTemporaryArea() {
+        if (!destinationTopFolder_ || !destinationTopFolder_->IsOpen())
+            return;
+        try {
+            fileSystem.ClearTemporaryArea(*destinationTopFolder_);
+        } catch (const FileSystemError& error) {
+            Fail(error);
+        }
     }
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
     // Copies one file, counting it; a failure is recorded and the caller goes on.
-    void CopyFile(const Folder& from, const Folder& to, std::string_view name) {
+    void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
+        triedCopy_ = true;
         try {
-            report.bytesCopied += fileSystem.CopyFile(from, to, name);
+            const Folder* area = TemporaryAreaFor(to);
+            report.bytesCopied += targetMissing ? fileSystem.CopyNewFile(from, to, name, area)
+                                                : fileSystem.CopyFile(from, to, name, area);
             ++report.filesCopied;
             copiedAnything_ = true;
         } catch (const FileSystemError& error) {
@@ -74,8 +119,11 @@ public:
         }
     }
 
-    // What the run copied is on stable storage once this returns.
+    // What the run copied is on stable storage once this returns, and the temporary area a
+    // copy made, failed copies included, is gone again.
     void Flush(const Folder& destination) {
+        if (triedCopy_)
+            ClearTemporaryArea();
         if (!copiedAnything_ || !destination.IsOpen())
             return;
         try {
@@ -86,9 +134,13 @@ public:
     }
 
 private:
+    std::vector<std::unique_ptr<FolderListing>> listings_;
+    std::size_t depth_ = 0;
     std::vector<FolderIdentity> sourcePath_;
     FolderIdentity destinationTop_;
     bool hasDestinationTop_ = false;
+    const Folder* destinationTopFolder_ = nullptr;
+    bool triedCopy_ = false;
     bool copiedAnything_ = false;
 };
 
@@ -117,47 +169,121 @@ std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination)
     return status;
 }
 
+// The status of one source file against its destination namesake.
+std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
+                         std::string_view name) {
+    FileFacts sourceFacts;
+    FileFacts destinationFacts;
+    if (!fileSystem.GetFile(destination, name, destinationFacts))
+        return OnlyInSource;
+    if (!fileSystem.GetFile(source, name, sourceFacts))
+        return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
+    return CompareFacts(sourceFacts, destinationFacts);
+}
+
+// Hands every file of the source listing, in listing order, with its status to `row`.
+template <typename Row>
+void CompareEachFile(FileSystem& fileSystem, const Folder& source,
+                     const FolderListing& sourceListing, const Folder& destination, Row&& row) {
+    for (const auto& entry : sourceListing.Entries()) {
+        if (entry.kind == Kind::File)
+            row(entry, CompareFile(fileSystem, source, destination, sourceListing.Name(entry)));
+    }
+}
+
 ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
                               const FolderListing& sourceListing, const Folder& destination,
                               const FolderListing& destinationListing) {
     ComparisonTable table;
     table.reserve(sourceListing.Count(Kind::File) + destinationListing.Count(Kind::File));
-    FileFacts sourceFacts;
-    FileFacts destinationFacts;
-    for (const auto& entry : sourceListing.Entries()) {
-        if (entry.kind != Kind::File)
-            continue;
-        std::string_view name = sourceListing.Name(entry);
-        ComparisonRow& row = table.emplace_back();
-        row.name.assign(name);
-        if (!fileSystem.GetFile(destination, name, destinationFacts))
-            row.status = OnlyInSource;
-        else if (!fileSystem.GetFile(source, name, sourceFacts))
-            row.status =
-                SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
-        else
-            row.status = CompareFacts(sourceFacts, destinationFacts);
-    }
+    CompareEachFile(fileSystem, source, sourceListing, destination,
+                    [&](const FolderListing::Entry& entry, std::int32_t status) {
+                        table.push_back({std::string(sourceListing.Name(entry)), status});
+                    });
     return table;
 }
 
-// Lists the destination and clears away temporaries a killed run left there.
+// The source listing of one level of the walk, given back when the level is done.
+struct ListingAtDepth {
+    explicit ListingAtDepth(Run& run) : run(run), listing(run.EnterListing()) {}
+    ~ListingAtDepth() { run.LeaveListing(); }
+    ListingAtDepth(const ListingAtDepth&) = delete;
+    ListingAtDepth& operator=(const ListingAtDepth&) = delete;
+    Run& run;
+    FolderListing& listing;
+};
+
+// Lists the destination and clears away temporaries a killed run left there. Folders where no
+// run writes temporaries are not listed: the comparison looks files up by name.
 void ListDestination(Run& run, const Folder& destination) {
+    if (!run.MayHoldTemporaries(destination)) {
+        run.destinationListing.Clear();
+        return;
+    }
     run.fileSystem.List(destination, run.destinationListing);
     if (run.destinationListing.Count(Kind::EngineTemporary) > 0)
         run.fileSystem.RemoveStaleTemporaries(destination, run.destinationListing);
 }
 
-// Copies the rows that need it. Throws only when the comparison fails.
-void SyncListedFiles(Run& run, const Folder& source, const FolderListing& sourceListing,
-                     const Folder& destination) {
+// Compares each file of a source folder with its destination namesake while the folder is
+// listed, and has the listing keep only the files that need a copy: a folder pair with nothing
+// to do holds no names, however large the folder.
+class ListedFileComparer final : public FolderListing::FileFilter {
+public:
+    ListedFileComparer(Run& run, FolderListing& listing, const Folder& source,
+                       const Folder& destination)
+        : run_(run), listing_(listing), source_(source), destination_(destination) {
+        run_.pendingCopies.clear();
+        listing_.SetFileFilter(this);
+    }
+    ~ListedFileComparer() { listing_.SetFileFilter(nullptr); }
+    ListedFileComparer(const ListedFileComparer&) = delete;
+    ListedFileComparer& operator=(const ListedFileComparer&) = delete;
+
+    bool Keep(std::string_view name) override {
+        std::int32_t status = CompareFile(run_.fileSystem, source_, destination_, name);
+        std::uint32_t row = rows_++;
+        if (!MustCopy(status))
+            return false;
+        run_.pendingCopies.push_back({row, status});
+        return true;
+    }
+    std::uint32_t Rows() const { return rows_; }
+
+private:
+    Run& run_;
+    FolderListing& listing_;
+    const Folder& source_;
+    const Folder& destination_;
+    std::uint32_t rows_ = 0;
+};
+
+// Lists the source folder, comparing its files on the way. Throws when the listing fails.
+std::uint32_t ListAndCompare(Run& run, const Folder& source, FolderListing& listing,
+                             const Folder& destination) {
+    ListedFileComparer comparer(run, listing, source, destination);
+    run.fileSystem.List(source, listing);
+    return comparer.Rows();
+}
+
+// Goes through the rows of the comparison in order, copying those that need it. Throws only
+// when the comparison fails.
+void CopyComparedFiles(Run& run, const Folder& source, const FolderListing& listing,
+                       std::uint32_t rows, const Folder& destination) {
     ListDestination(run, destination);
-    ComparisonTable table =
-        CompareListed(run.fileSystem, source, sourceListing, destination, run.destinationListing);
-    for (const ComparisonRow& row : table) {
+    // The files the listing kept are exactly the pending copies, in the same order.
+    auto kept = listing.Entries().begin();
+    std::size_t next = 0;
+    for (std::uint32_t row = 0; row < rows; ++row) {
         ++run.report.filesCompared;
-        if (MustCopy(row.status))
-            run.CopyFile(source, destination, row.name);
+        if (next < run.pendingCopies.size() && run.pendingCopies[next].row == row) {
+            while (kept->kind != Kind::File)
+                ++kept;
+            bool missing = run.pendingCopies[next].status == OnlyInSource;
+            run.CopyFile(source, destination, listing.Name(*kept), missing);
+            ++kept;
+            ++next;
+        }
         run.Progress();
         run.Yield();
     }
@@ -166,7 +292,8 @@ void SyncListedFiles(Run& run, const Folder& source, const FolderListing& source
 // The whole-folder copy: `target` has just been made or opened for `source`'s contents.
 void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
     ++run.report.foldersVisited;
-    FolderListing listing;
+    ListingAtDepth lease(run);
+    FolderListing& listing = lease.listing;
     try {
         run.fileSystem.List(source, listing);
     } catch (const FileSystemError& error) {
@@ -176,7 +303,7 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::File)
             continue;
-        run.CopyFile(source, target, listing.Name(entry));
+        run.CopyFile(source, target, listing.Name(entry), true);
         run.Progress();
         run.Yield();
     }
@@ -206,6 +333,22 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
 
 void SyncOpenPair(Run& run, const Folder& source, const Folder& destination);
 
+// The whole-folder copy of a folder missing on the destination side: `create` makes (or opens)
+// it into `target`, which gets the source's permission bits once its contents are in. A failure
+// is recorded; what was copied stays.
+template <typename Create>
+void CopyFolderWhole(Run& run, const Folder& source, Folder& target, Create&& create) {
+    try {
+        bool created = false;
+        create(created);
+        CopyFolderContents(run, source, target);
+        if (created)
+            run.fileSystem.SetFolderAttributes(target, source.Attributes());
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+    }
+}
+
 // One source subfolder: walked when its destination namesake exists, else copied whole.
 void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinationParent,
                    std::string_view name) {
@@ -227,15 +370,9 @@ void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinati
     if (destination.IsOpen()) {
         SyncOpenPair(run, source, destination);
     } else {
-        try {
-            bool created = false;
+        CopyFolderWhole(run, source, destination, [&](bool& created) {
             destination = run.fileSystem.CreateSubFolder(destinationParent, name, created);
-            CopyFolderContents(run, source, destination);
-            if (created)
-                run.fileSystem.SetFolderAttributes(destination, source.Attributes());
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+        });
     }
     run.Leave();
 }
@@ -243,15 +380,17 @@ void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinati
 // A folder pair whose two folders exist: its own files first, then each source subfolder.
 void SyncOpenPair(Run& run, const Folder& source, const Folder& destination) {
     ++run.report.foldersVisited;
-    FolderListing listing;
+    ListingAtDepth lease(run);
+    FolderListing& listing = lease.listing;
+    std::uint32_t rows = 0;
     try {
-        run.fileSystem.List(source, listing);
+        rows = ListAndCompare(run, source, listing, destination);
     } catch (const FileSystemError& error) {
         run.Fail(error);
         return;
     }
     try {
-        SyncListedFiles(run, source, listing, destination);
+        CopyComparedFiles(run, source, listing, rows, destination);
     } catch (const FileSystemError& error) {
         run.Fail(error);
     }
@@ -287,19 +426,15 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     run.Enter(source.Identity());
     if (destination.IsOpen()) {
-        run.SetDestinationTop(destination.Identity());
+        run.SetDestinationTop(destination);
+        run.ClearTemporaryArea();
         SyncOpenPair(run, source, destination);
     } else {
-        try {
-            bool created = false;
+        CopyFolderWhole(run, source, destination, [&](bool& created) {
             destination = run.fileSystem.CreateFolder(destinationPath, created);
-            run.SetDestinationTop(destination.Identity());
-            CopyFolderContents(run, source, destination);
-            if (created)
-                run.fileSystem.SetFolderAttributes(destination, source.Attributes());
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+            // The run's temporaries go under the folder it keeps open for the whole run.
+            run.SetDestinationTop(destination);
+        });
     }
     run.Leave();
     run.Flush(destination);
@@ -331,9 +466,11 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     Run run(options);
     Folder sourceFolder = run.fileSystem.GetFolder(source);
     Folder destinationFolder = run.fileSystem.GetFolder(destination);
+    run.SetDestinationTop(destinationFolder);
+    run.ClearTemporaryArea();
     FolderListing listing;
-    run.fileSystem.List(sourceFolder, listing);
-    SyncListedFiles(run, sourceFolder, listing, destinationFolder);
+    std::uint32_t rows = ListAndCompare(run, sourceFolder, listing, destinationFolder);
+    CopyComparedFiles(run, sourceFolder, listing, rows, destinationFolder);
     run.Flush(destinationFolder);
 }
 

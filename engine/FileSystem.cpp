@@ -21,7 +21,8 @@ Folder::Folder(Folder&& other) noexcept
       handle_(std::exchange(other.handle_, -1)),
       path_(std::move(other.path_)),
       identity_(other.identity_),
-      attributes_(other.attributes_) {}
+      attributes_(other.attributes_),
+      listed_(other.listed_) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
     if (this != &other) {
@@ -31,6 +32,7 @@ Folder& Folder::operator=(Folder&& other) noexcept {
         path_ = std::move(other.path_);
         identity_ = other.identity_;
         attributes_ = other.attributes_;
+        listed_ = other.listed_;
     }
     return *this;
 }
@@ -63,9 +65,14 @@ void FolderListing::Clear() {
 }
 
 void FolderListing::Add(std::string_view name, Kind kind) {
+    if (kind == Kind::File && filter_ && !filter_->Keep(name)) {
+        ++counts_[static_cast<int>(kind)];
+        return;
+    }
     entries_.push_back(
         {static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), kind});
     names_.insert(names_.end(), name.begin(), name.end());
+    names_.push_back('\0');
     ++counts_[static_cast<int>(kind)];
 }
 

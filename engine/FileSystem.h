@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace FileSync {
@@ -63,6 +64,8 @@ public:
     std::string PathOf(std::string_view name) const;
     const FolderIdentity& Identity() const { return identity_; }
     std::uint32_t Attributes() const { return attributes_; }
+    // Notes that the folder is being listed; true when it was listed before.
+    bool MarkListed() const { return std::exchange(listed_, true); }
 
 private:
     void Close() noexcept;
@@ -72,9 +75,11 @@ private:
     std::string path_;
     FolderIdentity identity_;
     std::uint32_t attributes_ = 0;
+    mutable bool listed_ = false;
 };
 
-// The entries of one folder, in the order the platform lists them. Files are regular files and
+// The entries of one folder, in the order the platform lists them. Every name is followed by a
+// NUL in memory, as the file-system operations expect. Files are regular files and
 // SubFolders are directories, links followed; anything else (FIFOs, sockets, devices, dangling
 // links) is left out. Temporaries the engine writes while copying are counted apart.
 class FolderListing {
@@ -86,7 +91,20 @@ public:
         Kind kind;
     };
 
+    // Decides, as each file is listed, whether the listing keeps it. A file not kept is left
+    // out of Entries() but still counted, so a caller can work through a large folder while it
+    // is read instead of holding every name.
+    class FileFilter {
+    public:
+        virtual bool Keep(std::string_view name) = 0;
+
+    protected:
+        ~FileFilter() = default;
+    };
+
+    // Empties the listing; a filter stays in place until set to null.
     void Clear();
+    void SetFileFilter(FileFilter* filter) { filter_ = filter; }
     void Add(std::string_view name, Kind kind);
 
     const std::vector<Entry>& Entries() const { return entries_; }
@@ -99,8 +117,11 @@ private:
     std::vector<char> names_;
     std::vector<Entry> entries_;
     std::size_t counts_[3] = {0, 0, 0};
+    FileFilter* filter_ = nullptr;
 };
 
+// Every name handed to these operations is followed in memory by a NUL character, as the names
+// of a FolderListing and of a std::string are; implementations may use it in place.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
@@ -114,10 +135,24 @@ public:
     // The facts of the regular file `name` directly in `folder`; false when there is none.
     virtual bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
     // Copies file `name` of `from` to `name` in `to`, replacing a file already there. The copy
-    // is written under a temporary name in `to`, given the source's permission bits and
-    // modification time, and renamed over the target in one step, so the target name never
-    // holds a partial file. Returns the bytes copied.
-    virtual std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) = 0;
+    // is written under a temporary name, given the source's permission bits and modification
+    // time, and renamed over the target in one step, so the target name never holds a partial
+    // file. The temporary is written in the temporary area of `areaOwner`, a folder on the same
+    // file system (see ClearTemporaryArea), or in `to` when that is null or takes none.
+    // Returns the bytes copied.
+    virtual std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                                   const Folder* areaOwner) = 0;
+    // The same for a target the comparison found missing. Where the platform can, the copy is
+    // written without any name and linked in whole, which needs no rename and leaves nothing
+    // behind when the run is killed; otherwise, and when the target has appeared meanwhile, it
+    // is made as CopyFile makes it.
+    virtual std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
+                                      const Folder* areaOwner) {
+        return CopyFile(from, to, name, areaOwner);
+    }
+    // Removes from the temporary area of `owner` the temporaries that no running copy owns any
+    // more, and the area itself once it is empty. Costs one lookup where there is no area.
+    virtual void ClearTemporaryArea(const Folder& owner) = 0;
     // Creates the folder at `path` (or `name` in `parent`) unless it exists, and opens it.
     // `created` tells whether it was made here; a new folder stays writable by its owner until
     // SetFolderAttributes gives it its final permission bits.

@@ -20,9 +20,12 @@ public:
     bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
         return inner_.GetFile(folder, name, facts);
     }
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) override {
-        return inner_.CopyFile(from, to, name);
+    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                           const Folder* areaOwner) override {
+        return inner_.CopyFile(from, to, name, areaOwner);
     }
+    // CopyNewFile is left to the base, which goes through CopyFile: a wrapper that watches
+    // CopyFile sees every copy.
     Folder CreateFolder(const std::string& path, bool& created) override {
         return inner_.CreateFolder(path, created);
     }
@@ -32,6 +35,7 @@ public:
     void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
         inner_.SetFolderAttributes(folder, attributes);
     }
+    void ClearTemporaryArea(const Folder& owner) override { inner_.ClearTemporaryArea(owner); }
     void RemoveStaleTemporaries(const Folder& folder, const FolderListing& listing) override {
         inner_.RemoveStaleTemporaries(folder, listing);
     }

@@ -23,10 +23,15 @@ namespace {
 // Temporaries are named "<prefix><pid>-<sequence>", so a later run can tell whether the
 // process that wrote one is gone.
 constexpr std::string_view kTemporaryPrefix = ".tavrick-partial-";
+// The folder in a destination's top that holds the temporaries of its replacing copies. It is
+// named like a temporary, so it is easy to tell apart, but holds no process id, so it is none.
+constexpr std::string_view kTemporaryArea = ".tavrick-partial-copies";
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 constexpr std::size_t kListBufferSize = 64 * 1024;
 
-// A name from a listing made NUL-terminated on the stack, for the *at() calls.
+// A name as the *at() calls take it. Names reach the file system followed by a NUL (see
+// FileSystem), so they are used in place; copying them cost a no-change run of a large folder
+// a tenth of its instructions. A name that stops short of a NUL is copied onto the stack.
 class CName {
 public:
     explicit CName(std::string_view name) {
@@ -34,14 +39,20 @@ public:
             tooLong_ = true;
             return;
         }
-        std::memcpy(text_, name.data(), name.size());
-        text_[name.size()] = '\0';
+        if (name.data()[name.size()] == '\0') {
+            text_ = name.data();
+            return;
+        }
+        std::memcpy(copy_, name.data(), name.size());
+        copy_[name.size()] = '\0';
+        text_ = copy_;
     }
     bool TooLong() const { return tooLong_; }
     const char* c_str() const { return text_; }
 
 private:
-    char text_[NAME_MAX + 1] = {};
+    const char* text_ = "";
+    char copy_[NAME_MAX + 1];  // filled up to the terminator only
     bool tooLong_ = false;
 };
 
@@ -149,6 +160,9 @@ bool CopyData(int in, int out, std::uint64_t expectedSize, std::uint64_t& copied
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
         if (n > 0) {
             copied += static_cast<std::uint64_t>(n);
+            // All the size the source had when opened: spare the call that would find the end.
+            if (expectedSize > 0 && copied >= expectedSize)
+                return true;
             continue;
         }
         if (n == 0) {
@@ -192,7 +206,8 @@ public:
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         int fd = Fd(folder);
-        if (::lseek(fd, 0, SEEK_SET) < 0)
+        // A folder is read from its start when freshly opened; only a second listing rewinds.
+        if (folder.MarkListed() && ::lseek(fd, 0, SEEK_SET) < 0)
             throw FileSystemError(errno, folder.Path());
         alignas(dirent64) char buffer[kListBufferSize];
         for (;;) {
@@ -225,51 +240,46 @@ public:
         return true;
     }
 
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) override {
+    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                           const Folder* areaOwner) override {
         CName cname(name);
         if (cname.TooLong())
             throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
-        // Non-blocking, so a FIFO put in place of a file since the listing cannot hang the run.
-        Descriptor in(
-            ::openat(Fd(from), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (in.get() < 0)
-            throw FileSystemError(errno, from.PathOf(name));
         struct stat status;
-        if (::fstat(in.get(), &status) != 0)
-            throw FileSystemError(errno, from.PathOf(name));
-        if (!S_ISREG(status.st_mode))
-            throw FileSystemError(EINVAL, from.PathOf(name));
+        Descriptor in(OpenSource(from, name, cname, status));
+        return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
+    }
 
-        char temporary[kTemporaryPrefix.size() + 48];
-        static std::atomic<unsigned long long> sequence{0};
-        std::snprintf(temporary, sizeof temporary, "%.*s%d-%llu",
-                      static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
-                      static_cast<int>(::getpid()), sequence.fetch_add(1));
-        // Owner-writable while being written, whatever the source's bits; fchmod sets them last.
-        Descriptor out(::openat(Fd(to), temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (out.get() < 0)
-            throw FileSystemError(errno, to.PathOf(name));
-
+    std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
+                              const Folder* areaOwner) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
+        struct stat status;
+        Descriptor in(OpenSource(from, name, cname, status));
+        // A file without a name in the target folder: a killed run leaves nothing behind.
+        Descriptor out(::openat(Fd(to), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
+        if (out.get() < 0)  // not supported here; the named way says what else went wrong
+            return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
         std::uint64_t copied = 0;
         CopyFailure failure{0, CopySide::Target};
-        bool written = CopyData(in.get(), out.get(), static_cast<std::uint64_t>(status.st_size),
-                                copied, failure);
-        if (written) {
-            const struct timespec times[2] = {status.st_atim, status.st_mtim};
-            if (::fchmod(out.get(), status.st_mode & 07777) != 0 ||
-                ::futimens(out.get(), times) != 0)
-                failure = {errno, CopySide::Target}, written = false;
-        }
-        if (!out.Close() && written)
-            failure = {errno, CopySide::Target}, written = false;
-        if (written && ::renameat(Fd(to), temporary, Fd(to), cname.c_str()) != 0)
-            failure = {errno, CopySide::Target}, written = false;
-        if (!written) {
-            ::unlinkat(Fd(to), temporary, 0);
+        if (!CopyContents(in.get(), out.get(), status, copied, failure))
             throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
                                                                                  : to.PathOf(name));
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
+        if (::linkat(AT_FDCWD, self, Fd(to), cname.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            if (out.Close())
+                return copied;
+            int code = errno;
+            ::unlinkat(Fd(to), cname.c_str(), 0);
+            throw FileSystemError(code, to.PathOf(name));
         }
-        return copied;
+        // Something has taken the name since the comparison, or links by descriptor are not
+        // possible here: the named way replaces what may be replaced and fails on the rest.
+        if (::lseek(in.get(), 0, SEEK_SET) != 0)
+            throw FileSystemError(errno, from.PathOf(name));
+        return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
     }
 
     Folder CreateFolder(const std::string& path, bool& created) override {
@@ -302,6 +312,24 @@ public:
         }
     }
 
+    void ClearTemporaryArea(const Folder& owner) override {
+        int fd = ::openat(Fd(owner), kTemporaryArea.data(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+                return;  // no area, or something of the user's by that name
+            throw FileSystemError(errno, owner.PathOf(kTemporaryArea));
+        }
+        {
+            Folder area = Adopt(fd, owner.PathOf(kTemporaryArea));
+            FolderListing listing;
+            List(area, listing);
+            RemoveStaleTemporaries(area, listing);
+        }
+        // Fails, as it should, while a live copy's temporary is in there.
+        ::unlinkat(Fd(owner), kTemporaryArea.data(), AT_REMOVEDIR);
+    }
+
     void SyncToStorage(const Folder& folder) override {
         if (::syncfs(Fd(folder)) != 0)
             throw FileSystemError(errno, folder.Path());
@@ -311,6 +339,85 @@ protected:
     void CloseFolder(std::intptr_t handle) noexcept override { ::close(static_cast<int>(handle)); }
 
 private:
+    // Opens the source of a copy and reads its facts. Non-blocking, so a FIFO put in place of a
+    // file since the listing cannot hang the run.
+    static int OpenSource(const Folder& from, std::string_view name, const CName& cname,
+                          struct stat& status) {
+        int fd = ::openat(Fd(from), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            throw FileSystemError(errno, from.PathOf(name));
+        int code = ::fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+        if (code != 0) {
+            ::close(fd);
+            throw FileSystemError(code, from.PathOf(name));
+        }
+        return fd;
+    }
+
+    // The data, the permission bits and the times of the source, into `out`.
+    static bool CopyContents(int in, int out, const struct stat& status, std::uint64_t& copied,
+                             CopyFailure& failure) {
+        if (!CopyData(in, out, static_cast<std::uint64_t>(status.st_size), copied, failure))
+            return false;
+        const struct timespec times[2] = {status.st_atim, status.st_mtim};
+        if (::fchmod(out, status.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
+            failure = {errno, CopySide::Target};
+            return false;
+        }
+        return true;
+    }
+
+    // Writes the copy under a temporary name in the temporary area of `areaOwner` and renames it
+    // over the target. Falls back to a temporary in `to` where the area takes none or the
+    // rename cannot cross from it.
+    static std::uint64_t CopyThroughTemporary(int in, const struct stat& status, const Folder& from,
+                                              const Folder& to, std::string_view name,
+                                              const CName& cname, const Folder* areaOwner) {
+        static std::atomic<unsigned long long> sequence{0};
+        char temporary[kTemporaryArea.size() + kTemporaryPrefix.size() + 48];
+        int folder = areaOwner ? Fd(*areaOwner) : Fd(to);
+        std::snprintf(temporary, sizeof temporary, "%s%s%.*s%d-%llu",
+                      areaOwner ? kTemporaryArea.data() : "", areaOwner ? "/" : "",
+                      static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
+                      static_cast<int>(::getpid()), sequence.fetch_add(1));
+        // Owner-writable while being written, whatever the source's bits; fchmod sets them last.
+        auto create = [&] {
+            return ::openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        };
+        int fd = create();
+        // The area is made by the first copy that needs it.
+        if (fd < 0 && errno == ENOENT && areaOwner &&
+            (::mkdirat(folder, kTemporaryArea.data(), 0700) == 0 || errno == EEXIST))
+            fd = create();
+        Descriptor out(fd);
+        if (out.get() < 0) {
+            if (areaOwner)
+                return CopyThroughTemporary(in, status, from, to, name, cname, nullptr);
+            throw FileSystemError(errno, to.PathOf(name));
+        }
+
+        std::uint64_t copied = 0;
+        CopyFailure failure{0, CopySide::Target};
+        bool written = CopyContents(in, out.get(), status, copied, failure);
+        if (!out.Close() && written)
+            failure = {errno, CopySide::Target}, written = false;
+        if (written && ::renameat(folder, temporary, Fd(to), cname.c_str()) != 0) {
+            if (errno == EXDEV && areaOwner) {  // another mount of the same file system
+                ::unlinkat(folder, temporary, 0);
+                if (::lseek(in, 0, SEEK_SET) != 0)
+                    throw FileSystemError(errno, from.PathOf(name));
+                return CopyThroughTemporary(in, status, from, to, name, cname, nullptr);
+            }
+            failure = {errno, CopySide::Target}, written = false;
+        }
+        if (!written) {
+            ::unlinkat(folder, temporary, 0);
+            throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
+                                                                                 : to.PathOf(name));
+        }
+        return copied;
+    }
+
     Folder Adopt(int fd, std::string path) {
         struct stat status;
         if (::fstat(fd, &status) != 0) {
@@ -333,9 +440,10 @@ private:
     }
 
     static void AddEntry(int folderFd, const dirent64& entry, FolderListing& listing) {
-        std::string_view name(entry.d_name);
-        if (name == "." || name == "..")
+        const char* raw = entry.d_name;
+        if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0')))
             return;
+        std::string_view name(raw);
         unsigned char type = entry.d_type;
         struct stat status;
         if (type == DT_UNKNOWN) {
@@ -356,7 +464,7 @@ private:
         pid_t owner = 0;
         if (type == DT_DIR)
             listing.Add(name, FolderListing::Kind::SubFolder);
-        else if (type == DT_REG && !isLink && TemporaryOwner(name, owner))
+        else if (type == DT_REG && !isLink && raw[0] == '.' && TemporaryOwner(name, owner))
             listing.Add(name, FolderListing::Kind::EngineTemporary);
         else if (type == DT_REG)
             listing.Add(name, FolderListing::Kind::File);

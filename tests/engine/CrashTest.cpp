@@ -63,14 +63,16 @@ bool HasTemporary(const std::string& folder) {
     return false;
 }
 
-// Kills the run as soon as its temporary shows up; false when it finished first.
-bool KillMidCopy(pid_t child, const std::string& destination) {
+// Kills the run as soon as its temporary shows up in one of the folders; false when it
+// finished first.
+bool KillMidCopy(pid_t child, const std::string& destination, const std::string& targetFolder) {
+    auto anyTemporary = [&] { return HasTemporary(destination) || HasTemporary(targetFolder); };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (HasTemporary(destination)) {
+        if (anyTemporary()) {
             ::kill(child, SIGKILL);
             ::waitpid(child, nullptr, 0);
-            return HasTemporary(destination);
+            return anyTemporary();
         }
         if (::waitpid(child, nullptr, WNOHANG) == child)
             return false;
@@ -83,26 +85,36 @@ bool KillMidCopy(pid_t child, const std::string& destination) {
 
 }  // namespace
 
-TEST(Crash, KilledCopyLeavesTheOldFileAndTheNextRunRepairs) {
+// Kills a run that replaces `relative`, then checks that the old file stayed and that the next
+// run puts the new one there and clears the temporary away.
+void CheckKilledReplacementIsRepaired(const std::string& relative) {
     TempFolder tree;
-    WriteLargeFile(tree / "src/large");
-    WriteFile(tree / "dst/large", "old");
-    SetModified(tree / "dst/large", 1'000'000'000);
+    const std::string sourceFile = tree / "src/" + relative;
+    const std::string targetFile = tree / "dst/" + relative;
+    const std::string targetFolder = fs::path(targetFile).parent_path();
+    WriteLargeFile(sourceFile);
+    WriteFile(targetFile, "old");
+    SetModified(targetFile, 1'000'000'000);
 
     bool killedMidCopy = false;
     for (int attempt = 0; attempt < 5 && !killedMidCopy; ++attempt) {
-        killedMidCopy = KillMidCopy(StartSync(tree / "src", tree / "dst"), tree / "dst");
-        if (!killedMidCopy && fs::file_size(tree / "dst/large") != 3) {
+        killedMidCopy =
+            KillMidCopy(StartSync(tree / "src", tree / "dst"), tree / "dst", targetFolder);
+        if (!killedMidCopy && fs::file_size(targetFile) != 3) {
             // The copy won the race; put the old file back and try again.
-            WriteFile(tree / "dst/large", "old");
-            SetModified(tree / "dst/large", 1'000'000'000);
+            WriteFile(targetFile, "old");
+            SetModified(targetFile, 1'000'000'000);
         }
     }
     if (!killedMidCopy)
         GTEST_SKIP() << "the copy always finished before it could be killed";
 
-    ASSERT_EQ(fs::file_size(tree / "dst/large"), 3u);
-    EXPECT_EQ(ReadFile(tree / "dst/large"), "old");
+    ASSERT_EQ(fs::file_size(targetFile), 3u);
+    EXPECT_EQ(ReadFile(targetFile), "old");
+    EXPECT_TRUE(HasTemporary(tree / "dst"));
+    if (targetFolder != tree / "dst") {
+        EXPECT_FALSE(HasTemporary(targetFolder));
+    }
 
     FileSync::RunReport report;
     FileSync::RunOptions options;
@@ -110,12 +122,23 @@ TEST(Crash, KilledCopyLeavesTheOldFileAndTheNextRunRepairs) {
     FileSync::SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_TRUE(report.failures.empty());
     EXPECT_FALSE(HasTemporary(tree / "dst"));
-    struct stat source = StatOf(tree / "src/large");
-    struct stat copy = StatOf(tree / "dst/large");
+    EXPECT_FALSE(HasTemporary(targetFolder));
+    struct stat source = StatOf(sourceFile);
+    struct stat copy = StatOf(targetFile);
     EXPECT_EQ(copy.st_size, source.st_size);
     EXPECT_EQ(copy.st_mtim.tv_sec, source.st_mtim.tv_sec);
     EXPECT_EQ(copy.st_mtim.tv_nsec, source.st_mtim.tv_nsec);
-    EXPECT_TRUE(SameContents(tree / "dst/large", tree / "src/large"));
+    EXPECT_TRUE(SameContents(targetFile, sourceFile));
+}
+
+TEST(Crash, KilledCopyLeavesTheOldFileAndTheNextRunRepairs) {
+    CheckKilledReplacementIsRepaired("large");
+}
+
+// Every folder on the destination's device has its temporaries written in the top folder, the
+// one folder each run clears; so a copy killed deep in the tree is cleared all the same.
+TEST(Crash, KilledCopyDeepInTheTreeIsClearedFromTheTop) {
+    CheckKilledReplacementIsRepaired("deep/er/large");
 }
 
 TEST(Crash, DriverReportsAndExitsByOutcome) {

@@ -77,6 +77,12 @@ TEST(Faults, UncopyableFileInTheMiddleHidesNothingElse) {
     EXPECT_EQ(report.failures[0].path, tree / "dst/b");
     EXPECT_FALSE(HasTemporaries(tree / "dst"));
 
+    // Run again: the one copy it tries fails again and leaves nothing behind either.
+    report = {};
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_FALSE(HasTemporaries(tree / "dst"));
+
     // The same inside a whole-folder copy: one unreadable file, the rest still arrive.
     RecordingFileSystem fileSystem;
     fileSystem.failCopy = [&](int, const std::string& path) { return path.ends_with("/c"); };
@@ -149,19 +155,30 @@ TEST(Faults, DestinationInsideTheSourceIsNotCopiedIntoItself) {
     EXPECT_FALSE(fs::exists(backup + "/sub/backup"));
 }
 
+// Replacing copies write their temporaries in one folder at the destination's top.
 TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     TempFolder tree;
     WriteFile(tree / "src/file", "f");
     std::string dead = ".tavrick-partial-" + std::to_string(DeadProcessId()) + "-7";
     std::string live = ".tavrick-partial-" + std::to_string(::getppid()) + "-7";
-    WriteFile(tree / "dst/" + dead, "half");
-    WriteFile(tree / "dst/" + live, "being written");
-    WriteFile(tree / "dst/.tavrick-partial-notes", "user's");
+    const std::string area = tree / "dst/.tavrick-partial-copies/";
+    WriteFile(area + dead, "half");
+    WriteFile(area + live, "being written");
+    WriteFile(area + ".tavrick-partial-notes", "user's");
+    WriteFile(tree / "dst/" + dead, "a destination file outside the area is the user's");
     WriteFile(tree / "src/" + dead, "a source file is never touched");
     SyncFolderTree(tree / "src", tree / "dst");
-    EXPECT_FALSE(fs::exists(tree / "dst/" + dead));
-    EXPECT_TRUE(fs::exists(tree / "dst/" + live));
-    EXPECT_TRUE(fs::exists(tree / "dst/.tavrick-partial-notes"));
+    EXPECT_FALSE(fs::exists(area + dead));
+    EXPECT_TRUE(fs::exists(area + live));
+    EXPECT_TRUE(fs::exists(area + ".tavrick-partial-notes"));
+    EXPECT_TRUE(fs::exists(tree / "dst/" + dead));
     EXPECT_TRUE(fs::exists(tree / "src/" + dead));
     EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
+
+    // Once only stale temporaries are left, the area goes with them.
+    fs::remove(area + live);
+    fs::remove(area + ".tavrick-partial-notes");
+    WriteFile(area + dead, "half");
+    SyncFolderTree(tree / "src", tree / "dst");
+    EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
 }

@@ -90,11 +90,12 @@ public:
         listed.push_back(folder.Path());
         ForwardingFileSystem::List(folder, listing);
     }
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name) override {
+    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
+                           const Folder* areaOwner) override {
         copies.push_back(from.PathOf(name));
         if (failCopy && failCopy(static_cast<int>(copies.size()), copies.back()))
             throw FileSync::FileSystemError(EIO, copies.back());
-        return ForwardingFileSystem::CopyFile(from, to, name);
+        return ForwardingFileSystem::CopyFile(from, to, name, areaOwner);
     }
     void SyncToStorage(const Folder& folder) override {
         ++syncs;

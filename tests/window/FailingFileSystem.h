@@ -13,9 +13,9 @@ public:
     std::set<std::string, std::less<>> failingNames;
 
     std::uint64_t CopyFile(const FileSync::Folder& from, const FileSync::Folder& to,
-                           std::string_view name) override {
+                           std::string_view name, const FileSync::Folder* areaOwner) override {
         if (failingNames.contains(name))
             throw FileSync::FileSystemError(EACCES, from.PathOf(name));
-        return ForwardingFileSystem::CopyFile(from, to, name);
+        return ForwardingFileSystem::CopyFile(from, to, name, areaOwner);
     }
 };
