@@ -9,7 +9,9 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev
     # running the program and the end-to-end tests in a real X session
-    xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei
+    xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei python3 imagemagick
+    # building and checking the Debian package
+    dpkg-dev file binutils desktop-file-utils
     # file-tree comparisons in tests and benchmarks
     rsync
 )
