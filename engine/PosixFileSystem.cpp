@@ -243,8 +243,6 @@ public:
     std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
                            const Folder* areaOwner) override {
         CName cname(name);
-        if (cname.TooLong())
-            throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
         struct stat status;
         Descriptor in(OpenSource(from, name, cname, status));
         return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
@@ -253,8 +251,6 @@ public:
     std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
                               const Folder* areaOwner) override {
         CName cname(name);
-        if (cname.TooLong())
-            throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
         struct stat status;
         Descriptor in(OpenSource(from, name, cname, status));
         // A file without a name in the target folder: a killed run leaves nothing behind.
@@ -343,6 +339,8 @@ private:
     // file since the listing cannot hang the run.
     static int OpenSource(const Folder& from, std::string_view name, const CName& cname,
                           struct stat& status) {
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
         int fd = ::openat(Fd(from), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (fd < 0)
             throw FileSystemError(errno, from.PathOf(name));
