@@ -193,16 +193,24 @@ def finish(desk, program):
                               + "\n".join(reports[:10]))
 
 
-def first_start(desk, program_path):
-    """Nothing stored: the window is shown, the icon sits in the tray, no log-on entry."""
-    open_desktop(desk)
+def start_shown(desk, program_path, with_tray=True, wait_for_icon=False):
+    """Opens the desktop, starts the program, waits for its window at the designed size and
+    saves its first screenshot. Returns the program and its window."""
+    open_desktop(desk, with_tray)
     program = desk.start_program(program_path)
     window = desk.wait_for_main_window(program)
     desk.require_client_size(window)
-    desk.wait_for_tray_icon(program)
+    if wait_for_icon:
+        desk.wait_for_tray_icon(program)
     desk.rest_pointer(window)
     time.sleep(0.5)
     desk.screenshot(window, "main-window.png")
+    return program, window
+
+
+def first_start(desk, program_path):
+    """Nothing stored: the window is shown, the icon sits in the tray, no log-on entry."""
+    program, window = start_shown(desk, program_path, wait_for_icon=True)
     time.sleep(1)
     if program.poll() is not None:
         raise ScenarioFailure(f"the program exited with code {program.returncode}")
@@ -224,13 +232,7 @@ def start_and_stop(desk, program_path):
     write_file(os.path.join(destination, "kept.txt"), b"only in the backup\n")
     store_settings(desk, {"Settings": {"txtSource": source, "txtDestination": destination}})
 
-    open_desktop(desk)
-    program = desk.start_program(program_path)
-    window = desk.wait_for_main_window(program)
-    desk.require_client_size(window)
-    desk.rest_pointer(window)
-    time.sleep(0.5)
-    desk.screenshot(window, "main-window.png")
+    program, window = start_shown(desk, program_path)
     if not missing_copies(source, destination):
         raise ScenarioFailure("the source was backed up before any Start")
     idle_button = desk.pixels(window, dt.CMD_START)
@@ -314,14 +316,7 @@ def tray_menu_and_exit(desk, program_path):
 
 def hide_then_start_hidden(desk, program_path):
     """The Hide button hides the window and makes the next start a hidden one."""
-    open_desktop(desk)
-    program = desk.start_program(program_path)
-    window = desk.wait_for_main_window(program)
-    desk.require_client_size(window)
-    desk.wait_for_tray_icon(program)
-    desk.rest_pointer(window)
-    time.sleep(0.5)
-    desk.screenshot(window, "main-window.png")
+    program, window = start_shown(desk, program_path, wait_for_icon=True)
 
     log("click Hide")
     desk.click_control(window, dt.CMD_HIDE)
@@ -347,13 +342,7 @@ def hide_then_start_hidden(desk, program_path):
 
 def start_with_logon(desk, program_path):
     """The start-with-log-on box writes and removes the log-on entry; a start refreshes it."""
-    open_desktop(desk)
-    program = desk.start_program(program_path)
-    window = desk.wait_for_main_window(program)
-    desk.require_client_size(window)
-    desk.rest_pointer(window)
-    time.sleep(0.5)
-    desk.screenshot(window, "main-window.png")
+    program, window = start_shown(desk, program_path)
 
     log("check the start-with-log-on box")
     desk.click_control(window, dt.CHK_START_WITH_LOGON)
@@ -387,13 +376,7 @@ def start_with_logon(desk, program_path):
 def no_tray_host(desk, program_path):
     """Without a tray the window is shown even when the user chose to start hidden."""
     store_settings(desk, {"start": {"hide": "1"}})
-    open_desktop(desk, with_tray=False)
-    program = desk.start_program(program_path)
-    window = desk.wait_for_main_window(program)
-    desk.require_client_size(window)
-    desk.rest_pointer(window)
-    time.sleep(0.5)
-    desk.screenshot(window, "main-window.png")
+    program, window = start_shown(desk, program_path, with_tray=False)
     time.sleep(1)
     if program.poll() is not None:
         raise ScenarioFailure(f"the program exited with code {program.returncode}")
