@@ -340,21 +340,21 @@ void frmMain::Form_Load() {
 // ---- Folder selection and option edits ----
 
 void frmMain::Command1_Click() {
-    HandlerScope scope(*this);
-    const QString folder = FileControl::BrowseForFolder(this);
-    if (m_unloaded)
-        return;
-    txtSource->setText(folder);
-    FileControl::SaveControlSetting(*txtSource, txtSource->text());
+    BrowseInto(*txtSource);
 }
 
 void frmMain::Command2_Click() {
+    BrowseInto(*txtDestination);
+}
+
+void frmMain::BrowseInto(QLineEdit& pathBox) {
     HandlerScope scope(*this);
     const QString folder = FileControl::BrowseForFolder(this);
     if (m_unloaded)
         return;
-    txtDestination->setText(folder);
-    FileControl::SaveControlSetting(*txtDestination, txtDestination->text());
+    // A cancelled choice empties the box, and that is stored too.
+    pathBox.setText(folder);
+    FileControl::SaveControlSetting(pathBox, pathBox.text());
 }
 
 void frmMain::chkFolderChange_Click() {

@@ -84,6 +84,8 @@ private:
     void WireEvents();
 
     void BringToFront();
+    // Lets the user pick a folder for one of the path boxes and stores the box's new text.
+    void BrowseInto(QLineEdit& pathBox);
 
     // The state changes that follow a window click's backup.
     void ApplyWindowStartStop(bool isStart);

@@ -12,6 +12,7 @@
 
 #include "FileDetect.h"
 #include "Messages.h"
+#include "RecordedMessages.h"
 
 namespace {
 
@@ -33,29 +34,13 @@ void WriteFile(const QString& path) {
     file.write("x");
 }
 
-// Records every message; `whileOpen` runs inside show(), as if the user acted before OK.
-class RecordingPresenter : public MessagePresenter {
-public:
-    void show(const QString& text) override {
-        shown << text;
-        if (whileOpen)
-            whileOpen(text);
-    }
-    QStringList shown;
-    std::function<void(const QString&)> whileOpen;
-};
-
 class WatchFolderTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(root.isValid());
         ASSERT_TRUE(QDir().mkdir(watched));
-        SetMessagePresenter(&presenter);
     }
-    void TearDown() override {
-        FileDetect::StopWatching();
-        SetMessagePresenter(nullptr);
-    }
+    void TearDown() override { FileDetect::StopWatching(); }
 
     // Runs the watch; a watchdog stops it and fails the test when it has not ended by itself.
     void Watch(const QString& path) {
@@ -78,24 +63,24 @@ protected:
 
     QTemporaryDir root;
     const QString watched = root.filePath("watched");
-    RecordingPresenter presenter;
+    RecordedMessages presenter;
     QObject context;  // owns the pending timers of one test
 };
 
 TEST_F(WatchFolderTest, StopBeforeAnyChangeEndsSilently) {
     StopSoon();
     Watch(watched);
-    EXPECT_EQ(presenter.shown, QStringList{Start(watched)});
+    EXPECT_EQ(presenter.texts, QStringList{Start(watched)});
 }
 
 TEST_F(WatchFolderTest, StopWhileTheStartMessageIsOpenEndsTheWatch) {
-    presenter.whileOpen = [](const QString&) { FileDetect::StopWatching(); };
+    presenter.onShow = [](const QString&) { FileDetect::StopWatching(); };
     Watch(watched);
-    EXPECT_EQ(presenter.shown, QStringList{Start(watched)});
+    EXPECT_EQ(presenter.texts, QStringList{Start(watched)});
 }
 
 TEST_F(WatchFolderTest, ChangesWhileABoxIsOpenAreReportedOnceAfterItCloses) {
-    presenter.whileOpen = [&](const QString& text) {
+    presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
         if (text == FirstChange) {
@@ -109,12 +94,12 @@ TEST_F(WatchFolderTest, ChangesWhileABoxIsOpenAreReportedOnceAfterItCloses) {
             QTimer::singleShot(500, &context, FileDetect::StopWatching);
     };
     Watch(watched);
-    EXPECT_EQ(presenter.shown,
+    EXPECT_EQ(presenter.texts,
               (QStringList{Start(watched), FirstChange, FurtherChange, End(watched)}));
 }
 
 TEST_F(WatchFolderTest, StopWhileAChangeMessageIsOpenEndsAfterItCloses) {
-    presenter.whileOpen = [&](const QString& text) {
+    presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
         if (text == FirstChange) {
@@ -124,7 +109,7 @@ TEST_F(WatchFolderTest, StopWhileAChangeMessageIsOpenEndsAfterItCloses) {
         }
     };
     Watch(watched);
-    EXPECT_EQ(presenter.shown, (QStringList{Start(watched), FirstChange, End(watched)}));
+    EXPECT_EQ(presenter.texts, (QStringList{Start(watched), FirstChange, End(watched)}));
 }
 
 // Each kind of change to a file already in the folder is reported.
@@ -141,14 +126,14 @@ class FileChangeTest : public WatchFolderTest, public testing::WithParamInterfac
 
 TEST_P(FileChangeTest, IsReported) {
     WriteFile(Entry("f"));
-    presenter.whileOpen = [&](const QString& text) {
+    presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { GetParam().apply(Entry("f")); });
         if (text == FirstChange)
             StopSoon();
     };
     Watch(watched);
-    EXPECT_EQ(presenter.shown, (QStringList{Start(watched), FirstChange, End(watched)}));
+    EXPECT_EQ(presenter.texts, (QStringList{Start(watched), FirstChange, End(watched)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -164,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WatchFolderTest, SubfoldersAndReadsAreNotReported) {
     WriteFile(Entry("f"));
     ASSERT_TRUE(QDir().mkdir(Entry("sub")));
-    presenter.whileOpen = [&](const QString&) {
+    presenter.onShow = [&](const QString&) {
         Soon([&] {
             QDir folder(watched);
             folder.mkdir("new");
@@ -180,15 +165,15 @@ TEST_F(WatchFolderTest, SubfoldersAndReadsAreNotReported) {
         QTimer::singleShot(600, &context, FileDetect::StopWatching);
     };
     Watch(watched);
-    EXPECT_EQ(presenter.shown, QStringList{Start(watched)});
+    EXPECT_EQ(presenter.texts, QStringList{Start(watched)});
 }
 
 TEST_F(WatchFolderTest, FolderThatCannotBeWatchedIsReportedAndEndsTheWatch) {
     WriteFile(Entry("file"));
     for (const QString& path : {Entry("missing"), QString(), Entry("file")}) {
-        presenter.shown.clear();
+        presenter.texts.clear();
         Watch(path);
-        EXPECT_EQ(presenter.shown, (QStringList{Start(path), CannotWatch(path)}));
+        EXPECT_EQ(presenter.texts, (QStringList{Start(path), CannotWatch(path)}));
     }
 }
 
@@ -197,27 +182,27 @@ TEST_F(WatchFolderTest, FolderRemovedOrMovedAwayEndsTheWatch) {
     const std::function<void()> ends[] = {[&] { QDir().rmdir(watched); },
                                           [&] { QDir().rename(watched, moved); }};
     for (const auto& end : ends) {
-        presenter.shown.clear();
+        presenter.texts.clear();
         QDir(moved).removeRecursively();
         QDir().mkdir(watched);
-        presenter.whileOpen = [&](const QString& text) {
+        presenter.onShow = [&](const QString& text) {
             if (text == Start(watched))
                 Soon(end);
         };
         Watch(watched);
-        EXPECT_EQ(presenter.shown, (QStringList{Start(watched), End(watched)}));
+        EXPECT_EQ(presenter.texts, (QStringList{Start(watched), End(watched)}));
     }
 }
 
 TEST_F(WatchFolderTest, FolderRemovedAfterAChangeReportsTheRemovalThenTheEnd) {
-    presenter.whileOpen = [&](const QString& text) {
+    presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
         if (text == FirstChange)
             Soon([&] { QDir(watched).removeRecursively(); });
     };
     Watch(watched);
-    EXPECT_EQ(presenter.shown,
+    EXPECT_EQ(presenter.texts,
               (QStringList{Start(watched), FirstChange, FurtherChange, End(watched)}));
 }
 
@@ -225,7 +210,7 @@ TEST_F(WatchFolderTest, SecondWatchWhileOneRunsReturnsAtOnce) {
     const QString other = root.filePath("other");
     QDir().mkdir(other);
     int secondWatchesReturned = 0;
-    presenter.whileOpen = [&](const QString& text) {
+    presenter.onShow = [&](const QString& text) {
         if (text != Start(watched))
             return;
         FileDetect::WatchFolder(other);  // while announcing
@@ -238,13 +223,13 @@ TEST_F(WatchFolderTest, SecondWatchWhileOneRunsReturnsAtOnce) {
     };
     Watch(watched);
     EXPECT_EQ(secondWatchesReturned, 2);
-    EXPECT_EQ(presenter.shown, QStringList{Start(watched)});
+    EXPECT_EQ(presenter.texts, QStringList{Start(watched)});
 }
 
 TEST_F(WatchFolderTest, NewWatchAfterAStopRunsWhileTheStoppedOneUnwinds) {
     const QString other = root.filePath("other");
     QDir().mkdir(other);
-    presenter.whileOpen = [&](const QString& text) {
+    presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
         if (text == FirstChange) {
@@ -255,13 +240,12 @@ TEST_F(WatchFolderTest, NewWatchAfterAStopRunsWhileTheStoppedOneUnwinds) {
             StopSoon();
     };
     Watch(watched);
-    EXPECT_EQ(presenter.shown,
+    EXPECT_EQ(presenter.texts,
               (QStringList{Start(watched), FirstChange, Start(other), End(watched)}));
 }
 
 TEST(StopWatchingTest, WithoutAWatchChangesNothing) {
-    RecordingPresenter presenter;
-    SetMessagePresenter(&presenter);
+    RecordedMessages presenter;
     for (bool flag : {false, true}) {
         FileDetect::WatchStopFlag = flag;
         FileDetect::StopWatching();
@@ -269,8 +253,7 @@ TEST(StopWatchingTest, WithoutAWatchChangesNothing) {
         EXPECT_EQ(FileDetect::WatchHandle, 0);
         EXPECT_EQ(FileDetect::WatchStopFlag, flag);
     }
-    SetMessagePresenter(nullptr);
-    EXPECT_TRUE(presenter.shown.isEmpty());
+    EXPECT_TRUE(presenter.texts.isEmpty());
 }
 
 }  // namespace

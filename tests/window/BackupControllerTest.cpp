@@ -16,8 +16,8 @@
 #include "FailingFileSystem.h"
 #include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
+#include "RecordedMessages.h"
 #include "StatusPanels.h"
-#include "TestMessages.h"
 #include "frmMain.h"
 
 namespace {
