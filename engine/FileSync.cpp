@@ -51,10 +51,14 @@ public:
     }
     void LeaveListing() { --depth_; }
 
-    void Yield() const {
+    void Yield() {
         if (options_.yield)
             options_.yield();
+        if (!stopped_ && options_.stopRequested && options_.stopRequested())
+            stopped_ = true;
     }
+    // True once the caller asked the run to stop: nothing further is started.
+    bool Stopped() const { return stopped_; }
     void Progress() const {
         if (options_.progress)
             options_.progress(report);
@@ -142,6 +146,7 @@ private:
     const Folder* destinationTopFolder_ = nullptr;
     bool triedCopy_ = false;
     bool copiedAnything_ = false;
+    bool stopped_ = false;
 };
 
 bool MustCopy(std::int32_t status) {
@@ -286,6 +291,8 @@ void CopyComparedFiles(Run& run, const Folder& source, const FolderListing& list
         }
         run.Progress();
         run.Yield();
+        if (run.Stopped())
+            return;
     }
 }
 
@@ -306,10 +313,14 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
         run.CopyFile(source, target, listing.Name(entry), true);
         run.Progress();
         run.Yield();
+        if (run.Stopped())
+            return;
     }
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::SubFolder)
             continue;
+        if (run.Stopped())
+            return;
         std::string_view name = listing.Name(entry);
         try {
             Folder from = run.fileSystem.GetSubFolder(source, name);
@@ -397,6 +408,8 @@ void SyncOpenPair(Run& run, const Folder& source, const Folder& destination) {
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::SubFolder)
             continue;
+        if (run.Stopped())
+            return;
         SyncSubFolder(run, source, destination, listing.Name(entry));
         run.Yield();
     }

@@ -181,10 +181,11 @@ TEST(TreeSync, MissingSourceOrEmptyPathChangesNothing) {
     EXPECT_EQ(report.filesCopied, 0u);
 }
 
-TEST(TreeSync, NestedRunFromTheYieldHookIsIndependent) {
+TEST(TreeSync, YieldHookMayNestARunOrStopTheRun) {
     TempFolder tree;
     for (int i = 0; i < 4; ++i)
         WriteFile(tree / "src/d/f" + std::to_string(i), "data");
+    WriteFile(tree / "src/e/g", "g");
     fs::create_directories(tree / "dst");
     bool nested = false;
     RunOptions options;
@@ -196,6 +197,26 @@ TEST(TreeSync, NestedRunFromTheYieldHookIsIndependent) {
     };
     SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
+
+    // Asked to stop after the second copy, both in a walk and in a whole-folder copy: nothing
+    // more is started, what was copied is synced, and the stop is no failure.
+    for (const char* destination : {"walked", "whole"}) {
+        fs::create_directories(tree / "walked/d");
+        RecordingFileSystem fileSystem;
+        RunReport report;
+        RunOptions stopping = OptionsFor(fileSystem, report);
+        stopping.stopRequested = [&] { return fileSystem.copies.size() >= 2; };
+        SyncFolderTree(tree / "src", tree / destination, stopping);
+        EXPECT_EQ(fileSystem.copies.size(), 2u) << destination;
+        EXPECT_EQ(report.filesCopied, 2u);
+        EXPECT_EQ(fileSystem.syncs, 1);
+        EXPECT_TRUE(report.failures.empty());
+        auto files = Snapshot(tree / destination);
+        EXPECT_EQ(
+            std::count_if(files.begin(), files.end(),
+                          [](const std::string& line) { return line.find(" = ") != line.npos; }),
+            2);
+    }
 }
 
 TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
