@@ -36,6 +36,7 @@ public:
     QString sourceFolderText() const override { return source_; }
     QString destinationFolderText() const override { return destination_; }
     void setStatusText(const QString& text) override { message_.setText(text); }
+    void setStatusToolTip(const QString& text) override { message_.setToolTip(text); }
     void showRunProgress(const FileSync::RunReport* report) override {
         if (report)
             progress_.setText(

@@ -70,9 +70,7 @@ Period FromMinutesText(const QString& text) {
 
 Period FromMinutesText(const QString& text, const QString& decimalPoint) {
     const std::optional<std::int16_t> minutes = ParseInt16(text, decimalPoint);
-    // The seconds are computed in 16 bits, which bounds the minutes to -546..546.
-    if (!minutes || *minutes * 60 > std::numeric_limits<std::int16_t>::max() ||
-        *minutes * 60 < std::numeric_limits<std::int16_t>::min())
+    if (!minutes)
         return {};
     if (*minutes < 0)
         return {Period::Kind::Negative, *minutes};

@@ -17,13 +17,15 @@ std::optional<std::int16_t> ParseInt16(const QString& text, const QString& decim
 // What the minutes text means for the period timer.
 struct Period {
     enum class Kind {
-        Minutes,   // 0..546 minutes; 0 means the timer never fires
-        Negative,  // -546..-1 minutes: no usable period
-        Invalid,   // no number, or minutes x 60 outside 16 bits (so 547 and up)
+        Minutes,   // 0..32767 minutes; 0 means the timer never fires
+        Negative,  // -32768..-1 minutes: no usable period
+        Invalid,   // no number, or outside 16 bits
     };
     Kind kind = Kind::Invalid;
     int minutes = 0;
-    // Milliseconds for Kind::Minutes, otherwise 0.
+    // Whole minutes from 1 up: a timer that fires.
+    bool isRunning() const { return kind == Kind::Minutes && minutes > 0; }
+    // Milliseconds for Kind::Minutes, otherwise 0. 32767 minutes still fit in 32 bits.
     std::int32_t intervalMs() const {
         return kind == Kind::Minutes ? std::int32_t{minutes} * 60000 : 0;
     }

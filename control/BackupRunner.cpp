@@ -2,11 +2,16 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QStringList>
 
 namespace {
 
 std::string NativePath(const QString& text) {
     return QFile::encodeName(text).toStdString();
+}
+
+QString DisplayText(const std::string& native) {
+    return QFile::decodeName(QByteArray::fromStdString(native));
 }
 
 }  // namespace
@@ -29,6 +34,16 @@ QString BackupRunner::DoneText(Trigger trigger, std::uint64_t failureCount) {
     if (failureCount > 0)
         text += QStringLiteral(" 有 %1 个项目未能复制.").arg(failureCount);
     return text;
+}
+
+QString BackupRunner::FailureList(const std::vector<FileSync::RunFailure>& failures) {
+    QStringList lines;
+    for (std::size_t i = 0; i < failures.size() && i < kMaxListedFailures; ++i)
+        lines << DisplayText(failures[i].path) + QStringLiteral(": ") +
+                     QString::fromStdString(failures[i].reason);
+    if (failures.size() > kMaxListedFailures)
+        lines << QStringLiteral("及另外 %1 项").arg(failures.size() - kMaxListedFailures);
+    return lines.join(u'\n');
 }
 
 bool BackupRunner::Request(Trigger trigger) {
@@ -68,26 +83,33 @@ void BackupRunner::RunOnce(Trigger trigger) {
         m_progress.bytesCopied = progress.bytesCopied;
     };
     options.yield = [this] { YieldToWindow(); };
+    // A closed window ends the run between two copies; what it copied stays complete.
+    options.stopRequested = [this] { return !m_host.isOpen(); };
     m_progress = FileSync::RunReport{};
-    m_nextYield = std::chrono::steady_clock::now() + kYieldInterval;
+    m_nextYield = m_clock() + kYieldInterval;
     m_host.showRunProgress(&m_progress);
 
-    m_syncEntry(NativePath(m_host.sourceFolderText()), NativePath(m_host.destinationFolderText()),
-                options);
+    const QString source = m_host.sourceFolderText();
+    const QString destination = m_host.destinationFolderText();
+    // A folder box left empty names no folder: nothing to do, and nothing failed.
+    if (!source.isEmpty() && !destination.isEmpty())
+        m_syncEntry(NativePath(source), NativePath(destination), options);
 
     if (!m_host.isOpen())
         return;
     m_host.showRunProgress(nullptr);
     // With a further run about to start, "done" would be untrue.
-    if (!m_pending)
+    if (!m_pending) {
         m_host.setStatusText(DoneText(trigger, report.failures.size()));
+        m_host.setStatusToolTip(FailureList(report.failures));
+    }
 }
 
 void BackupRunner::YieldToWindow() {
-    if (std::chrono::steady_clock::now() < m_nextYield)
+    if (m_clock() < m_nextYield)
         return;
     if (m_host.isOpen())
         m_host.showRunProgress(&m_progress);
     QCoreApplication::processEvents();
-    m_nextYield = std::chrono::steady_clock::now() + kYieldInterval;
+    m_nextYield = m_clock() + kYieldInterval;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "FileSync.h"
 
@@ -22,11 +23,13 @@ public:
     // The folder texts as they stand at this moment, exactly as typed.
     virtual QString sourceFolderText() const = 0;
     virtual QString destinationFolderText() const = 0;
-    // The first status panel.
+    // The first status panel and its tool tip.
     virtual void setStatusText(const QString& text) = 0;
+    virtual void setStatusToolTip(const QString& text) = 0;
     // Progress of the run in progress; null when the run has ended (its display goes away).
     virtual void showRunProgress(const FileSync::RunReport* report) = 0;
-    // False once the window has closed: a run that resumes afterwards leaves it alone.
+    // False once the window has closed: a run in progress stops at its next yield and leaves
+    // the window alone.
     virtual bool isOpen() const = 0;
 };
 
@@ -38,6 +41,7 @@ public:
     };
     using SyncEntry = std::function<void(std::string source, std::string destination,
                                          const FileSync::RunOptions& options)>;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // Least time between two event pumps while the engine works.
     static constexpr std::chrono::milliseconds kYieldInterval{10};
@@ -52,11 +56,17 @@ public:
     // The status texts of a run.
     static QString StartText(Trigger trigger);
     static QString DoneText(Trigger trigger, std::uint64_t failureCount);
+    // The status tool tip after a run: what failed and why, the first kMaxListedFailures of it;
+    // empty after a clean run.
+    static constexpr std::size_t kMaxListedFailures = 20;
+    static QString FailureList(const std::vector<FileSync::RunFailure>& failures);
 
     // Replaces the engine entry (tests).
     void SetSyncEntry(SyncEntry entry) { m_syncEntry = std::move(entry); }
     // The file system the runs work on (not owned); null is the platform's own.
     void SetFileSystem(FileSync::FileSystem* fileSystem) { m_fileSystem = fileSystem; }
+    // Replaces the clock that spaces the event pumps (tests).
+    void SetClock(Clock clock) { m_clock = std::move(clock); }
 
 private:
     void RunOnce(Trigger trigger);
@@ -65,6 +75,7 @@ private:
     BackupRunHost& m_host;
     SyncEntry m_syncEntry;
     FileSync::FileSystem* m_fileSystem = nullptr;
+    Clock m_clock = [] { return std::chrono::steady_clock::now(); };
     bool m_running = false;
     std::optional<Trigger> m_pending;
     FileSync::RunReport m_progress;  // counters only

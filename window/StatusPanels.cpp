@@ -58,6 +58,14 @@ void StatusPanels::setMessage(const QString& text) {
     emit messageChanged(text);
 }
 
+void StatusPanels::setMessageToolTip(const QString& text) {
+    m_message->setToolTip(text);
+}
+
+QString StatusPanels::messageToolTip() const {
+    return m_message->toolTip();
+}
+
 QString StatusPanels::TimeText(const QDateTime& moment) {
     return moment.time().toString(QStringLiteral("H:mm"));
 }

@@ -24,6 +24,9 @@ public:
     QString panelText(int panel) const;
     void setMessage(const QString& text);
     QString message() const { return panelText(1); }
+    // The message line's tool tip: what the last run could not copy; empty shows none.
+    void setMessageToolTip(const QString& text);
+    QString messageToolTip() const;
 
     // Shows the progress field of a run (created on first use), or removes it.
     void showRunProgress(std::uint64_t filesExamined, std::uint64_t filesCopied);

@@ -14,7 +14,6 @@
 #include <cstdlib>
 
 #include "AppIcon.h"
-#include "BackupPeriod.h"
 #include "FileControl.h"
 #include "FileDetect.h"
 #include "Messages.h"
@@ -25,10 +24,6 @@
 
 namespace {
 
-const QString kCaptionStart = QStringLiteral("开始");
-const QString kCaptionStop = QStringLiteral("停止");
-const QString kNeedPeriod = QStringLiteral("你必须输入备份周期才能备份. 默认为1分钟.");
-const QString kNeedFolders = QStringLiteral("你必须输入源文件夹和目标文件夹!");
 const QString kTrayToolTip = QStringLiteral("文件检视中...");
 const QString kStartSection = QStringLiteral("start");
 constexpr int kDesignInterval = 60000;
@@ -102,7 +97,7 @@ frmMain::HandlerScope::~HandlerScope() {
 }
 
 frmMain::frmMain(QWidget* parent)
-    : QWidget(parent), m_runner(*this), m_endProcess([] {
+    : QWidget(parent), m_controller(*this), m_endProcess([] {
           std::fflush(nullptr);
           std::_Exit(EXIT_SUCCESS);
       }) {
@@ -147,6 +142,13 @@ void frmMain::CreateControls() {
                         Twips(180, 840, 2775, 255));
     Label4 =
         PlaceLabel(frameFolders, "Label4", QStringLiteral("源文件夹:"), Twips(195, 360, 975, 255));
+    // The two rows look alike; a screen reader tells them apart by these names.
+    Label4->setBuddy(txtSource);
+    Label5->setBuddy(txtDestination);
+    txtSource->setAccessibleName(QStringLiteral("源文件夹"));
+    txtDestination->setAccessibleName(QStringLiteral("目标文件夹"));
+    Command1->setAccessibleName(QStringLiteral("选择源文件夹"));
+    Command2->setAccessibleName(QStringLiteral("选择目标文件夹"));
 
     chkFolderChange = Place<QCheckBox>(this, "chkFolderChange", Twips(3315, 120, 2145, 375));
     chkFolderChange->setText(QStringLiteral("当文件夹发生改变时."));
@@ -163,7 +165,8 @@ void frmMain::CreateControls() {
     Timer1->setInterval(kDesignInterval);
     Timer1->setEnabled(true);
 
-    cmdStart = PlaceButton(this, "cmdStart", kCaptionStart, Twips(3840, 1935, 1815, 375));
+    cmdStart = PlaceButton(this, "cmdStart", BackupController::StartCaption(),
+                           Twips(3840, 1935, 1815, 375));
     Label6 = PlaceLabel(this, "Label6", QStringLiteral("/ 或者 /"), Twips(2325, 195, 1035, 270));
     Label7 = PlaceLabel(this, "Label7", QStringLiteral("分钟"), Twips(1920, 195, 1335, 240));
     Label1 = PlaceLabel(this, "Label1", QStringLiteral("备份周期:"), Twips(240, 180, 1335, 255));
@@ -225,78 +228,22 @@ void frmMain::WireEvents() {
 
 void frmMain::cmdStart_Click() {
     HandlerScope scope(*this);
-    if (txtMins->text().isEmpty()) {
-        ShowMessage(kNeedPeriod);
-        return;
-    }
-    if (txtDestination->text().isEmpty() || txtSource->text().isEmpty()) {
-        ShowMessage(kNeedFolders);
-        return;
-    }
-    const bool isStart = cmdStart->text() == kCaptionStart;
-    const std::uint64_t command = ++m_commandSerial;
-    if (!m_runner.Request(BackupRunner::Trigger::Click)) {
-        // Its backup follows the run in progress; the click itself takes effect now.
-        ApplyWindowStartStop(isStart);
-        return;
-    }
-    if (m_unloaded || command != m_commandSerial)
-        return;
-    ApplyWindowStartStop(isStart);
-}
-
-void frmMain::ApplyWindowStartStop(bool isStart) {
-    if (!isStart) {
-        StopWatchAndTimer();
-        return;
-    }
-    if (chkFolderChange->checkState() == Qt::Checked) {
-        FileDetect::WatchFolder(txtSource->text());
-        return;
-    }
-    if (!txtMins->text().isEmpty()) {
-        const BackupPeriod::Period period = BackupPeriod::FromMinutesText(txtMins->text());
-        // A negative period is no period at all: the timer keeps the one it had.
-        if (period.kind != BackupPeriod::Period::Kind::Negative)
-            Timer1->setInterval(period.intervalMs());
-        Timer1->setEnabled(true);
-    }
-    cmdStart->setText(kCaptionStop);
-}
-
-void frmMain::StopWatchAndTimer() {
-    FileDetect::StopWatching();
-    Timer1->setEnabled(false);
-    cmdStart->setText(kCaptionStart);
+    m_controller.WindowStartStop();
 }
 
 void frmMain::menuStart_Click() {
     HandlerScope scope(*this);
-    ++m_commandSerial;
-    if (chkFolderChange->checkState() == Qt::Checked) {
-        FileDetect::WatchFolder(txtSource->text());
-        return;
-    }
-    const BackupPeriod::Period period = BackupPeriod::FromMinutesText(txtMins->text());
-    // A text that gives no usable period leaves the timer as it was, like an empty one.
-    if (period.kind == BackupPeriod::Period::Kind::Minutes) {
-        Timer1->setInterval(period.intervalMs());
-        Timer1->setEnabled(true);
-    }
-    cmdStart->setText(kCaptionStop);
+    m_controller.TrayStart();
 }
 
 void frmMain::menuStop_Click() {
     HandlerScope scope(*this);
-    ++m_commandSerial;
-    StopWatchAndTimer();
+    m_controller.TrayStop();
 }
 
 void frmMain::Timer1_Timer() {
     HandlerScope scope(*this);
-    if (m_unloaded)
-        return;
-    m_runner.Request(BackupRunner::Trigger::Tick);
+    m_controller.Tick();
 }
 
 QString frmMain::sourceFolderText() const {
@@ -311,11 +258,39 @@ void frmMain::setStatusText(const QString& text) {
     status->setMessage(text);
 }
 
+void frmMain::setStatusToolTip(const QString& text) {
+    status->setMessageToolTip(text);
+}
+
 void frmMain::showRunProgress(const FileSync::RunReport* report) {
     if (report)
         status->showRunProgress(report->filesCompared, report->filesCopied);
     else
         status->hideRunProgress();
+}
+
+QString frmMain::minutesText() const {
+    return txtMins->text();
+}
+
+bool frmMain::watchOptionChecked() const {
+    return CheckValue(*chkFolderChange) == 1;
+}
+
+QString frmMain::startCaption() const {
+    return cmdStart->text();
+}
+
+void frmMain::setStartCaption(const QString& caption) {
+    cmdStart->setText(caption);
+}
+
+void frmMain::setTimerInterval(std::int32_t milliseconds) {
+    Timer1->setInterval(milliseconds);
+}
+
+void frmMain::setTimerEnabled(bool enabled) {
+    Timer1->setEnabled(enabled);
 }
 
 // ---- Start-up ----
@@ -390,11 +365,7 @@ void frmMain::Form_MouseMove(int, int, float x, float) {
     HandlerScope scope(*this);
     switch (qRound(x / kTwipsPerPixel)) {
         case TrayIcon::kLeftDoubleClick:
-            setWindowState(windowState() & ~Qt::WindowMinimized);
-            BringToFront();
-            show();
-            // A window that was hidden can be activated only once it is shown.
-            BringToFront();
+            ShowInFront();
             break;
         case TrayIcon::kRightButtonUp:
             BringToFront();
@@ -403,6 +374,14 @@ void frmMain::Form_MouseMove(int, int, float x, float) {
         default:
             break;
     }
+}
+
+void frmMain::ShowInFront() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    BringToFront();
+    show();
+    // A window that was hidden can be activated only once it is shown.
+    BringToFront();
 }
 
 void frmMain::BringToFront() {
@@ -417,13 +396,21 @@ void frmMain::menuShow_Click() {
 
 void frmMain::menuHide_Click() {
     HandlerScope scope(*this);
-    hide();
+    HideToTray();
 }
 
 void frmMain::cmdHide_Click() {
     HandlerScope scope(*this);
-    hide();
+    HideToTray();
     FileControl::SaveSetting(kStartSection, QStringLiteral("hide"), QStringLiteral("1"));
+}
+
+void frmMain::HideToTray() {
+    // Without a notification area nothing could bring a hidden window back.
+    if (TrayIcon::IsAvailable())
+        hide();
+    else
+        setWindowState(windowState() | Qt::WindowMinimized);
 }
 
 // ---- Shutdown ----
@@ -436,7 +423,7 @@ void frmMain::menuExit_Click() {
 }
 
 void frmMain::Form_QueryUnload() {
-    FileDetect::StopWatching();
+    m_controller.WindowClosing();
 }
 
 void frmMain::Form_Unload() {

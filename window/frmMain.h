@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "BackupRunner.h"
+#include "BackupController.h"
 
 class QAction;
 class QCheckBox;
@@ -22,7 +22,7 @@ class PeriodTimer;
 class StatusPanels;
 class TrayIcon;
 
-class frmMain : public QWidget, private BackupRunHost {
+class frmMain : public QWidget, private BackupControls {
     Q_OBJECT
 public:
     static constexpr int kTwipsPerPixel = 15;
@@ -32,10 +32,13 @@ public:
     explicit frmMain(QWidget* parent = nullptr);
     ~frmMain() override;
 
-    BackupRunner& backupRunner() { return m_runner; }
+    BackupRunner& backupRunner() { return m_controller.runner(); }
     // What menuExit_Click does after the window has closed; the default ends the process.
     void setProcessEnd(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
     bool isUnloaded() const { return m_unloaded; }
+
+    // Shows the window restored and in front, as a double-click on the tray icon does.
+    void ShowInFront();
 
 public slots:
     void Form_Load();
@@ -84,19 +87,24 @@ private:
     void WireEvents();
 
     void BringToFront();
+    // Hides the window where the tray icon can bring it back; minimises it otherwise.
+    void HideToTray();
     // Lets the user pick a folder for one of the path boxes and stores the box's new text.
     void BrowseInto(QLineEdit& pathBox);
 
-    // The state changes that follow a window click's backup.
-    void ApplyWindowStartStop(bool isStart);
-    void StopWatchAndTimer();
-
-    // BackupRunHost
+    // BackupControls
     QString sourceFolderText() const override;
     QString destinationFolderText() const override;
     void setStatusText(const QString& text) override;
+    void setStatusToolTip(const QString& text) override;
     void showRunProgress(const FileSync::RunReport* report) override;
     bool isOpen() const override { return !m_unloaded; }
+    QString minutesText() const override;
+    bool watchOptionChecked() const override;
+    QString startCaption() const override;
+    void setStartCaption(const QString& caption) override;
+    void setTimerInterval(std::int32_t milliseconds) override;
+    void setTimerEnabled(bool enabled) override;
 
     QPushButton* cmdHide;
     QCheckBox* chkStartwithWindows;
@@ -127,10 +135,7 @@ private:
 
     TrayIcon* m_tray;
 
-    BackupRunner m_runner;
-    // Grows with every Start or Stop command; a click whose backup was overtaken by a later
-    // command leaves the state to that command.
-    std::uint64_t m_commandSerial = 0;
+    BackupController m_controller;
     int m_handlerDepth = 0;
     bool m_unloaded = false;
     bool m_unloadAnnounced = false;

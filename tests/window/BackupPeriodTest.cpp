@@ -37,23 +37,25 @@ TEST(PeriodRule, WholeMinutesBlanksAndSigns) {
 
 TEST(PeriodRule, FractionsRoundHalfToEven) {
     const Row rows[] = {
-        {"2.5", Kind::Minutes, 2},     {"3.5", Kind::Minutes, 4},     {"0.5", Kind::Minutes, 0},
-        {"1.5", Kind::Minutes, 2},     {"2.50", Kind::Minutes, 2},    {"2.501", Kind::Minutes, 3},
-        {"2.49", Kind::Minutes, 2},    {"2.6", Kind::Minutes, 3},     {".5", Kind::Minutes, 0},
-        {"5.", Kind::Minutes, 5},      {"-2.5", Kind::Negative, -2},  {"-0.4", Kind::Minutes, 0},
-        {"545.5", Kind::Minutes, 546}, {"546.5", Kind::Minutes, 546}, {"546.51", Kind::Invalid, 0},
+        {"2.5", Kind::Minutes, 2},      {"3.5", Kind::Minutes, 4},
+        {"0.5", Kind::Minutes, 0},      {"1.5", Kind::Minutes, 2},
+        {"2.50", Kind::Minutes, 2},     {"2.501", Kind::Minutes, 3},
+        {"2.49", Kind::Minutes, 2},     {"2.6", Kind::Minutes, 3},
+        {".5", Kind::Minutes, 0},       {"5.", Kind::Minutes, 5},
+        {"-2.5", Kind::Negative, -2},   {"-0.4", Kind::Minutes, 0},
+        {"545.5", Kind::Minutes, 546},  {"546.5", Kind::Minutes, 546},
+        {"546.51", Kind::Minutes, 547},
     };
     for (const Row& row : rows)
         ExpectPeriod(row, QStringLiteral("."));
 }
 
-TEST(PeriodRule, OutsideSixteenBitSecondsFails) {
+// The minutes are bounded by 16 bits, not their product with 60.
+TEST(PeriodRule, MinutesUpToSixteenBits) {
     const Row rows[] = {
-        {"547", Kind::Invalid, 0},
-        {"-547", Kind::Invalid, 0},
-        {"32767", Kind::Invalid, 0},
-        {"32768", Kind::Invalid, 0},
-        {"99999999999999", Kind::Invalid, 0},
+        {"547", Kind::Minutes, 547},     {"-547", Kind::Negative, -547},
+        {"32767", Kind::Minutes, 32767}, {"-32768", Kind::Negative, -32768},
+        {"32768", Kind::Invalid, 0},     {"99999999999999", Kind::Invalid, 0},
     };
     for (const Row& row : rows)
         ExpectPeriod(row, QStringLiteral("."));
@@ -79,6 +81,8 @@ TEST(PeriodRule, IntervalIsMinutesTimesSixtyThousand) {
     EXPECT_EQ(FromMinutesText("1", ".").intervalMs(), 60000);
     EXPECT_EQ(FromMinutesText("5", ".").intervalMs(), 300000);
     EXPECT_EQ(FromMinutesText("546", ".").intervalMs(), 32760000);
+    EXPECT_EQ(FromMinutesText("547", ".").intervalMs(), 32820000);
+    EXPECT_EQ(FromMinutesText("32767", ".").intervalMs(), 1966020000);
     EXPECT_EQ(FromMinutesText("0", ".").intervalMs(), 0);
     EXPECT_EQ(FromMinutesText("abc", ".").intervalMs(), 0);
     EXPECT_EQ(FromMinutesText("-3", ".").intervalMs(), 0);
