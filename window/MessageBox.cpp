@@ -1,9 +1,83 @@
 #include "MessageBox.h"
 
+#include <QApplication>
+#include <QEventLoop>
 #include <QMessageBox>
+#include <QWindow>
+
+#include <algorithm>
+
+MessageBoxPresenter::MessageBoxPresenter(QWidget* owner) : m_owner(owner) {
+    qApp->installEventFilter(this);
+}
+
+MessageBoxPresenter::~MessageBoxPresenter() {
+    qApp->removeEventFilter(this);
+}
 
 void MessageBoxPresenter::show(const QString& text) {
-    // No parent: the main window may be hidden while a timed backup or a watch reports.
+    if (m_ownerClosed)
+        return;
+    // No parent widget: the main window may be hidden while a timed backup or a watch
+    // reports. A shown window keeps the box above it.
     QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), text, QMessageBox::Ok);
-    box.exec();
+    box.setWindowModality(Qt::NonModal);
+    if (m_owner && m_owner->isVisible()) {
+        box.winId();
+        box.windowHandle()->setTransientParent(m_owner->windowHandle());
+    }
+    QEventLoop answered;
+    QObject::connect(&box, &QMessageBox::finished, &answered, &QEventLoop::quit);
+    m_open.push_back(&box);
+    box.show();
+    box.raise();
+    box.activateWindow();
+    answered.exec();
+    std::erase(m_open, &box);
+}
+
+bool MessageBoxPresenter::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Close && watched == m_owner.data()) {
+        // The window closes whatever is open (a close is never refused).
+        m_ownerClosed = true;
+        CloseAll();
+        return false;
+    }
+    if (m_open.empty() || !IsOwnersInput(watched, event))
+        return false;
+    if (event->type() == QEvent::MouseButtonPress) {
+        m_open.back()->raise();
+        m_open.back()->activateWindow();
+    }
+    return true;
+}
+
+// The user's input to the main window and its controls, not to other windows it owns (the
+// tray menu is one).
+bool MessageBoxPresenter::IsOwnersInput(QObject* watched, const QEvent* event) const {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            break;
+        default:
+            return false;
+    }
+    const auto* widget = qobject_cast<const QWidget*>(watched);
+    return widget && m_owner && widget->window() == m_owner.data();
+}
+
+void MessageBoxPresenter::CloseAll() {
+    // Each box's loop ends when control returns to it.
+    for (QMessageBox* box : m_open)
+        box->done(QMessageBox::Ok);
 }

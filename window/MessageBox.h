@@ -1,9 +1,38 @@
-// The real message box behind ShowMessage: modal, information icon, title "提示", OK.
+// The real message box behind ShowMessage: information icon, title "提示", OK.
+//
+// A box is modal to the main window only: the window takes no input until OK, and the handler
+// that showed the box waits for it, while the tray icon, its menu and the window's close still
+// work. (Qt's own window modality would drop the window manager's close.) Once the window has
+// closed, open boxes close and further messages are not shown: nothing is left to own them,
+// and the program must be able to end.
 #pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <vector>
 
 #include "Messages.h"
 
-class MessageBoxPresenter : public MessagePresenter {
+class QMessageBox;
+
+class MessageBoxPresenter : public QObject, public MessagePresenter {
 public:
+    // `owner` is the main window; it outlives no box.
+    explicit MessageBoxPresenter(QWidget* owner);
+    ~MessageBoxPresenter() override;
+
     void show(const QString& text) override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool IsOwnersInput(QObject* watched, const QEvent* event) const;
+    void CloseAll();
+
+    QPointer<QWidget> m_owner;
+    std::vector<QMessageBox*> m_open;  // the newest last
+    bool m_ownerClosed = false;
 };

@@ -5,8 +5,10 @@
 //   close-during-run  the same with the window's close button
 //   close             the window is closed with nothing running
 //   hidden-message    the window is hidden and a message box is opened and closed
+//   identity          prints the names the program goes by, then ends
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
 
@@ -19,6 +21,7 @@
 #include "Program.h"
 #include "StatusPanels.h"
 #include "frmMain.h"
+#include "modSystray.h"
 
 namespace {
 
@@ -56,8 +59,9 @@ void HideAndShowAMessage(frmMain& window) {
     QTimer::singleShot(0, &window, [&window] {
         window.menuHide_Click();
         QTimer::singleShot(50, [] {
-            if (QWidget* box = QApplication::activeModalWidget())
-                box->close();
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (qobject_cast<QMessageBox*>(widget))
+                    widget->close();
         });
         ShowMessage(QStringLiteral("探针"));
         Say("message closed");
@@ -73,13 +77,19 @@ void HideAndShowAMessage(frmMain& window) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     PrepareApplication();
-    MessageBoxPresenter messageBox;
-    SetMessagePresenter(&messageBox);
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (mode == "identity") {
+        std::printf("settings: %s\nlog-on entry: %s\n",
+                    qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(modSystray::AutostartEntryName()));
+        return 0;
+    }
 
     int exitCode = 0;
     {
         frmMain window;
+        MessageBoxPresenter messageBox(&window);
+        SetMessagePresenter(&messageBox);
         if (mode == "exit-during-run")
             StartBackupThen(window, [&window] {
                 Say("exit chosen");
@@ -97,7 +107,7 @@ int main(int argc, char** argv) {
         Say("loop ended");
         const QString status = window.findChild<StatusPanels*>("status")->message();
         std::printf("status: %s\n", status.toUtf8().constData());
+        SetMessagePresenter(nullptr);
     }
-    SetMessagePresenter(nullptr);
     return exitCode;
 }
