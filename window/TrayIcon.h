@@ -3,6 +3,11 @@
 // Mouse events on the icon are reported as the numbers of the mouse messages they correspond
 // to (515 a left double-click, 517 the right button released...), the codes the window's tray
 // decoding acts on. Only this file knows how the platform delivers them.
+//
+// Qt reports the right button of an XEmbed tray icon at its press. The icon's own widget
+// shows the release too, so there the release is reported, as 517, and the press as 516. A
+// tray that tells only of a context request (the StatusNotifierItem protocol) gives 517 for
+// it: no press and release can be told apart there.
 #pragma once
 
 #include <QObject>
@@ -16,6 +21,7 @@ public:
     static constexpr int kMouseMove = 512;
     static constexpr int kLeftButtonUp = 514;
     static constexpr int kLeftDoubleClick = 515;
+    static constexpr int kRightButtonDown = 516;
     static constexpr int kRightButtonUp = 517;
     static constexpr int kMiddleButtonUp = 520;
 
@@ -36,6 +42,14 @@ public:
 signals:
     void mouseEvent(int code);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void OnActivated(QSystemTrayIcon::ActivationReason reason);
+
     QSystemTrayIcon* m_icon;
+    // A right press on the icon's widget is being handled: Qt's context report that comes
+    // with it is the press, not the release.
+    bool m_inRightPress = false;
 };
