@@ -10,6 +10,8 @@ packages=(
     libgtest-dev libgmock-dev
     # running the program and the end-to-end tests in a real X session
     xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei python3 imagemagick
+    # Qt's own dialogs and buttons in the program's Simplified Chinese
+    qt6-translations-l10n
     # building and checking the Debian package
     dpkg-dev file binutils desktop-file-utils
     # file-tree comparisons in tests and benchmarks

@@ -1,13 +1,74 @@
 #include "Program.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTranslator>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "AppIcon.h"
 #include "frmMain.h"
 
+namespace {
+
+// Qt's messages while the application object is made; its fatal one means no display.
+QStringList startupMessages;
+
+void NoDisplayHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg) {
+        startupMessages << message;
+        return;
+    }
+    const QByteArray display = qgetenv("DISPLAY");
+    std::fprintf(stderr,
+                 "%s needs a graphical session to start, and no display could be opened here "
+                 "(%s).\nStart it from a desktop session, or on a virtual X server:\n"
+                 "    xvfb-run -a %s\n",
+                 qPrintable(ExecutableBaseName()),
+                 display.isEmpty() ? "DISPLAY is not set"
+                                   : qPrintable(QStringLiteral("DISPLAY is %1").arg(display)),
+                 qPrintable(QCoreApplication::applicationFilePath()));
+    std::fflush(stderr);
+    std::_Exit(EXIT_FAILURE);
+}
+
+void LoadQtTranslations() {
+    auto* translator = new QTranslator(qApp);
+    if (translator->load(QStringLiteral("qt_zh_CN"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+    else
+        delete translator;
+}
+
+}  // namespace
+
+std::unique_ptr<QApplication> OpenApplication(int& argc, char** argv) {
+    const QtMessageHandler previous = qInstallMessageHandler(NoDisplayHandler);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    // Passed on only now that they were no prelude to a failure.
+    for (const QString& message : std::exchange(startupMessages, {}))
+        qWarning().noquote() << message;
+    return application;
+}
+
+QString ExecutableBaseName() {
+    const QFileInfo executable(QCoreApplication::applicationFilePath());
+#ifdef Q_OS_WIN
+    return executable.completeBaseName();
+#else
+    return executable.fileName();
+#endif
+}
+
 void PrepareApplication() {
+    QCoreApplication::setApplicationName(ExecutableBaseName());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());
+    LoadQtTranslations();
 }
 
 int RunMainWindow(frmMain& window) {

@@ -1,23 +1,30 @@
-// The program's entry: creates the main window and runs it until it closes.
+// The program's entry: one instance per user, the main window run until it closes.
 #include <QApplication>
 
 #include "MessageBox.h"
 #include "Messages.h"
 #include "Program.h"
+#include "SingleInstance.h"
 #include "frmMain.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    const std::unique_ptr<QApplication> application = OpenApplication(argc, argv);
     PrepareApplication();
 
-    MessageBoxPresenter messageBox;
-    SetMessagePresenter(&messageBox);
+    SingleInstance instance(QCoreApplication::applicationName());
+    if (!instance.Claim())
+        return 0;  // the running program has been brought to the front
+
     int exitCode = 0;
     {
         // Lives until the event loop has ended, which waits for every suspended handler.
         frmMain window;
+        QObject::connect(&instance, &SingleInstance::activationRequested, &window,
+                         &frmMain::ShowInFront);
+        MessageBoxPresenter messageBox(&window);
+        SetMessagePresenter(&messageBox);
         exitCode = RunMainWindow(window);
+        SetMessagePresenter(nullptr);
     }
-    SetMessagePresenter(nullptr);
     return exitCode;
 }

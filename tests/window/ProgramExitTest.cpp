@@ -33,13 +33,23 @@ private slots:
                  (QStringList{"message closed", "still running", "loop ended", "status: "}));
     }
 
+    void startedThroughALinkGoesByTheExecutablesName() {
+        QTemporaryDir links;
+        QVERIFY(QFile::link(ProbePath(), links.filePath("Alias")));
+        const Outcome outcome = Run("identity", links.filePath("Alias"));
+        QCOMPARE(outcome.lines,
+                 (QStringList{"settings: program_probe", "log-on entry: program_probe"}));
+    }
+
 private:
     struct Outcome {
         int exitCode = -1;
         QStringList lines;
     };
 
-    static Outcome Run(const QString& mode) {
+    static QString ProbePath() { return QCoreApplication::applicationDirPath() + "/program_probe"; }
+
+    static Outcome Run(const QString& mode, const QString& program = ProbePath()) {
         QTemporaryDir configuration;
         QProcess probe;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -47,7 +57,7 @@ private:
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         probe.setProcessEnvironment(environment);
         probe.setProcessChannelMode(QProcess::SeparateChannels);
-        probe.start(QCoreApplication::applicationDirPath() + "/program_probe", {mode});
+        probe.start(program, {mode});
         Outcome outcome;
         if (!probe.waitForFinished(30000)) {
             probe.kill();

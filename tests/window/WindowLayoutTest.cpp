@@ -1,4 +1,5 @@
 // The main window as created: controls, captions, positions, focus order, timer, menu, status.
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -7,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -14,6 +16,7 @@
 
 #include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
+#include "Program.h"
 #include "StatusPanels.h"
 #include "frmMain.h"
 
@@ -228,6 +231,29 @@ private slots:
         const auto seen = ticks.count();
         QTest::qWait(30);
         QCOMPARE(ticks.count(), seen);
+    }
+
+    void folderRowsAreNamedForAssistiveTools() {
+        const auto name = [this](const char* control) {
+            QAccessibleInterface* accessible =
+                QAccessible::queryAccessibleInterface(window->findChild<QWidget*>(control));
+            return accessible ? accessible->text(QAccessible::Name) : QString();
+        };
+        QCOMPARE(name("txtSource"), QStringLiteral("源文件夹"));
+        QCOMPARE(name("Command1"), QStringLiteral("选择源文件夹"));
+        QCOMPARE(name("txtDestination"), QStringLiteral("目标文件夹"));
+        QCOMPARE(name("Command2"), QStringLiteral("选择目标文件夹"));
+        QCOMPARE(window->findChild<QLabel*>("Label4")->buddy(),
+                 window->findChild<QWidget*>("txtSource"));
+        QCOMPARE(window->findChild<QLabel*>("Label5")->buddy(),
+                 window->findChild<QWidget*>("txtDestination"));
+    }
+
+    void standardDialogsSpeakChinese() {
+        PrepareApplication();
+        QMessageBox box(QMessageBox::Information, "提示", "", QMessageBox::Ok);
+        QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+        QVERIFY(QCoreApplication::translate("QFileDialog", "Look in:") != "Look in:");
     }
 
     void screenshotWhenAsked() {

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -16,6 +18,7 @@
 #include "FileDetect.h"
 #include "IsolatedTestMain.h"
 #include "LogonRegistry.h"
+#include "MessageBox.h"
 #include "PeriodTimer.h"
 #include "RecordedMessages.h"
 #include "SettingsStore.h"
@@ -71,7 +74,40 @@ QString ConfigurationFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
 }
 
+QList<QMessageBox*> OpenBoxes() {
+    QList<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            boxes << box;
+    return boxes;
+}
+
+// Closes what a fault would leave open for good; the test's checks then fail.
+void CloseBoxesAfter20Seconds(QObject* context) {
+    QTimer::singleShot(20000, context, [] {
+        for (QMessageBox* box : OpenBoxes())
+            box->done(QMessageBox::Ok);
+    });
+}
+
 }  // namespace
+
+// Stands in for the widget Qt embeds in an XEmbed tray for the icon: like that one, it reports
+// the right button's press as a context request.
+class QSystemTrayIconSys : public QWidget {
+    Q_OBJECT
+public:
+    explicit QSystemTrayIconSys(QSystemTrayIcon* icon) : m_icon(icon) {}
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::RightButton)
+            emit m_icon->activated(QSystemTrayIcon::Context);
+    }
+
+private:
+    QSystemTrayIcon* m_icon;
+};
 
 class WindowLifecycleTest : public QObject {
     Q_OBJECT
@@ -207,11 +243,18 @@ private slots:
         QVERIFY(tray()->isVisible());
     }
 
-    void storedHideWithoutANotificationAreaStillShows() {
+    // Nothing could bring a hidden window back without a notification area.
+    void withoutANotificationAreaTheWindowStaysReachable() {
         SaveSetting("start", "hide", "1");
         TrayIcon::SetAvailableForTesting(false);
         window->Form_Load();
         QVERIFY(window->isVisible());
+        window->cmdHide_Click();
+        QVERIFY(window->isVisible() && window->isMinimized());
+        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("1"));
+        window->setWindowState(Qt::WindowNoState);
+        window->menuHide_Click();
+        QVERIFY(window->isVisible() && window->isMinimized());
     }
 
     // ---- Folder selection and option edits ----
@@ -327,6 +370,27 @@ private slots:
         QVERIFY(window->isVisible());
     }
 
+    void rightButtonOpensTheMenuOnItsRelease() {
+        window->Form_Load();
+        QSystemTrayIconSys iconWidget(tray());
+        iconWidget.show();
+        QString phase = "press", openedAt;
+        QTimer closer;
+        closer.setInterval(0);
+        connect(&closer, &QTimer::timeout, [&] {
+            if (QApplication::activePopupWidget() == menu()) {
+                openedAt = phase;
+                menu()->close();
+            }
+        });
+        closer.start();
+        QTest::mousePress(&iconWidget, Qt::RightButton);
+        QCoreApplication::processEvents();
+        phase = "release";
+        QTest::mouseRelease(&iconWidget, Qt::RightButton);
+        QCOMPARE(openedAt, QStringLiteral("release"));
+    }
+
     void otherTrayEventsDoNothing() {
         window->Form_Load();
         window->hide();
@@ -377,6 +441,29 @@ private slots:
         QCOMPARE(unloaded.count(), 1);
         QCOMPARE(SettingsFileContent(), stored);
         QVERIFY(messages->texts.isEmpty());
+    }
+
+    void aMessageBoxHoldsTheWindowsInputAndClosesWithTheWindow() {
+        window->Form_Load();
+        MessageBoxPresenter boxes(window.get());
+        SetMessagePresenter(&boxes);
+        CloseBoxesAfter20Seconds(window.get());
+        QStringList events;
+        QTimer::singleShot(0, window.get(), [&] {
+            events << QStringLiteral("%1 open").arg(OpenBoxes().size());
+            // Would ask for the folders in a second box.
+            QTest::mouseClick(button("cmdStart"), Qt::LeftButton);
+            events << QStringLiteral("%1 open").arg(OpenBoxes().size());
+            window->close();
+        });
+        ShowMessage(QStringLiteral("探针"));
+        events << QStringLiteral("returned, %1 open").arg(OpenBoxes().size());
+        // Nothing is left to own a box.
+        ShowMessage(QStringLiteral("after the close"));
+        events << QStringLiteral("%1 open").arg(OpenBoxes().size());
+        SetMessagePresenter(messages.get());
+        QCOMPARE(events, (QStringList{"1 open", "1 open", "returned, 0 open", "0 open"}));
+        QVERIFY(window->isUnloaded());
     }
 
     void exitClosesTheWindowFirstThenEndsTheProcess() {
