@@ -7,6 +7,7 @@ on disk. Every process started here dies with the harness, also when the harness
 """
 
 import ctypes
+import ctypes.util
 import os
 import re
 import select
@@ -29,6 +30,18 @@ WINDOW_CAPTION = "Orlenby"
 PROGRAM_NAME = "Tavrick"
 
 _PR_SET_PDEATHSIG = 1
+_CLIENT_MESSAGE = 33
+
+
+class _XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
 
 
 class HarnessError(Exception):
@@ -328,6 +341,48 @@ class Desktop:
 
     def rest_pointer(self, window):
         self.move_pointer(window.x + RESTING_SPOT[0], window.y + RESTING_SPOT[1])
+
+    def key(self, *keys):
+        """Presses and releases `keys` in turn, where the keyboard goes now (a menu's grab)."""
+        self.xdotool("key", "--delay", "120", *keys)
+
+    def request_close(self, window):
+        """Asks `window` to close as a window manager's close button does (WM_DELETE_WINDOW)."""
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        display = x11.XOpenDisplay(self.display.encode())
+        if not display:
+            raise HarnessError(f"cannot open the X display {self.display} to send a close")
+        try:
+            event = _XEvent()
+            event.xclient.type = _CLIENT_MESSAGE
+            event.xclient.window = window.id
+            event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+            event.xclient.format = 32
+            event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+            x11.XSendEvent(display, window.id, 0, 0, ctypes.byref(event))
+            x11.XFlush(display)
+        finally:
+            x11.XCloseDisplay(display)
+
+    def wait_until_still(self, window, timeout=10):
+        """Waits until two looks at `window` in a row show the same picture (it has painted)."""
+        area = (0, 0, window.width, window.height)
+        last = [None]
+
+        def still():
+            now = self.pixels(window, area)
+            same, last[0] = now == last[0], now
+            return same
+
+        wait_until(still, timeout, interval=0.2)
 
     def screenshot(self, window, name):
         path = os.path.join(self.artifacts, name)

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The run command without a usable display: it must say plainly that a graphical session is
 # needed and how to try the program under xvfb-run, and fail, instead of starting the program
-# into Qt's platform-plugin abort. With a display it lets the program start.
-# Usage: run_command_check.sh PATH/TO/scripts/run.sh
+# into Qt's platform-plugin abort. With a display it lets the program start. The executable
+# itself, started without a display, says the same and exits 1 instead of aborting.
+# Usage: run_command_check.sh PATH/TO/scripts/run.sh [PATH/TO/Tavrick]
 set -u
 run_sh=$1
+executable=${2:-}
 program=build/window/Tavrick
 failures=0
 
@@ -51,5 +53,18 @@ elif xvfb-run -a bash -c 'source "$1" && require_graphical_session "$2"' check "
 else
     echo "FAIL: the run command refuses a reachable X display"
     failures=$((failures + 1))
+fi
+if [ -n "$executable" ]; then
+    output=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$executable" 2>&1)
+    status=$?
+    if [ "$status" -ne 1 ] || ! grep -q "needs a graphical session" <<<"$output" ||
+        ! grep -qF "xvfb-run -a" <<<"$output"; then
+        echo "FAIL (the executable without a display): exit $status:"
+        echo "$output"
+        failures=$((failures + 1))
+    else
+        echo "ok (the executable without a display exits 1):"
+        sed 's/^/    /' <<<"$output"
+    fi
 fi
 exit $((failures > 0))

@@ -14,7 +14,6 @@ import os
 import shutil
 import signal
 import sys
-import time
 
 import desktop as dt
 from desktop import Desktop, HarnessError, ScenarioFailure, log, wait_until
@@ -203,15 +202,47 @@ def start_shown(desk, program_path, with_tray=True, wait_for_icon=False):
     if wait_for_icon:
         desk.wait_for_tray_icon(program)
     desk.rest_pointer(window)
-    time.sleep(0.5)
+    desk.wait_until_still(window)
     desk.screenshot(window, "main-window.png")
     return program, window
+
+
+def open_tray_menu(desk, program, icon):
+    """Right-clicks the tray icon and returns the menu that opens. Once it shows, the program
+    has handled everything that came before the click."""
+    before = set(desk.windows_of(program, visible_only=True))
+    desk.click(*icon.centre(), button=3)
+
+    def new_popup():
+        fresh = set(desk.windows_of(program, visible_only=True)) - before
+        return desk.window(fresh.pop()) if fresh else None
+
+    menu = wait_until(new_popup, PROMPT)
+    if not menu:
+        raise ScenarioFailure("a right click on the tray icon opened no menu")
+    log(f"tray menu open: {menu}")
+    return menu
+
+
+def close_tray_menu(desk, menu):
+    desk.key("Escape")
+    if not wait_until(lambda: not desk.is_viewable(menu.id), PROMPT):
+        raise ScenarioFailure("the tray menu stayed open after Escape")
+
+
+def require_only_the_icon(desk, program, icon, why):
+    """Checks that `program` shows nothing outside the tray, using its tray menu as the sign
+    that it has done whatever it would have shown at start-up."""
+    menu = open_tray_menu(desk, program, icon)
+    shown = [w for w in desk.shown_outside_tray(program) if w.id != menu.id]
+    close_tray_menu(desk, menu)
+    if shown:
+        raise ScenarioFailure(f"{why}, yet the program shows windows: {shown}")
 
 
 def first_start(desk, program_path):
     """Nothing stored: the window is shown, the icon sits in the tray, no log-on entry."""
     program, window = start_shown(desk, program_path, wait_for_icon=True)
-    time.sleep(1)
     if program.poll() is not None:
         raise ScenarioFailure(f"the program exited with code {program.returncode}")
     autostart_folder = os.path.dirname(autostart_path(desk))
@@ -270,40 +301,25 @@ def tray_menu_and_exit(desk, program_path):
     open_desktop(desk)
     program = desk.start_program(program_path)
     icon = desk.wait_for_tray_icon(program)
-    time.sleep(1)
-    if desk.shown_outside_tray(program):
-        raise ScenarioFailure("the program shows windows although \"hide\" is stored as "
-                              f"\"1\": {desk.shown_outside_tray(program)}")
 
     log("single left click on the tray icon")
     desk.click(*icon.centre())
-    time.sleep(1.0)
-    if desk.main_window(program):
-        raise ScenarioFailure("a single left click on the tray icon showed the window")
+    require_only_the_icon(desk, program, icon,
+                          "\"hide\" is stored as \"1\" and the icon was only clicked once")
 
     log("left double-click on the tray icon")
     desk.click(*icon.centre(), repeat=2)
     window = desk.wait_for_main_window(program, timeout=PROMPT)
     desk.rest_pointer(window)
-    time.sleep(0.5)
+    desk.wait_until_still(window)
     desk.screenshot(window, "main-window.png")
 
     log("right click on the tray icon")
-    before = set(desk.windows_of(program, visible_only=True))
-    desk.click(*icon.centre(), button=3)
-
-    def new_popup():
-        fresh = set(desk.windows_of(program, visible_only=True)) - before
-        return desk.window(fresh.pop()) if fresh else None
-
-    menu = wait_until(new_popup, PROMPT)
-    if not menu:
-        raise ScenarioFailure("a right click on the tray icon opened no menu")
-    log(f"tray menu open: {menu}")
+    menu = open_tray_menu(desk, program, icon)
     desk.screenshot(menu, "tray-menu.png")
 
-    log("click the menu's last item, \"退出\"")
-    desk.click(menu.x + menu.width // 2, menu.y + menu.height - 12)
+    log("choose the menu's last item, \"退出\"")
+    desk.key("Up", "Return")
     code = desk.wait_for_exit(program, PROMPT)
     if code is None:
         raise ScenarioFailure("the program still runs after \"退出\" was chosen")
@@ -330,11 +346,8 @@ def hide_then_start_hidden(desk, program_path):
 
     log("start again")
     program = desk.start_program(program_path, "tavrick-second-start.log")
-    desk.wait_for_tray_icon(program)
-    time.sleep(1.5)
-    if desk.shown_outside_tray(program):
-        raise ScenarioFailure("the next start shows more than the tray icon although Hide "
-                              f"was used: {desk.shown_outside_tray(program)}")
+    icon = desk.wait_for_tray_icon(program)
+    require_only_the_icon(desk, program, icon, "Hide was used before this start")
     if program.poll() is not None:
         raise ScenarioFailure(f"the hidden program exited with code {program.returncode}")
     finish(desk, program)
@@ -349,7 +362,7 @@ def start_with_logon(desk, program_path):
     require_autostart_for(desk, program_path)
     wait_for_setting(desk, "start", "autoBoot", "1")
     desk.rest_pointer(window)
-    time.sleep(0.3)
+    desk.wait_until_still(window)
     desk.screenshot(window, "main-window-start-with-logon.png")
 
     log("uncheck it")
@@ -377,9 +390,72 @@ def no_tray_host(desk, program_path):
     """Without a tray the window is shown even when the user chose to start hidden."""
     store_settings(desk, {"start": {"hide": "1"}})
     program, window = start_shown(desk, program_path, with_tray=False)
-    time.sleep(1)
     if program.poll() is not None:
         raise ScenarioFailure(f"the program exited with code {program.returncode}")
+    finish(desk, program)
+
+
+def single_instance(desk, program_path):
+    """A second start brings the running program's window to the front and ends; a crash
+    leaves nothing that blocks the next start."""
+    store_settings(desk, {"start": {"hide": "1"}})
+    open_desktop(desk)
+    first = desk.start_program(program_path)
+    icon = desk.wait_for_tray_icon(first)
+
+    log("start the program a second time")
+    second = desk.start_program(program_path, "tavrick-second.log")
+    code = desk.wait_for_exit(second, PROMPT)
+    if code is None:
+        raise ScenarioFailure("a second start of the program keeps running beside the first")
+    if code != 0:
+        raise ScenarioFailure(f"the second start ended with code {code}")
+    desk.wait_for_main_window(first, timeout=PROMPT)
+    if icon.id not in desk.embedded_windows():
+        raise ScenarioFailure("the running program's tray icon went away")
+    finish(desk, second)
+    finish(desk, first)
+
+    log("end the first program as a crash would, then start again")
+    first.kill()
+    first.wait()
+    third = desk.start_program(program_path, "tavrick-after-crash.log")
+    # It starts hidden, as stored: its own tray icon shows it is the one running now.
+    desk.wait_for_tray_icon(third)
+    if third.poll() is not None:
+        raise ScenarioFailure(f"the start after a crash ended with code {third.returncode}")
+    finish(desk, third)
+
+
+def tray_while_a_box_is_open(desk, program_path):
+    """While a message box waits for OK, the tray menu opens and the window can be closed."""
+    source = os.path.join(desk.root, "watched")
+    destination = os.path.join(desk.root, "backup")
+    os.makedirs(source)
+    store_settings(desk, {"Settings": {"txtSource": source, "txtDestination": destination,
+                                       "chkFolderChange": "1"}})
+    program, window = start_shown(desk, program_path, wait_for_icon=True)
+    icon = desk.tray_icons_of(program)[0]
+
+    log("click Start: the watch announces itself in a box")
+    desk.click_control(window, dt.CMD_START)
+    boxes = wait_until(lambda: desk.windows_of(program, visible_only=True, name="提示"), PROMPT)
+    if not boxes:
+        raise ScenarioFailure("Start in watch mode showed no message box")
+    desk.screenshot(desk.window(boxes[0]), "watch-message.png")
+
+    log("right click on the tray icon while the box is open")
+    menu = open_tray_menu(desk, program, icon)
+    close_tray_menu(desk, menu)
+
+    log("close the main window while the box is open")
+    desk.request_close(window)
+    code = desk.wait_for_exit(program, PROMPT)
+    if code is None:
+        raise ScenarioFailure("the program still runs after its window was closed while a "
+                              "message box was open")
+    if code != 0:
+        raise ScenarioFailure(f"the program ended with code {code} after the close")
     finish(desk, program)
 
 
@@ -390,6 +466,8 @@ SCENARIOS = {
     "hide_then_start_hidden": hide_then_start_hidden,
     "start_with_logon": start_with_logon,
     "no_tray_host": no_tray_host,
+    "single_instance": single_instance,
+    "tray_while_a_box_is_open": tray_while_a_box_is_open,
 }
 
 
