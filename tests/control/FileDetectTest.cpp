@@ -7,8 +7,10 @@
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 #include "FileDetect.h"
 #include "Messages.h"
@@ -58,6 +60,23 @@ protected:
     }
     // Runs `action` from the event loop, nested inside the running watch.
     void Soon(std::function<void()> action) { QTimer::singleShot(100, &context, action); }
+    // Runs `action` once the watch has looked for changes again after this moment. A look
+    // reads what is pending and only then sleeps in a nested event loop; the watch loop lets
+    // events run between two looks outside of any. So: first outside, then inside again.
+    void AfterTheNextLook(std::function<void()> action) {
+        auto* poll = new QTimer(&context);
+        poll->setInterval(0);
+        auto outside = std::make_shared<bool>(false);
+        QObject::connect(poll, &QTimer::timeout, [=] {
+            if (QThread::currentThread()->loopLevel() == 0) {
+                *outside = true;
+            } else if (*outside) {
+                poll->stop();
+                action();
+            }
+        });
+        poll->start();
+    }
     void StopSoon() { Soon(FileDetect::StopWatching); }
     QString Entry(const QString& name) const { return watched + "/" + name; }
 
@@ -89,9 +108,9 @@ TEST_F(WatchFolderTest, ChangesWhileABoxIsOpenAreReportedOnceAfterItCloses) {
             QFile::rename(Entry("b"), Entry("c"));
             QFile::remove(Entry("a"));
         }
-        // Time enough for a second report of the same changes to show up.
+        // A second report of the same changes would come at that look.
         if (text == FurtherChange)
-            QTimer::singleShot(500, &context, FileDetect::StopWatching);
+            AfterTheNextLook(FileDetect::StopWatching);
     };
     Watch(watched);
     EXPECT_EQ(presenter.texts,
@@ -161,8 +180,8 @@ TEST_F(WatchFolderTest, SubfoldersAndReadsAreNotReported) {
             QFile file(Entry("f"));
             if (file.open(QIODevice::ReadOnly))
                 file.readAll();
+            AfterTheNextLook(FileDetect::StopWatching);
         });
-        QTimer::singleShot(600, &context, FileDetect::StopWatching);
     };
     Watch(watched);
     EXPECT_EQ(presenter.texts, QStringList{Start(watched)});
