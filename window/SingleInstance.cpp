@@ -18,7 +18,12 @@ SingleInstance::SingleInstance(const QString& name, const QString& folder) {
     const QString base = folder.isEmpty()
                              ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
                              : folder;
+#ifdef Q_OS_WIN
+    // A pipe name, not a path; per user, as the runtime folder is elsewhere.
+    m_socketPath = name + QStringLiteral(".instance-") + qEnvironmentVariable("USERNAME");
+#else
     m_socketPath = QDir(base).filePath(name + QStringLiteral(".instance"));
+#endif
     m_lockPath = QDir(base).filePath(name + QStringLiteral(".instance.lock"));
     connect(&m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server.nextPendingConnection())
