@@ -23,8 +23,6 @@ struct Period {
     };
     Kind kind = Kind::Invalid;
     int minutes = 0;
-    // Whole minutes from 1 up: a timer that fires.
-    bool isRunning() const { return kind == Kind::Minutes && minutes > 0; }
     // Milliseconds for Kind::Minutes, otherwise 0. 32767 minutes still fit in 32 bits.
     std::int32_t intervalMs() const {
         return kind == Kind::Minutes ? std::int32_t{minutes} * 60000 : 0;

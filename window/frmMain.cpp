@@ -16,7 +16,6 @@
 #include "AppIcon.h"
 #include "FileControl.h"
 #include "FileDetect.h"
-#include "Messages.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
 #include "TrayIcon.h"
