@@ -162,7 +162,7 @@ private slots:
         QCOMPARE(caption(), QStringLiteral("开始"));
         QVERIFY(timer()->isEnabled());
         QCOMPARE(timer()->interval(), 60000);
-        // A Stop and a watch use no period.
+        // A watch uses no period: its Start goes ahead.
         folderChange()->setCheckState(Qt::Checked);
         QTimer::singleShot(0, window.get(), [this] { window->menuStop_Click(); });
         window->cmdStart_Click();
