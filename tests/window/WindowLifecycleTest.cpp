@@ -82,10 +82,11 @@ QList<QMessageBox*> OpenBoxes() {
     return boxes;
 }
 
-// Closes what a fault would leave open for good, however often; the test's checks then fail.
-void CloseBoxesEvery20Seconds(QObject* context) {
+// Closes what a fault would leave open for good, however often, and says so in `fired`.
+void CloseBoxesEvery20Seconds(QObject* context, bool& fired) {
     auto* watchdog = new QTimer(context);
-    QObject::connect(watchdog, &QTimer::timeout, [] {
+    QObject::connect(watchdog, &QTimer::timeout, [&fired] {
+        fired = true;
         for (QMessageBox* box : OpenBoxes())
             box->done(QMessageBox::Ok);
     });
@@ -117,6 +118,8 @@ private slots:
     void initTestCase() {
         // Every setting and log-on entry below lands in the temporary configuration folder.
         QVERIFY(ConfigurationFolder().startsWith(QDir::tempPath()));
+        // As in the program: a closed window must not end every nested event loop.
+        QApplication::setQuitOnLastWindowClosed(false);
     }
 
     void init() {
@@ -449,7 +452,8 @@ private slots:
         window->Form_Load();
         MessageBoxPresenter boxes(window.get());
         SetMessagePresenter(&boxes);
-        CloseBoxesEvery20Seconds(window.get());
+        bool watchdogFired = false;
+        CloseBoxesEvery20Seconds(window.get(), watchdogFired);
         QStringList events;
         QTimer::singleShot(0, window.get(), [&] {
             events << QStringLiteral("%1 open").arg(OpenBoxes().size());
@@ -465,6 +469,7 @@ private slots:
         events << QStringLiteral("%1 open").arg(OpenBoxes().size());
         SetMessagePresenter(messages.get());
         QCOMPARE(events, (QStringList{"1 open", "1 open", "returned, 0 open", "0 open"}));
+        QVERIFY(!watchdogFired);
         QVERIFY(window->isUnloaded());
     }
 
