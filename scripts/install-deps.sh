@@ -11,7 +11,7 @@ packages=(
     # running the program and the end-to-end tests in a real X session
     xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei python3 imagemagick
     # building and checking the Debian package
-    dpkg-dev file binutils desktop-file-utils
+    dpkg-dev file binutils desktop-file-utils lintian devscripts appstream man-db
     # file-tree comparisons in tests and benchmarks
     rsync
 )
