@@ -99,9 +99,12 @@ QString ParkingFolder() {
     return AutostartFolder() + '-';
 }
 
+// TryExec names the executable as it is, so a desktop skips the entry once the program has been
+// removed, instead of failing to start it at every log-on.
 QString DesktopEntryText(const QString& name, const QString& path) {
     return QStringLiteral("[Desktop Entry]\nType=Application\nName=") + EscapedString(name) +
-           QStringLiteral("\nExec=") + ExecValue(path) + '\n';
+           QStringLiteral("\nTryExec=") + EscapedString(path) + QStringLiteral("\nExec=") +
+           ExecValue(path) + '\n';
 }
 
 LogonRegistry& PlatformLogonRegistry() {

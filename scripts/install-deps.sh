@@ -13,7 +13,7 @@ packages=(
     # Qt's own dialogs and buttons in the program's Simplified Chinese
     qt6-translations-l10n
     # building and checking the Debian package
-    dpkg-dev file binutils desktop-file-utils
+    dpkg-dev file binutils desktop-file-utils lintian devscripts appstream man-db
     # file-tree comparisons in tests and benchmarks
     rsync
 )

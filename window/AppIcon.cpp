@@ -3,16 +3,22 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace {
 
-void DrawFolder(QPainter& painter, const QRectF& body, const QColor& back, const QColor& front) {
+// The icon is designed on a 32 x 32 grid and scaled to the size asked for.
+constexpr qreal kGrid = 32;
+
+void DrawFolder(QPainter& painter, const QRectF& body, qreal outline, const QColor& back,
+                const QColor& front) {
     QPainterPath tab;
     tab.moveTo(body.left(), body.top() + 3);
     tab.lineTo(body.left(), body.top());
     tab.lineTo(body.left() + body.width() * 0.4, body.top());
     tab.lineTo(body.left() + body.width() * 0.5, body.top() + 3);
     tab.closeSubpath();
-    painter.setPen(QPen(back.darker(160), 1));
+    painter.setPen(QPen(back.darker(160), outline));
     painter.setBrush(back);
     painter.drawPath(tab);
     painter.drawRoundedRect(body.adjusted(0, 3, 0, 0), 1.5, 1.5);
@@ -22,16 +28,20 @@ void DrawFolder(QPainter& painter, const QRectF& body, const QColor& back, const
 
 }  // namespace
 
-QPixmap DrawAppIconPixmap() {
-    QPixmap pixmap(32, 32);
+QPixmap DrawAppIconPixmap(int size) {
+    QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
+    const qreal scale = size / kGrid;
+    painter.scale(scale, scale);
+    // Outlines stay at least one pixel wide, or small sizes would wash them out.
+    const qreal outline = std::max(1.0, 1.0 / scale);
 
     // The source folder behind, its copy in front.
-    DrawFolder(painter, QRectF(1.5, 3.5, 19, 15), QColor(0xd9, 0xa4, 0x2b),
+    DrawFolder(painter, QRectF(1.5, 3.5, 19, 15), outline, QColor(0xd9, 0xa4, 0x2b),
                QColor(0xf4, 0xc8, 0x4a));
-    DrawFolder(painter, QRectF(11.5, 13.5, 19, 15), QColor(0x2f, 0x6d, 0xb5),
+    DrawFolder(painter, QRectF(11.5, 13.5, 19, 15), outline, QColor(0x2f, 0x6d, 0xb5),
                QColor(0x5b, 0x9b, 0xe0));
 
     // A green arrow from the one to the other.
@@ -50,5 +60,14 @@ QPixmap DrawAppIconPixmap() {
 }
 
 QIcon AppIcon() {
-    return QIcon(DrawAppIconPixmap());
+    QIcon icon;
+    for (const int size : kAppIconSizes) {
+        icon.addPixmap(DrawAppIconPixmap(size));
+        if (2 * size <= kAppIconSizes.back() &&
+            std::find(kAppIconSizes.begin(), kAppIconSizes.end(), 2 * size) ==
+                kAppIconSizes.end()) {
+            icon.addPixmap(DrawAppIconPixmap(2 * size));
+        }
+    }
+    return icon;
 }

@@ -202,7 +202,8 @@ protected:
         file.write(text);
     }
 
-    // The program an entry starts, or the reason it could not be read.
+    // The program an entry starts, or the reason it could not be read. TryExec must name the
+    // same file, so the desktop skips the entry once that file is gone.
     static QString startedProgram(const QString& fileName) {
         const auto entry = ReadDesktopEntry(fileName);
         if (!entry) {
@@ -215,6 +216,9 @@ protected:
         const auto arguments = ExecArguments(entry->values.value("Exec"));
         if (!arguments || arguments->size() != 1) {
             return "<bad Exec>";
+        }
+        if (entry->values.value("TryExec") != arguments->first()) {
+            return "<TryExec " + entry->values.value("TryExec") + ">";
         }
         return arguments->first();
     }

@@ -1,42 +1,90 @@
 #!/usr/bin/env python3
-"""Builds the Debian package from a configured build tree, unpacks it into a scratch root and
-checks what a user would get from installing it: the executable, the menu entry, the icon and
-dependencies on the Qt 6 runtime packages.
+"""Builds the Debian package from a release build tree of its own (not the test build, which
+carries the sanitizers), unpacks it into a scratch root and checks what a distribution and a
+user would get: lintian's verdict, the hardening of the executable, the menu entry, the icons at
+every size, the manual page, the documentation, the AppStream metainfo, and dependencies on the
+Qt 6 runtime packages.
 
-Usage: package_check.py --build-dir DIR --work-dir DIR
+Usage: package_check.py --source-dir DIR --work-dir DIR [--cmake CMAKE] [--cpack CPACK]
+                        [--generator G]
 """
 
 import argparse
+import glob
 import os
 import re
 import shutil
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 # At least these; beyond them, every Qt library the executable links must have its package.
 QT_RUNTIME_PACKAGES = ("libqt6core6", "libqt6widgets6")
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+# Lintian runs `man --warnings` on the manual page.
+FILES = ("usr/share/man/man1/Tavrick.1.gz", "usr/share/doc/tavrick/README.md",
+         "usr/share/doc/tavrick/changelog.gz", "usr/share/doc/tavrick/copyright")
+
+# Lintian tags the package may carry, each with the reason it is accepted. Any other tag that
+# `lintian -E -I --pedantic` reports fails the check.
+LINTIAN_ALLOWED = {
+}
+
+XML_LANG = "{http://www.w3.org/XML/1998/namespace}lang"
 
 
 class PackageFault(Exception):
     pass
 
 
-def run(argv, **kwargs):
-    result = subprocess.run(argv, capture_output=True, text=True, **kwargs)
+def run(argv, timeout=120, **kwargs):
+    result = subprocess.run(argv, capture_output=True, text=True, timeout=timeout, **kwargs)
     if result.returncode != 0:
         raise PackageFault(f"{' '.join(argv)} failed with code {result.returncode}:\n"
                            f"{result.stdout[-3000:]}{result.stderr[-3000:]}")
     return result.stdout
 
 
-def build_package(cpack, build_dir, work_dir):
-    run([cpack, "--config", os.path.join(build_dir, "CPackConfig.cmake"), "-G", "DEB",
-         "-B", work_dir], timeout=240)
-    packages = [name for name in os.listdir(work_dir) if name.endswith(".deb")]
+def build_package(args, build_dir, out_dir):
+    """Configures and builds a release tree with only what the package holds, then packs it."""
+    generator = ["-G", args.generator] if args.generator and not os.path.isfile(
+        os.path.join(build_dir, "CMakeCache.txt")) else []
+    run([args.cmake, "-S", args.source_dir, "-B", build_dir, *generator,
+         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTAVRICK_SANITIZE=OFF", "-DTAVRICK_HARDEN=ON",
+         "-DTAVRICK_BUILD_TESTS=OFF"], timeout=300)
+    run([args.cmake, "--build", build_dir, "-j", str(os.cpu_count() or 2),
+         "--target", "Tavrick", "tavrick_install_files"], timeout=1200)
+    run([args.cpack, "--config",
+         os.path.join(build_dir, "CPackConfig.cmake"), "-G", "DEB", "-B", out_dir], timeout=300)
+    packages = [name for name in os.listdir(out_dir) if name.endswith(".deb")]
     if len(packages) != 1:
-        raise PackageFault(f"cpack left {packages or 'no package'} in {work_dir}")
-    return os.path.join(work_dir, packages[0])
+        raise PackageFault(f"cpack left {packages or 'no package'} in {out_dir}")
+    return os.path.join(out_dir, packages[0])
+
+
+def lintian_faults(package):
+    result = subprocess.run(["lintian", "-i", "-E", "-I", "--pedantic", package],
+                            capture_output=True, text=True, timeout=300)
+    print("lintian -i -E -I --pedantic:\n" + (result.stdout.strip() or "(no tags)"))
+    faults = []
+    for line in result.stdout.splitlines():
+        tag = re.match(r"^([EWIPX]): \S+?(?: \w+)?: (\S+)", line)
+        if tag and tag.group(2) not in LINTIAN_ALLOWED:
+            faults.append(f"lintian: {line.strip()}")
+    if result.returncode != 0 and not faults:
+        faults.append(f"lintian failed with code {result.returncode}: {result.stderr.strip()}")
+    return faults
+
+
+def hardening_faults(executable):
+    # Control-flow protection is not among the flags Debian 12's dpkg-buildflags gives.
+    result = subprocess.run(["hardening-check", "--nocfprotection", executable],
+                            capture_output=True, text=True)
+    print("hardening-check --nocfprotection:\n" + result.stdout.strip())
+    if result.returncode != 0:
+        return ["hardening-check: the executable lacks hardening:\n" + result.stdout.strip()]
+    return []
 
 
 def dependencies(package):
@@ -81,43 +129,90 @@ def png_size(path):
     return struct.unpack(">II", header[16:24])
 
 
-def check_package(package, root):
+def executable_faults(executable):
+    if not os.path.isfile(executable) or not os.access(executable, os.X_OK):
+        return ["usr/bin/Tavrick is missing or not executable"]
+    with open(executable, "rb") as binary:
+        if binary.read(4) != b"\x7fELF":
+            return ["usr/bin/Tavrick is not an ELF executable"]
+    if "__asan_init" in run(["readelf", "--dyn-syms", "--wide", executable]):
+        return ["usr/bin/Tavrick is built with AddressSanitizer"]
+    return hardening_faults(executable)
+
+
+def desktop_entry_faults(entry_path):
+    if not os.path.isfile(entry_path):
+        return ["usr/share/applications/Tavrick.desktop is missing"]
     faults = []
+    entry = desktop_entry(entry_path)
+    expected = {"Type": "Application", "Name": "Tavrick", "Exec": "/usr/bin/Tavrick",
+                "TryExec": "/usr/bin/Tavrick", "Icon": "tavrick", "Terminal": "false"}
+    for key, value in expected.items():
+        if entry.get(key) != value:
+            faults.append(f"Tavrick.desktop: {key}={entry.get(key)!r}, expected {value!r}")
+    if "Utility" not in entry.get("Categories", "").split(";"):
+        faults.append(f"Tavrick.desktop: Categories={entry.get('Categories')!r} lacks Utility")
+    result = subprocess.run(["desktop-file-validate", entry_path], capture_output=True, text=True)
+    if result.returncode != 0 or result.stdout.strip():
+        faults.append("desktop-file-validate: " + result.stdout.strip())
+    return faults
+
+
+def icon_faults(root):
+    faults = []
+    for size in ICON_SIZES:
+        relative = f"usr/share/icons/hicolor/{size}x{size}/apps/tavrick.png"
+        icon = os.path.join(root, relative)
+        if not os.path.isfile(icon):
+            faults.append(f"{relative} is missing")
+        elif png_size(icon) != (size, size):
+            faults.append(f"{relative} is {png_size(icon)}")
+    return faults
+
+
+def metainfo_faults(root):
+    found = glob.glob(os.path.join(root, "usr/share/metainfo/*.metainfo.xml"))
+    if len(found) != 1:
+        return [f"usr/share/metainfo holds {len(found)} metainfo files, not one"]
+    path = found[0]
+    faults = []
+    result = subprocess.run(["appstreamcli", "validate", "--no-net", "--pedantic", path],
+                            capture_output=True, text=True)
+    print("appstreamcli validate --no-net --pedantic:\n" + result.stdout.strip())
+    if result.returncode != 0:
+        faults.append("appstreamcli validate: " + result.stdout.strip())
+    component = ElementTree.parse(path).getroot()
+    component_id = component.findtext("id")
+    if os.path.basename(path) != f"{component_id}.metainfo.xml":
+        faults.append(f"{os.path.basename(path)} is not named after its id {component_id}")
+    for tag in ("name", "summary"):
+        languages = {element.get(XML_LANG) for element in component.findall(tag)
+                     if (element.text or "").strip()}
+        for language in (None, "zh_CN"):
+            if language not in languages:
+                faults.append(f"metainfo: no {tag} in {language or 'English'}")
+    for path, what in (("description/p", "description"), ("content_rating", "content rating"),
+                       ("screenshots/screenshot/image", "screenshot")):
+        if component.find(path) is None:
+            faults.append(f"metainfo: no {what}")
+    launchable = component.findtext("launchable[@type='desktop-id']") or "?"
+    if not os.path.isfile(os.path.join(root, "usr/share/applications", launchable)):
+        faults.append(f"metainfo: launchable {launchable!r} is not the package's desktop entry")
+    return faults
+
+
+def check_package(package, root):
     shutil.rmtree(root, ignore_errors=True)
     run(["dpkg-deb", "-x", package, root])
-
     executable = os.path.join(root, "usr", "bin", "Tavrick")
-    if not os.path.isfile(executable) or not os.access(executable, os.X_OK):
-        faults.append("usr/bin/Tavrick is missing or not executable")
-    else:
-        with open(executable, "rb") as binary:
-            if binary.read(4) != b"\x7fELF":
-                faults.append("usr/bin/Tavrick is not an ELF executable")
 
-    entry_path = os.path.join(root, "usr", "share", "applications", "Tavrick.desktop")
-    if not os.path.isfile(entry_path):
-        faults.append("usr/share/applications/Tavrick.desktop is missing")
-    else:
-        entry = desktop_entry(entry_path)
-        expected = {"Type": "Application", "Name": "Tavrick", "Exec": "/usr/bin/Tavrick",
-                    "Icon": "tavrick", "Terminal": "false"}
-        for key, value in expected.items():
-            if entry.get(key) != value:
-                faults.append(f"Tavrick.desktop: {key}={entry.get(key)!r}, expected {value!r}")
-        if "Utility" not in entry.get("Categories", "").split(";"):
-            faults.append(f"Tavrick.desktop: Categories={entry.get('Categories')!r} lacks Utility")
-        if shutil.which("desktop-file-validate"):
-            result = subprocess.run(["desktop-file-validate", entry_path], capture_output=True,
-                                    text=True)
-            if result.returncode != 0 or "error" in result.stdout:
-                faults.append("desktop-file-validate: " + result.stdout.strip())
-
-    icon = os.path.join(root, "usr", "share", "icons", "hicolor", "32x32", "apps",
-                        "tavrick.png")
-    if not os.path.isfile(icon):
-        faults.append("usr/share/icons/hicolor/32x32/apps/tavrick.png is missing")
-    elif png_size(icon) != (32, 32):
-        faults.append(f"the icon is {png_size(icon)}, not 32x32")
+    faults = lintian_faults(package)
+    faults += executable_faults(executable)
+    faults += desktop_entry_faults(os.path.join(root, "usr/share/applications/Tavrick.desktop"))
+    faults += icon_faults(root)
+    faults += [f"{name} is missing" for name in FILES
+               if not os.path.isfile(os.path.join(root, name))]
+    faults += metainfo_faults(root)
 
     depends, names = dependencies(package)
     needed = set(QT_RUNTIME_PACKAGES) | {"libc6", "libstdc++6"}
@@ -137,22 +232,29 @@ def check_package(package, root):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--source-dir", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--cmake", default="cmake", help="the build's CMake")
     parser.add_argument("--cpack", default="cpack", help="the cpack of the build's CMake")
+    parser.add_argument("--generator", help="CMake generator of the release tree")
     args = parser.parse_args()
-    for tool, package in ((args.cpack, "cmake"), ("dpkg-deb", "dpkg"),
+    for tool, package in ((args.cmake, "cmake"), (args.cpack, "cmake"), ("dpkg-deb", "dpkg"),
                           ("dpkg-shlibdeps", "dpkg-dev"), ("file", "file"),
-                          ("readelf", "binutils")):
+                          ("readelf", "binutils"), ("lintian", "lintian"),
+                          ("hardening-check", "devscripts"), ("appstreamcli", "appstream"),
+                          ("desktop-file-validate", "desktop-file-utils")):
         if shutil.which(tool) is None:
             print(f"PACKAGE CHECK SET-UP FAILED: '{tool}' is not installed (package {package})")
             return 2
-    shutil.rmtree(args.work_dir, ignore_errors=True)
-    os.makedirs(args.work_dir)
+    # The release tree stays between runs, so a second run rebuilds only what changed.
+    build_dir = os.path.join(args.work_dir, "release")
+    out_dir = os.path.join(args.work_dir, "package")
+    shutil.rmtree(out_dir, ignore_errors=True)
+    os.makedirs(out_dir)
     try:
-        package = build_package(args.cpack, args.build_dir, args.work_dir)
-        faults = check_package(package, os.path.join(args.work_dir, "root"))
-    except PackageFault as fault:
+        package = build_package(args, build_dir, out_dir)
+        faults = check_package(package, os.path.join(out_dir, "root"))
+    except (PackageFault, subprocess.TimeoutExpired) as fault:
         print(f"PACKAGE CHECK FAILED: {fault}")
         return 1
     if faults:
