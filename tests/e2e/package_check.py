@@ -20,7 +20,7 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 # At least these; beyond them, every Qt library the executable links must have its package.
-QT_RUNTIME_PACKAGES = ("libqt6core6", "libqt6widgets6")
+QT_RUNTIME_PACKAGES = ("libqt6core6", "libqt6widgets6", "libqt6network6")
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 # Lintian runs `man --warnings` on the manual page.
 FILES = ("usr/share/man/man1/Tavrick.1.gz", "usr/share/doc/tavrick/README.md",
