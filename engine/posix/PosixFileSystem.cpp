@@ -1,15 +1,16 @@
 // The file-system layer over POSIX (Linux): everything below an open folder is reached with
 // the *at() calls relative to its descriptor, folders are listed with getdents64, and file data
-// is copied in the kernel with copy_file_range, or with read/write where that is not possible.
+// is copied in the kernel with copy_file_range, range by range around holes, or with
+// pread/pwrite where that is not possible.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -20,14 +21,10 @@
 namespace FileSync {
 namespace {
 
-// Temporaries are named "<prefix><pid>-<sequence>", so a later run can tell whether the
-// process that wrote one is gone.
-constexpr std::string_view kTemporaryPrefix = ".tavrick-partial-";
-// The folder in a destination's top that holds the temporaries of its replacing copies. It is
-// named like a temporary, so it is easy to tell apart, but holds no process id, so it is none.
-constexpr std::string_view kTemporaryArea = ".tavrick-partial-copies";
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 constexpr std::size_t kListBufferSize = 64 * 1024;
+// Marks an open source file whose blocks do not cover its length, so it may have holes.
+constexpr std::intptr_t kMayHaveHoles = 1;
 
 // A name as the *at() calls take it. Names reach the file system followed by a NUL (see
 // FileSystem), so they are used in place; copying them cost a no-change run of a large folder
@@ -56,61 +53,24 @@ private:
     bool tooLong_ = false;
 };
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded (writes can fail only here).
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 int Fd(const Folder& folder) {
     return static_cast<int>(folder.Handle());
 }
 
-bool ParsePid(std::string_view text, pid_t& pid) {
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
-    return error == std::errc() && end == text.data() + text.size() && pid > 0;
+int Fd(const File& file) {
+    return static_cast<int>(file.Handle());
 }
 
-// The process id in an engine temporary's name; false when the name is not one.
-bool TemporaryOwner(std::string_view name, pid_t& owner) {
-    if (!name.starts_with(kTemporaryPrefix))
-        return false;
-    name.remove_prefix(kTemporaryPrefix.size());
-    auto dash = name.find('-');
-    if (dash == std::string_view::npos)
-        return false;
-    std::string_view sequence = name.substr(dash + 1);
-    unsigned long long ignored = 0;
-    auto [end, error] =
-        std::from_chars(sequence.data(), sequence.data() + sequence.size(), ignored);
-    if (error != std::errc() || end != sequence.data() + sequence.size())
-        return false;
-    return ParsePid(name.substr(0, dash), owner);
-}
-
-bool IsTemporaryOfDeadProcess(std::string_view name) {
-    pid_t owner = 0;
-    if (!TemporaryOwner(name, owner))
-        return false;
-    // Copies run synchronously, so while this process lists a folder none of its own are open.
-    if (owner == ::getpid())
-        return true;
-    return ::kill(owner, 0) == -1 && errno == ESRCH;
+FileFacts FactsOf(const struct stat& status) {
+    FileFacts facts;
+    facts.modifiedSeconds = status.st_mtim.tv_sec;
+    facts.modifiedNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
+    facts.changedSeconds = status.st_ctim.tv_sec;
+    facts.changedNanoseconds = static_cast<std::uint32_t>(status.st_ctim.tv_nsec);
+    facts.size = static_cast<std::uint64_t>(status.st_size);
+    facts.attributes = status.st_mode & 07777;
+    facts.owner = status.st_uid;
+    return facts;
 }
 
 char* CopyBuffer() {
@@ -120,66 +80,59 @@ char* CopyBuffer() {
     return buffer.get();
 }
 
-// Where a data copy failed: reading the source or writing the target.
-enum class CopySide { Source, Target };
-
-struct CopyFailure {
-    int code;
-    CopySide side;
-};
-
-bool CopyWithReadWrite(int in, int out, std::uint64_t& copied, CopyFailure& failure) {
+// Copies up to `count` bytes at `offset` with pread/pwrite; returns the bytes copied, fewer only
+// at the source's end. Failures name the side that failed.
+std::uint64_t CopyWithReadWrite(const File& from, const File& to, std::uint64_t offset,
+                                std::uint64_t count) {
     char* buffer = CopyBuffer();
-    for (;;) {
-        ssize_t got = ::read(in, buffer, kCopyBufferSize);
+    std::uint64_t done = 0;
+    while (done < count) {
+        std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kCopyBufferSize));
+        ssize_t got = ::pread(Fd(from), buffer, want, static_cast<off_t>(offset + done));
         if (got == 0)
-            return true;
+            break;
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            failure = {errno, CopySide::Source};
-            return false;
+            throw FileSystemError(errno, from.Path());
         }
-        for (ssize_t done = 0; done < got;) {
-            ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
+        for (ssize_t put_total = 0; put_total < got;) {
+            ssize_t put =
+                ::pwrite(Fd(to), buffer + put_total, static_cast<std::size_t>(got - put_total),
+                         static_cast<off_t>(offset + done + put_total));
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
-                failure = {errno, CopySide::Target};
-                return false;
+                throw FileSystemError(errno, to.Path());
             }
-            done += put;
+            put_total += put;
         }
-        copied += static_cast<std::uint64_t>(got);
+        done += static_cast<std::uint64_t>(got);
     }
+    return done;
 }
 
-bool CopyData(int in, int out, std::uint64_t expectedSize, std::uint64_t& copied,
-              CopyFailure& failure) {
-    for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+// Copies up to `count` bytes of data at `offset`, in the kernel where it can. Any failure of
+// copy_file_range is retried with pread/pwrite, which also says which side failed; so does an
+// end of file reported early, as some file systems do.
+std::uint64_t CopyRange(const File& from, const File& to, std::uint64_t offset,
+                        std::uint64_t count) {
+    std::uint64_t done = 0;
+    while (done < count) {
+        loff_t in = static_cast<loff_t>(offset + done);
+        loff_t out = in;
+        ssize_t n = ::copy_file_range(Fd(from), &in, Fd(to), &out,
+                                      static_cast<std::size_t>(count - done), 0);
         if (n > 0) {
-            copied += static_cast<std::uint64_t>(n);
-            // All the size the source had when opened: spare the call that would find the end.
-            if (expectedSize > 0 && copied >= expectedSize)
-                return true;
+            done += static_cast<std::uint64_t>(n);
             continue;
         }
-        if (n == 0) {
-            // Some file systems report end of file early here; read on to be sure.
-            if (copied < expectedSize)
-                return CopyWithReadWrite(in, out, copied, failure);
-            return true;
-        }
-        if (errno == EINTR)
+        if (n < 0 && errno == EINTR)
             continue;
-        bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                           errno == EOPNOTSUPP || errno == EPERM || errno == ETXTBSY;
-        if (copied == 0 && unsupported)
-            return CopyWithReadWrite(in, out, copied, failure);
-        failure = {errno, CopySide::Target};
-        return false;
+        return done + CopyWithReadWrite(from, to, offset + done, count - done);
     }
+    return done;
 }
 
 class PosixFileSystem final : public FileSystem {
@@ -227,70 +180,27 @@ public:
         }
     }
 
-    bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
-        CName cname(name);
-        struct stat status;
-        if (cname.TooLong() || ::fstatat(Fd(folder), cname.c_str(), &status, 0) != 0 ||
-            !S_ISREG(status.st_mode))
-            return false;
-        facts.modifiedSeconds = status.st_mtim.tv_sec;
-        facts.modifiedNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
-        facts.size = static_cast<std::uint64_t>(status.st_size);
-        facts.attributes = status.st_mode & 07777;
-        return true;
-    }
-
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                           const Folder* areaOwner) override {
-        CName cname(name);
-        struct stat status;
-        Descriptor in(OpenSource(from, name, cname, status));
-        return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
-    }
-
-    std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
-                              const Folder* areaOwner) override {
-        CName cname(name);
-        struct stat status;
-        Descriptor in(OpenSource(from, name, cname, status));
-        // A file without a name in the target folder: a killed run leaves nothing behind.
-        Descriptor out(::openat(Fd(to), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
-        if (out.get() < 0)  // not supported here; the named way says what else went wrong
-            return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
-        std::uint64_t copied = 0;
-        CopyFailure failure{0, CopySide::Target};
-        if (!CopyContents(in.get(), out.get(), status, copied, failure))
-            throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
-                                                                                 : to.PathOf(name));
-        char self[32];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
-        if (::linkat(AT_FDCWD, self, Fd(to), cname.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            if (out.Close())
-                return copied;
-            int code = errno;
-            ::unlinkat(Fd(to), cname.c_str(), 0);
-            throw FileSystemError(code, to.PathOf(name));
-        }
-        // Something has taken the name since the comparison, or links by descriptor are not
-        // possible here: the named way replaces what may be replaced and fails on the rest.
-        if (::lseek(in.get(), 0, SEEK_SET) != 0)
-            throw FileSystemError(errno, from.PathOf(name));
-        return CopyThroughTemporary(in.get(), status, from, to, name, cname, areaOwner);
-    }
-
-    Folder CreateFolder(const std::string& path, bool& created) override {
+    Folder CreateFolder(const std::string& path, std::uint32_t attributes, bool& created) override {
         if (path.empty())
             throw FileSystemError(ENOENT, path);
-        created = MadeFolder(::mkdir(path.c_str(), 0700), path);
-        return GetFolder(path);
+        created = MadeFolder(::mkdir(path.c_str(), attributes & 07777), path);
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw FileSystemError(errno, path);
+        return Adopt(fd, path, created ? &attributes : nullptr);
     }
 
-    Folder CreateSubFolder(const Folder& parent, std::string_view name, bool& created) override {
+    Folder CreateSubFolder(const Folder& parent, std::string_view name, std::uint32_t attributes,
+                           bool& created) override {
         CName cname(name);
         if (cname.TooLong())
             throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
-        created = MadeFolder(::mkdirat(Fd(parent), cname.c_str(), 0700), parent.PathOf(name));
-        return GetSubFolder(parent, name);
+        created = MadeFolder(::mkdirat(Fd(parent), cname.c_str(), attributes & 07777),
+                             parent.PathOf(name));
+        int fd = ::openat(Fd(parent), cname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw FileSystemError(errno, parent.PathOf(name));
+        return Adopt(fd, parent.PathOf(name), created ? &attributes : nullptr);
     }
 
     void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
@@ -298,32 +208,163 @@ public:
             throw FileSystemError(errno, folder.Path());
     }
 
-    void RemoveStaleTemporaries(const Folder& folder, const FolderListing& listing) override {
-        for (const auto& entry : listing.Entries()) {
-            if (entry.kind != FolderListing::Kind::EngineTemporary)
-                continue;
-            std::string_view name = listing.Name(entry);
-            if (IsTemporaryOfDeadProcess(name))
-                ::unlinkat(Fd(folder), CName(name).c_str(), 0);
+    bool RemoveEmptySubFolder(const Folder& parent, std::string_view name) override {
+        CName cname(name);
+        return !cname.TooLong() && ::unlinkat(Fd(parent), cname.c_str(), AT_REMOVEDIR) == 0;
+    }
+
+    bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        CName cname(name);
+        struct stat status;
+        if (cname.TooLong() || ::fstatat(Fd(folder), cname.c_str(), &status, 0) != 0 ||
+            !S_ISREG(status.st_mode))
+            return false;
+        facts = FactsOf(status);
+        return true;
+    }
+
+    File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, folder.PathOf(name));
+        // Non-blocking, so a FIFO put in place of a file since the listing cannot hang the run.
+        int fd = ::openat(Fd(folder), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            throw FileSystemError(errno, folder.PathOf(name));
+        File file(*this, fd, folder.PathOf(name));
+        struct stat status;
+        if (::fstat(fd, &status) != 0)
+            throw FileSystemError(errno, file.Path());
+        if (!S_ISREG(status.st_mode))
+            throw FileSystemError(EINVAL, file.Path());
+        facts = FactsOf(status);
+        if (static_cast<std::uint64_t>(status.st_blocks) * 512 < facts.size)
+            file.folderHandle = kMayHaveHoles;
+        return file;
+    }
+
+    void GetFileFacts(const File& file, FileFacts& facts) override {
+        struct stat status;
+        if (::fstat(Fd(file), &status) != 0)
+            throw FileSystemError(errno, file.Path());
+        facts = FactsOf(status);
+    }
+
+    File CreateTemporary(const Folder& folder, std::string_view name,
+                         std::string reportedPath) override {
+        if (name.empty()) {
+            int fd = ::openat(Fd(folder), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+                throw FileSystemError(unsupported ? EOPNOTSUPP : errno, reportedPath);
+            }
+            return File(*this, fd, std::move(reportedPath));
+        }
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, reportedPath);
+        int fd = ::openat(Fd(folder), cname.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            throw FileSystemError(errno, reportedPath);
+        File file(*this, fd, std::move(reportedPath));
+        file.folderHandle = folder.Handle();
+        file.name = name;
+        // The lock says "in use" to RemoveUnusedFile, in this process and in any other, and
+        // goes with the descriptor however the process ends.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int code = errno;
+            DiscardTemporary(file);
+            throw FileSystemError(code, file.Path());
+        }
+        return file;
+    }
+
+    std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
+                               std::uint64_t limit) override {
+        if (from.folderHandle != kMayHaveHoles)
+            return CopyRange(from, to, offset, limit);
+        off_t data = ::lseek(Fd(from), static_cast<off_t>(offset), SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO)  // no holes known here: copy it all as data
+                return CopyRange(from, to, offset, limit);
+            // Nothing but a hole up to the end: the target only needs the length.
+            FileFacts facts;
+            GetFileFacts(from, facts);
+            if (facts.size <= offset)
+                return 0;
+            if (::ftruncate(Fd(to), static_cast<off_t>(facts.size)) != 0)
+                throw FileSystemError(errno, to.Path());
+            return facts.size - offset;
+        }
+        off_t hole = ::lseek(Fd(from), data, SEEK_HOLE);
+        std::uint64_t start = static_cast<std::uint64_t>(data);
+        std::uint64_t length =
+            hole > data ? static_cast<std::uint64_t>(hole - data) : std::uint64_t{limit};
+        std::uint64_t copied = CopyRange(from, to, start, std::min(length, limit));
+        return start - offset + copied;
+    }
+
+    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+        const struct timespec times[2] = {{0, UTIME_OMIT},
+                                          {static_cast<time_t>(facts.modifiedSeconds),
+                                           static_cast<long>(facts.modifiedNanoseconds)}};
+        if (::fchmod(Fd(file), facts.attributes & 07777) != 0 || ::futimens(Fd(file), times) != 0)
+            throw FileSystemError(errno, file.Path());
+    }
+
+    void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                          bool replace) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, temporary.Path());
+        if (temporary.name.empty()) {
+            LinkIn(temporary, to, cname);
+            return;
+        }
+        // Written data can fail as late as the close; only a complete file gets the name.
+        int fd = Fd(temporary);
+        temporary.Release();
+        if (::close(fd) != 0)
+            throw FileSystemError(errno, temporary.Path());
+        int folder = static_cast<int>(temporary.folderHandle);
+        CName from(temporary.name);
+        int result =
+            replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
+                    : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(), RENAME_NOREPLACE);
+        if (result != 0)
+            throw FileSystemError(errno, temporary.Path());
+        temporary.name.clear();
+    }
+
+    void DiscardTemporary(File& temporary) noexcept override {
+        if (temporary.IsOpen()) {
+            ::close(Fd(temporary));
+            temporary.Release();
+        }
+        if (!temporary.name.empty()) {
+            ::unlinkat(static_cast<int>(temporary.folderHandle), CName(temporary.name).c_str(), 0);
+            temporary.name.clear();
         }
     }
 
-    void ClearTemporaryArea(const Folder& owner) override {
-        int fd = ::openat(Fd(owner), kTemporaryArea.data(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
-                return;  // no area, or something of the user's by that name
-            throw FileSystemError(errno, owner.PathOf(kTemporaryArea));
-        }
-        {
-            Folder area = Adopt(fd, owner.PathOf(kTemporaryArea));
-            FolderListing listing;
-            List(area, listing);
-            RemoveStaleTemporaries(area, listing);
-        }
-        // Fails, as it should, while a live copy's temporary is in there.
-        ::unlinkat(Fd(owner), kTemporaryArea.data(), AT_REMOVEDIR);
+    bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
+        CName cname(name);
+        if (cname.TooLong())
+            return false;
+        int fd = ::openat(Fd(folder), cname.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        struct stat open;
+        struct stat named;
+        bool removed = ::fstat(fd, &open) == 0 && S_ISREG(open.st_mode) &&
+                       ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                       ::fstatat(Fd(folder), cname.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       named.st_dev == open.st_dev && named.st_ino == open.st_ino &&
+                       ::unlinkat(Fd(folder), cname.c_str(), 0) == 0;
+        ::close(fd);
+        return removed;
     }
 
     void SyncToStorage(const Folder& folder) override {
@@ -331,95 +372,52 @@ public:
             throw FileSystemError(errno, folder.Path());
     }
 
+    void RaiseOpenHandleLimit() override {
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+            return;
+        rlim_t hard = limit.rlim_max;
+        limit.rlim_cur = hard;
+        // An unlimited hard limit is still capped by the kernel's own (fs.nr_open).
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 && hard == RLIM_INFINITY) {
+            limit.rlim_cur = 1 << 20;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    }
+
 protected:
     void CloseFolder(std::intptr_t handle) noexcept override { ::close(static_cast<int>(handle)); }
+    void CloseFile(File& file) noexcept override { ::close(Fd(file)); }
 
 private:
-    // Opens the source of a copy and reads its facts. Non-blocking, so a FIFO put in place of a
-    // file since the listing cannot hang the run.
-    static int OpenSource(const Folder& from, std::string_view name, const CName& cname,
-                          struct stat& status) {
-        if (cname.TooLong())
-            throw FileSystemError(ENAMETOOLONG, from.PathOf(name));
-        int fd = ::openat(Fd(from), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            throw FileSystemError(errno, from.PathOf(name));
-        int code = ::fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
-        if (code != 0) {
-            ::close(fd);
-            throw FileSystemError(code, from.PathOf(name));
+    // Links a temporary without a name in as `name`, then closes it.
+    void LinkIn(File& temporary, const Folder& to, const CName& name) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", Fd(temporary));
+        if (::linkat(AT_FDCWD, self, Fd(to), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            // Without /proc a descriptor cannot be linked: the caller names its temporaries.
+            throw FileSystemError(errno == ENOENT ? EOPNOTSUPP : errno, temporary.Path());
         }
-        return fd;
-    }
-
-    // The data, the permission bits and the times of the source, into `out`.
-    static bool CopyContents(int in, int out, const struct stat& status, std::uint64_t& copied,
-                             CopyFailure& failure) {
-        if (!CopyData(in, out, static_cast<std::uint64_t>(status.st_size), copied, failure))
-            return false;
-        const struct timespec times[2] = {status.st_atim, status.st_mtim};
-        if (::fchmod(out, status.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
-            failure = {errno, CopySide::Target};
-            return false;
-        }
-        return true;
-    }
-
-    // Writes the copy under a temporary name in the temporary area of `areaOwner` and renames it
-    // over the target. Falls back to a temporary in `to` where the area takes none or the
-    // rename cannot cross from it.
-    static std::uint64_t CopyThroughTemporary(int in, const struct stat& status, const Folder& from,
-                                              const Folder& to, std::string_view name,
-                                              const CName& cname, const Folder* areaOwner) {
-        static std::atomic<unsigned long long> sequence{0};
-        char temporary[kTemporaryArea.size() + kTemporaryPrefix.size() + 48];
-        int folder = areaOwner ? Fd(*areaOwner) : Fd(to);
-        std::snprintf(temporary, sizeof temporary, "%s%s%.*s%d-%llu",
-                      areaOwner ? kTemporaryArea.data() : "", areaOwner ? "/" : "",
-                      static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
-                      static_cast<int>(::getpid()), sequence.fetch_add(1));
-        // Owner-writable while being written, whatever the source's bits; fchmod sets them last.
-        auto create = [&] {
-            return ::openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        };
-        int fd = create();
-        // The area is made by the first copy that needs it.
-        if (fd < 0 && errno == ENOENT && areaOwner &&
-            (::mkdirat(folder, kTemporaryArea.data(), 0700) == 0 || errno == EEXIST))
-            fd = create();
-        Descriptor out(fd);
-        if (out.get() < 0) {
-            if (areaOwner)
-                return CopyThroughTemporary(in, status, from, to, name, cname, nullptr);
-            throw FileSystemError(errno, to.PathOf(name));
-        }
-
-        std::uint64_t copied = 0;
-        CopyFailure failure{0, CopySide::Target};
-        bool written = CopyContents(in, out.get(), status, copied, failure);
-        if (!out.Close() && written)
-            failure = {errno, CopySide::Target}, written = false;
-        if (written && ::renameat(folder, temporary, Fd(to), cname.c_str()) != 0) {
-            if (errno == EXDEV && areaOwner) {  // another mount of the same file system
-                ::unlinkat(folder, temporary, 0);
-                if (::lseek(in, 0, SEEK_SET) != 0)
-                    throw FileSystemError(errno, from.PathOf(name));
-                return CopyThroughTemporary(in, status, from, to, name, cname, nullptr);
-            }
-            failure = {errno, CopySide::Target}, written = false;
-        }
-        if (!written) {
-            ::unlinkat(folder, temporary, 0);
-            throw FileSystemError(failure.code, failure.side == CopySide::Source ? from.PathOf(name)
-                                                                                 : to.PathOf(name));
-        }
-        return copied;
-    }
-
-    Folder Adopt(int fd, std::string path) {
-        struct stat status;
-        if (::fstat(fd, &status) != 0) {
+        int fd = Fd(temporary);
+        temporary.Release();
+        if (::close(fd) != 0) {
             int code = errno;
+            ::unlinkat(Fd(to), name.c_str(), 0);
+            throw FileSystemError(code, temporary.Path());
+        }
+    }
+
+    // Wraps an open folder. `exact` are the permission bits of a folder just made, which it
+    // gets past the process's default mask.
+    Folder Adopt(int fd, std::string path, const std::uint32_t* exact = nullptr) {
+        struct stat status;
+        int code = ::fstat(fd, &status) != 0 ? errno : 0;
+        if (code == 0 && exact && (status.st_mode & 07777) != (*exact & 07777)) {
+            if (::fchmod(fd, *exact & 07777) != 0)
+                code = errno;
+            status.st_mode = (status.st_mode & ~07777u) | (*exact & 07777);
+        }
+        if (code != 0) {
             ::close(fd);
             throw FileSystemError(code, path);
         }
@@ -452,18 +450,14 @@ private:
                    : S_ISDIR(status.st_mode) ? DT_DIR
                                              : DT_UNKNOWN;
         }
-        bool isLink = type == DT_LNK;
-        if (isLink) {
+        if (type == DT_LNK) {
             // Links count as what they point to; a dangling link is neither file nor folder.
             if (::fstatat(folderFd, entry.d_name, &status, 0) != 0)
                 return;
             type = S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_UNKNOWN;
         }
-        pid_t owner = 0;
         if (type == DT_DIR)
             listing.Add(name, FolderListing::Kind::SubFolder);
-        else if (type == DT_REG && !isLink && raw[0] == '.' && TemporaryOwner(name, owner))
-            listing.Add(name, FolderListing::Kind::EngineTemporary);
         else if (type == DT_REG)
             listing.Add(name, FolderListing::Kind::File);
     }
