@@ -26,7 +26,7 @@ pid_t DeadProcessId() {
 TEST(Faults, ThirdOfFiveCopiesFailsAndTheOthersAreStillMade) {
     TempFolder tree;
     for (int i = 1; i <= 5; ++i)
-        WriteFile(tree / "src/f" + std::to_string(i), "data");
+        WriteOldFile(tree / "src/f" + std::to_string(i), "data");
     fs::create_directories(tree / "dst");
     RecordingFileSystem fileSystem;
     fileSystem.failCopy = [](int number, const std::string&) { return number == 3; };
@@ -58,8 +58,8 @@ TEST(Faults, ThirdOfFiveCopiesFailsAndTheOthersAreStillMade) {
 TEST(Faults, UncopyableFileInTheMiddleHidesNothingElse) {
     TempFolder tree;
     for (const char* name : {"a", "b", "c", "d"})
-        WriteFile(tree / "src/" + name, name);
-    WriteFile(tree / "src/sub/e", "e");
+        WriteOldFile(tree / "src/" + name, name);
+    WriteOldFile(tree / "src/sub/e", "e");
     // A folder where a file should go cannot be replaced, not even by root.
     fs::create_directories(tree / "dst/b");
     RunReport report;
@@ -94,8 +94,8 @@ TEST(Faults, UncopyableFileInTheMiddleHidesNothingElse) {
 
 TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
     TempFolder tree;
-    WriteFile(tree / "src/before", "1");
-    WriteFile(tree / "src/sub/after", "2");
+    WriteOldFile(tree / "src/before", "1");
+    WriteOldFile(tree / "src/sub/after", "2");
     ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::mkfifo((tree / "src/sub/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("pipe", (tree / "src/link-to-pipe").c_str()), 0);
@@ -117,8 +117,8 @@ TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
 
 TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
     TempFolder tree;
-    WriteFile(tree / "src/a/file", "a");
-    WriteFile(tree / "src/other/file", "o");
+    WriteOldFile(tree / "src/a/file", "a");
+    WriteOldFile(tree / "src/other/file", "o");
     ASSERT_EQ(::symlink("../..", (tree / "src/a/up").c_str()), 0);
     ASSERT_EQ(::symlink("..", (tree / "src/a/self-parent").c_str()), 0);
     ASSERT_EQ(::symlink("../other", (tree / "src/a/sideways").c_str()), 0);
@@ -128,7 +128,7 @@ TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
     EXPECT_EQ(ReadFile(tree / "dst/a/sideways/file"), "o");
     EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
 
-    WriteFile(tree / "src/other/new", "n");
+    WriteOldFile(tree / "src/other/new", "n");
     SyncFolderTree(tree / "src", tree / "dst");  // walk
     EXPECT_EQ(ReadFile(tree / "dst/a/sideways/new"), "n");
     EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
@@ -139,11 +139,11 @@ TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
 
 TEST(Faults, DestinationAndSourceInsideEachOtherAreNeverWrittenThrough) {
     TempFolder tree;
-    WriteFile(tree / "src/file", "f");
-    WriteFile(tree / "src/sub/inner", "i");
+    WriteOldFile(tree / "src/file", "f");
+    WriteOldFile(tree / "src/sub/inner", "i");
     std::string backup = tree / "src/sub/backup";
     SyncFolderTree(tree / "src", backup);  // whole copy
-    WriteFile(tree / "src/later", "l");
+    WriteOldFile(tree / "src/later", "l");
     SyncFolderTree(tree / "src/", backup);  // walk
     EXPECT_EQ(ReadFile(backup + "/later"), "l");
     EXPECT_EQ(ReadFile(backup + "/sub/inner"), "i");
@@ -151,9 +151,9 @@ TEST(Faults, DestinationAndSourceInsideEachOtherAreNeverWrittenThrough) {
 
     // The mirror image: the destination holds the source, which holds a folder of the
     // destination's name. Its files must not be written over their own source.
-    WriteFile(tree / "w/proj/README", "TOP");
+    WriteOldFile(tree / "w/proj/README", "TOP");
     SetModified(tree / "w/proj/README", 1'500'000'000);
-    WriteFile(tree / "w/proj/proj/README", "inner");
+    WriteOldFile(tree / "w/proj/proj/README", "inner");
     auto before = Snapshot(tree / "w/proj");
     RunReport report;
     RunOptions options;
@@ -173,14 +173,14 @@ TEST(Faults, DestinationAndSourceInsideEachOtherAreNeverWrittenThrough) {
 // same pattern anywhere else is data like any other.
 TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     TempFolder tree;
-    WriteFile(tree / "src/file", "f");
+    WriteOldFile(tree / "src/file", "f");
     std::string dead = ".tavrick-partial-" + std::to_string(DeadProcessId()) + "-7";
     const std::string area = tree / "dst/.tavrick-partial-copies/";
-    WriteFile(area + dead, "half");
-    WriteFile(area + ".tavrick-partial-notes", "user's");
-    WriteFile(tree / "dst/" + dead, "a destination file outside the area is the user's");
-    WriteFile(tree / "src/" + dead, "a source file like a temporary is backed up");
-    WriteFile(tree / "src/sub/" + dead, "in a subfolder too");
+    WriteOldFile(area + dead, "half");
+    WriteOldFile(area + ".tavrick-partial-notes", "user's");
+    WriteOldFile(tree / "dst/" + dead, "a destination file outside the area is the user's");
+    WriteOldFile(tree / "src/" + dead, "a source file like a temporary is backed up");
+    WriteOldFile(tree / "src/sub/" + dead, "in a subfolder too");
     auto& platform = PlatformFileSystem();
     Folder areaFolder = platform.GetFolder(area);
     File live = platform.CreateTemporary(areaFolder, ".tavrick-partial-0123456789abcdef", area);
@@ -188,7 +188,7 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
     bool otherDevice = fs::is_directory("/dev/shm") && ::mkdtemp(pattern.data()) != nullptr;
     if (otherDevice) {
-        WriteFile(pattern + "/" + dead, "the user's, on another mount");
+        WriteOldFile(pattern + "/" + dead, "the user's, on another mount");
         fs::create_directories(tree / "src/mounted");
         fs::create_symlink(pattern, tree / "dst/mounted");
     }
@@ -211,7 +211,7 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     // Once only temporaries no copy writes are left, the area goes with them.
     live = File();
     fs::remove(area + ".tavrick-partial-notes");
-    WriteFile(area + dead, "half");
+    WriteOldFile(area + dead, "half");
     SyncFolderTree(tree / "src", tree / "dst");
     EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
 }
@@ -220,9 +220,9 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
 // may still change within the second its copy ended leaves a copy the next run redoes.
 TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     TempFolder tree;
-    WriteFile(tree / "src/big", "0123456789");
-    WriteFile(tree / "src/same", "aaaa");
-    WriteFile(tree / "dst/big", "OLD");
+    WriteOldFile(tree / "src/big", "0123456789");
+    WriteOldFile(tree / "src/same", "aaaa");
+    WriteOldFile(tree / "dst/big", "OLD");
     SetModified(tree / "dst/big", 1'000'000'000);
     RecordingFileSystem fileSystem;
     RunReport report;
@@ -236,7 +236,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
         if (rewrites[path]++ > 0)
             return;
         struct stat status = StatOf(path);
-        WriteFile(path, path.ends_with("big") ? "new" : "bbbb");
+        WriteOldFile(path, path.ends_with("big") ? "new" : "bbbb");
         SetModified(path, status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
     };
     SyncFolderTree(tree / "src", tree / "dst", options);
@@ -246,10 +246,10 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     EXPECT_EQ(report.filesCopied, 2u);
 
     // Changing during every attempt: the old copy stays and the run says why.
-    WriteFile(tree / "src/big", "0123456789");
+    WriteOldFile(tree / "src/big", "0123456789");
     SetModified(tree / "src/big", 1'900'000'000);
     fileSystem.beforeSlice = [&](const std::string& path, std::uint64_t) {
-        WriteFile(path, std::to_string(++rewrites[path]));
+        WriteOldFile(path, std::to_string(++rewrites[path]));
     };
     SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_EQ(ReadFile(tree / "dst/big"), "new");
@@ -265,7 +265,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
         if (file.Path() == tree / "dst/racy")
             facts.changedSeconds = kSecond;
     };
-    WriteFile(tree / "src/racy", "r");
+    WriteOldFile(tree / "src/racy", "r");
     SetModified(tree / "src/racy", kSecond, 5);
     SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_EQ(StatOf(tree / "dst/racy").st_mtim.tv_sec, kSecond - 1);
@@ -280,7 +280,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
 // A failure to read names the source, not the copy being written.
 TEST(Faults, FailedReadNamesTheSource) {
     TempFolder tree;
-    WriteFile(tree / "src/unreadable", "12345");
+    WriteOldFile(tree / "src/unreadable", "12345");
     // The source handed to the copy is open for writing only, so reading it fails.
     class WriteOnlySource : public RecordingFileSystem {
         File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {

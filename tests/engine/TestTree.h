@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ForwardingFileSystem.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -41,9 +42,8 @@ private:
 // Writes a file, making its folders, and dates it a day back: a file the engine finds modified
 // in the very second it copies it is copied again by the next run, which would blur what a
 // test checks. Tests about that moment set the time themselves.
-inline void WriteFile(const std::string& path, const std::string& contents) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+inline void WriteOldFile(const std::string& path, const std::string& contents) {
+    ASSERT_TRUE(WriteFile(path, contents)) << path;
     struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 86'400, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
