@@ -53,7 +53,7 @@ const Case kCases[] = {
 };
 
 void Put(const std::string& path, const Side& side) {
-    WriteFile(path, side.contents);
+    WriteOldFile(path, side.contents);
     ::chmod(path.c_str(), side.mode);
     SetModified(path, side.seconds, side.nanoseconds);
 }
@@ -68,7 +68,7 @@ TEST(Comparison, StatusCodesAndCopyDecisions) {
         Put(tree / "src/" + name, c.source);
         Put(tree / "dst/" + name, c.destination);
     }
-    WriteFile(tree / "src/missing", "new");
+    WriteOldFile(tree / "src/missing", "new");
 
     ComparisonTable table = CompareFolderFiles(tree / "src", tree / "dst");
     ASSERT_EQ(table.size(), std::size(kCases) + 1);
@@ -100,11 +100,11 @@ TEST(Comparison, StatusCodesAndCopyDecisions) {
 
 TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
     TempFolder tree;
-    WriteFile(tree / "src/A.txt", "a");
-    WriteFile(tree / "src/sub/deep.txt", "deep");
-    WriteFile(tree / "dst/a.txt", "a");
-    WriteFile(tree / "dst/only-here.txt", "x");
-    WriteFile(tree / "dst/sub/deep.txt", "deep");
+    WriteOldFile(tree / "src/A.txt", "a");
+    WriteOldFile(tree / "src/sub/deep.txt", "deep");
+    WriteOldFile(tree / "dst/a.txt", "a");
+    WriteOldFile(tree / "dst/only-here.txt", "x");
+    WriteOldFile(tree / "dst/sub/deep.txt", "deep");
     ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("nowhere", (tree / "src/dangling").c_str()), 0);
     ASSERT_EQ(::symlink("A.txt", (tree / "src/link.txt").c_str()), 0);
@@ -121,9 +121,9 @@ TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
 
 TEST(Comparison, TrailingSeparatorsGiveTheSameTable) {
     TempFolder tree;
-    WriteFile(tree / "src/one", "1");
-    WriteFile(tree / "src/two", "22");
-    WriteFile(tree / "dst/two", "2");
+    WriteOldFile(tree / "src/one", "1");
+    WriteOldFile(tree / "src/two", "22");
+    WriteOldFile(tree / "dst/two", "2");
     auto plain = CompareFolderFiles(tree / "src", tree / "dst");
     auto trailing = CompareFolderFiles(tree / "src/", tree / "dst/");
     ASSERT_EQ(plain.size(), 2u);
@@ -137,7 +137,7 @@ TEST(Comparison, TrailingSeparatorsGiveTheSameTable) {
 TEST(Comparison, MissingOrEmptyFoldersFailAndEmptySourceGivesNoRows) {
     TempFolder tree;
     fs::create_directories(tree / "src");
-    WriteFile(tree / "dst/file", "x");
+    WriteOldFile(tree / "dst/file", "x");
     EXPECT_TRUE(CompareFolderFiles(tree / "src", tree / "dst").empty());
     EXPECT_THROW(CompareFolderFiles(tree / "dst", tree / "absent"), FileSystemError);
     EXPECT_THROW(CompareFolderFiles(tree / "absent", tree / "dst"), FileSystemError);

@@ -19,6 +19,7 @@
 #include "PeriodTimer.h"
 #include "RecordedMessages.h"
 #include "StatusPanels.h"
+#include "TestFiles.h"
 #include "frmMain.h"
 
 namespace {
@@ -412,7 +413,7 @@ private slots:
                  source.filePath("missing") + ": " + QString::fromLocal8Bit(strerror(ENOENT)));
 
         for (const char* name : {"a", "b", "c", "d", "e"})
-            WriteFile(source.filePath(name), name);
+            QVERIFY(WriteFile(source.filePath(name), name, WriteMode::Replace));
         FailingFileSystem fileSystem;
         fileSystem.failingNames = {"b", "c", "e"};
         window->backupRunner().SetFileSystem(&fileSystem);
@@ -544,11 +545,6 @@ private:
             [](std::string source, std::string destination, const FileSync::RunOptions& options) {
                 FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
             });
-    }
-    static void WriteFile(const QString& path, const QByteArray& content) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
     }
 
     // Lets the throttle allow a pump, then yields as the engine does.

@@ -15,13 +15,19 @@ public:
     std::set<std::string, std::less<>> failingNames;
     std::function<void()> afterCopy;
 
-    std::uint64_t CopyFile(const FileSync::Folder& from, const FileSync::Folder& to,
-                           std::string_view name, const FileSync::Folder* areaOwner) override {
+    // Every copy starts by opening its source.
+    FileSync::File OpenFile(const FileSync::Folder& folder, std::string_view name,
+                            FileSync::FileFacts& facts) override {
         if (failingNames.contains(name))
-            throw FileSync::FileSystemError(EACCES, from.PathOf(name));
-        const std::uint64_t bytes = ForwardingFileSystem::CopyFile(from, to, name, areaOwner);
+            throw FileSync::FileSystemError(EACCES, folder.PathOf(name));
+        return ForwardingFileSystem::OpenFile(folder, name, facts);
+    }
+
+    // A copy has succeeded once its temporary takes the target's name.
+    void InstallTemporary(FileSync::File& temporary, const FileSync::Folder& to,
+                          std::string_view name, bool replace) override {
+        ForwardingFileSystem::InstallTemporary(temporary, to, name, replace);
         if (afterCopy)
             afterCopy();
-        return bytes;
     }
 };
