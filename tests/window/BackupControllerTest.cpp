@@ -451,7 +451,7 @@ private slots:
         QTemporaryDir source, destination;
         const QStringList names = {"a", "b", "c", "d", "e"};
         for (const QString& name : names)
-            WriteFile(source.filePath(name), name.toUtf8());
+            WriteFile(source.filePath(name), name.toStdString(), WriteMode::Replace);
         FailingFileSystem fileSystem;
         fileSystem.afterCopy = [this] { window->close(); };
         window->backupRunner().SetFileSystem(&fileSystem);
