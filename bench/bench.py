@@ -106,10 +106,17 @@ def can_drop_caches():
         return False
 
 
+# How copies are timed: "settled" syncs before every command and keeps used copies aside;
+# "plain" times the way a short shell script would, `rm -rf DEST; time (COMMAND; sync)`: what
+# the steps before left dirty is written back within the timed sync.
+PROTOCOL = "settled"
+
+
 def run_timed(command, round_index, cold, sync_after, log):
     """Runs one command, timing it (and the sync after it when asked) from outside."""
     argv = command.argv_for(round_index)
-    os.sync()  # what earlier steps left dirty is not this command's cost
+    if PROTOCOL == "settled":
+        os.sync()  # what earlier steps left dirty is not this command's cost
     if cold:
         drop_caches()
     env = dict(os.environ, **(command.env or {}))
@@ -388,7 +395,8 @@ def workload_w3(tools, trees, args, log, aside):
         commands.append(Command("floor --copy --rename",
                                 [tools.floor, "--copy", "--rename", source, destination],
                                 destination))
-    result = measure(f"W3 incremental after the mutator ({len(manifest)} changes)", commands,
+    result = measure(f"W3 incremental after the mutator ({len(manifest)} changes)"
+                     f"{', plain protocol' if PROTOCOL == 'plain' else ''}", commands,
                      args.runs, log, sync_after=True, before=restore, after=snapshot)
     restore(None, 0)
     check_against(result, listing(source), listings)
@@ -398,8 +406,8 @@ def workload_w3(tools, trees, args, log, aside):
     return result
 
 
-def workload_w2(tools, trees, args, log, aside):
-    source = trees["w2-src"]
+def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None):
+    source = trees[source_key]
     out = os.path.join(args.work, "w2-out")
     os.makedirs(out, exist_ok=True)
 
@@ -428,6 +436,9 @@ def workload_w2(tools, trees, args, log, aside):
     size = tree_bytes(source)
 
     def fresh(command, round_index):
+        if PROTOCOL == "plain":
+            shutil.rmtree(command.destination_for(round_index - 1), ignore_errors=True)
+            return
         aside.move(command.destination_for(round_index))
         # Used copies stay where they are; only when the file system runs short are the oldest
         # deleted, followed by a sync, so that the run after it finds the disk at rest again.
@@ -442,7 +453,9 @@ def workload_w2(tools, trees, args, log, aside):
         if round_index == 0:
             listings[command.name] = listing(command.destination_for(round_index))
 
-    result = measure(f"W2 first copy into a missing destination, {args.w2_files} files",
+    shape = "" if source_key == "w2-src" else f" (the {source_key} tree)"
+    result = measure(f"W2 first copy into a missing destination, {files or args.w2_files} files"
+                     f"{shape}{', plain protocol' if PROTOCOL == 'plain' else ''}",
                      commands, args.runs, log, sync_after=True, before=fresh, after=snapshot)
     check_against(result, listing(source), listings)
     return result
@@ -653,7 +666,8 @@ def main():
                         help="timed rounds of the cold-cache workload, whose disk reads are "
                              "the noisiest on a shared machine")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every tree size")
-    parser.add_argument("--workloads", default="W1,W1cold,W3,W2,W4,W5")
+    parser.add_argument("--workloads", default="W1,W1cold,W3,W2,W4,W5",
+                        help="also W2w1: W2's first copy made of the W1 tree")
     parser.add_argument("--floor-threads", type=int, default=2 * (os.cpu_count() or 1),
                         help="threads of the parallel floor on the local file system")
     parser.add_argument("--latency-floor-threads", type=int, default=32,
@@ -663,11 +677,17 @@ def main():
     parser.add_argument("--w5-runs", type=int, help="timed rounds of W5 (default: --runs)")
     parser.add_argument("--w5-delay-us", type=int, default=500,
                         help="delay of every metadata request behind the latency file system")
+    parser.add_argument("--protocol", choices=["settled", "plain"], default="settled",
+                        help="settled: sync before every command, keep used copies aside; "
+                             "plain: delete the used copy and time the command and a sync "
+                             "together, with whatever the steps before left dirty")
     parser.add_argument("--variants", action="store_true",
                         help="also time the copying floor with the engine's ways of naming a "
                              "copy: W2 with nameless new files, W3 with renamed replacements")
     parser.add_argument("--report", help="also write the tables to this file")
     args = parser.parse_args()
+    global PROTOCOL
+    PROTOCOL = args.protocol
 
     s = args.scale
     args.w1_files, args.w1_folders = int(100000 * s), max(int(5000 * s), 10)
@@ -707,7 +727,7 @@ def main():
     print(f"Work folder: {work} ({subprocess.run(['findmnt', '-n', '-o', 'SOURCE,FSTYPE,OPTIONS', '-T', work], capture_output=True, text=True).stdout.strip()})")
     started = time.perf_counter()
     print("\nGenerating trees (kept between rounds)...", flush=True)
-    if wanted & {"W1", "W1cold", "W3"}:
+    if wanted & {"W1", "W1cold", "W3", "W2w1"}:
         generate("tree", trees["w1-src"], "--files", args.w1_files, "--folders", args.w1_folders)
         copy_with_floor(tools, trees["w1-src"], trees["w1-dst"])
     if "W2" in wanted:
@@ -748,6 +768,10 @@ def main():
     if "W2" in wanted:
         results["W2"] = workload_w2(tools, trees, args, log, aside)
         reports.append(table(results["W2"], "floor --copy", with_sync=True))
+    if "W2w1" in wanted:
+        # The first copy of the W1 tree: many more, smaller files than W2's.
+        result = workload_w2(tools, trees, args, log, aside, "w1-src", args.w1_files)
+        reports.append(table(result, "floor --copy", with_sync=True))
     if "W4" in wanted:
         results["W4"] = workload_w4(tools, trees, args, log)
         reports.append(table(results["W4"], "floor"))
