@@ -148,7 +148,8 @@ def peak_memory(command, log):
         subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *command.argv_for(0)],
                        stdout=subprocess.DEVNULL, stderr=errors, env=env, check=False)
     with open(report) as f:
-        return int(f.read().split()[-1]) / 1024
+        words = f.read().split()
+    return int(words[-1]) / 1024 if words and words[-1].isdigit() else None
 
 
 def measure(workload, commands, rounds, log, cold=False, sync_after=False, before=None,
@@ -458,6 +459,10 @@ def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None)
                      f"{shape}{', plain protocol' if PROTOCOL == 'plain' else ''}",
                      commands, args.runs, log, sync_after=True, before=fresh, after=snapshot)
     check_against(result, listing(source), listings)
+    # The copies fill the disk; the workloads after this one need the room.
+    shutil.rmtree(out)
+    aside.clear()
+    os.sync()
     return result
 
 
@@ -559,7 +564,7 @@ def table(result, floor, with_sync=False):
         check = result.checks.get(name, "")
         if failed:
             check = f"{failed} runs failed (left out); " + check
-        peak = f" {result.peaks[name]:.1f} |" if name in result.peaks else (
+        peak = f" {result.peaks[name]:.1f} |" if result.peaks.get(name) is not None else (
             " — |" if result.peaks else "")
         lines.append(f"| {name} | {median:.3f} | {min(times):.3f}–{max(times):.3f} | "
                      f"{format_ratio(ratio(median, floor_median))} | "
@@ -638,6 +643,14 @@ def target_rows(results):
                                                           r.median(floor_small)))
         add("W4: tavrick-sync peak memory, MiB", r.peaks.get("tavrick-sync"), 64)
     return rows
+
+
+class Reports(list):
+    """The tables so far; each is also printed as soon as its workload is done."""
+
+    def append(self, text):
+        print("\n" + text, flush=True)
+        super().append(text)
 
 
 def machine_description():
@@ -747,7 +760,7 @@ def main():
     print(f"Trees ready after {time.perf_counter() - started:.0f} s.", flush=True)
 
     results = {}
-    reports = []
+    reports = Reports()
     if "W1" in wanted:
         results["W1 warm"] = workload_w1(tools, trees, args, log, cold=False)
         reports.append(table(results["W1 warm"], "floor"))
