@@ -434,16 +434,17 @@ def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None)
             lambda r: [tools.floor, "--copy", "--tmpfile", source, target("tmpfile")(r)],
             target("tmpfile")))
 
-    size = tree_bytes(source)
+    size, count = tree_bytes(source), files or args.w2_files
 
     def fresh(command, round_index):
         if PROTOCOL == "plain":
             shutil.rmtree(command.destination_for(round_index - 1), ignore_errors=True)
             return
         aside.move(command.destination_for(round_index))
-        # Used copies stay where they are; only when the file system runs short are the oldest
-        # deleted, followed by a sync, so that the run after it finds the disk at rest again.
-        if shutil.disk_usage(out).free < 2 * size:
+        # Used copies stay where they are; only when the file system runs short of room or
+        # inodes are the oldest deleted, followed by a sync, so that the run after it finds the disk at rest again.
+        room = os.statvfs(out)
+        if room.f_bavail * room.f_frsize < 2 * size or room.f_favail < 2 * count:
             aside.clear()  # no fstrim: holes punched into the image slow the disk below
             os.sync()
             time.sleep(1)
