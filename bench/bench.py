@@ -442,7 +442,8 @@ def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None)
             return
         aside.move(command.destination_for(round_index))
         # Used copies stay where they are; only when the file system runs short of room or
-        # inodes are the oldest deleted, followed by a sync, so that the run after it finds the disk at rest again.
+        # inodes are they deleted, followed by a sync, so that the next run finds the disk at
+        # rest again.
         room = os.statvfs(out)
         if room.f_bavail * room.f_frsize < 2 * size or room.f_favail < 2 * count:
             aside.clear()  # no fstrim: holes punched into the image slow the disk below
