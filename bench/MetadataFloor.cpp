@@ -1,6 +1,6 @@
 // The least work a one-way backup of a folder tree can do, as a yardstick for the engine.
 //
-//   tavrick-floor [--copy] SOURCE DESTINATION
+//   tavrick-floor [--copy [--tmpfile] [--rename]] [--threads N] [--verbose] SOURCE DESTINATION
 //
 // Without --copy it lists every source folder once through a directory descriptor and
 // fstatat()s every regular file on both sides, copying nothing. With --copy it also copies
@@ -10,16 +10,31 @@
 // into the target name (no temporary name, no rename, no sync) and keep the source's mode and
 // modification time. Folders are handled depth first, a folder's own files before its
 // subfolders, as the engine does. Prints what it did to stderr with --verbose.
+//
+// Two switches price the ways a crash-safe copy differs from that plain one: --tmpfile writes
+// a missing file without a name (O_TMPFILE) and links it in, --rename writes a replacement
+// under a temporary name in one folder at the destination's top and renames it over the
+// target.
+//
+// --threads N walks with N threads: each takes a folder pair from a shared stack, handles its
+// files and hands its subfolder pairs back to the stack. The work per folder pair is the same;
+// only the order differs. This is the parallel floor, the most the hardware gives.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -30,10 +45,26 @@ struct Counters {
     std::uint64_t copied = 0;
     std::uint64_t bytes = 0;
     std::uint64_t failures = 0;
+
+    void Add(const Counters& other) {
+        folders += other.folders;
+        files += other.files;
+        copied += other.copied;
+        bytes += other.bytes;
+        failures += other.failures;
+    }
 };
 
 bool copyMode = false;
-Counters counters;
+bool tmpfileMode = false;
+bool renameMode = false;
+// Each thread counts for itself; the totals are summed when the threads are done.
+thread_local Counters counters;
+
+// The destination's top, which holds the folder of temporaries that --rename writes to.
+int destinationTop = -1;
+constexpr const char* kTemporaries = ".tavrick-floor-temporaries";
+std::atomic<unsigned long long> temporarySequence{0};
 
 void Fail(const char* what, const std::string& name) {
     ++counters.failures;
@@ -50,21 +81,61 @@ bool NeedsCopy(const struct stat& source, const struct stat& destination) {
     return source.st_size != destination.st_size;
 }
 
-// Copies one file into an open destination folder, creating or truncating the target.
-void CopyFile(int sourceDir, int destinationDir, const char* name, const struct stat& source) {
+// Where a copy is written and how it gets its name: in place, nameless, or as a temporary.
+struct Target {
+    int fd = -1;
+    std::string temporary;  // set for a temporary name in the folder of temporaries
+};
+
+Target OpenTarget(int destinationDir, const char* name, mode_t mode, bool missing) {
+    Target target;
+    if (missing && tmpfileMode) {
+        target.fd = openat(destinationDir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600);
+    } else if (!missing && renameMode) {
+        target.temporary =
+            std::string(kTemporaries) + "/t" + std::to_string(temporarySequence.fetch_add(1));
+        auto create = [&] {
+            return openat(destinationTop, target.temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        };
+        target.fd = create();
+        if (target.fd < 0 && errno == ENOENT &&
+            (mkdirat(destinationTop, kTemporaries, 0700) == 0 || errno == EEXIST))
+            target.fd = create();
+    } else {
+        target.fd = openat(destinationDir, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    }
+    return target;
+}
+
+// Gives a finished nameless or temporary copy its name in the destination folder.
+bool NameTarget(const Target& target, int destinationDir, const char* name, bool missing) {
+    if (missing && tmpfileMode) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", target.fd);
+        return linkat(AT_FDCWD, self, destinationDir, name, AT_SYMLINK_FOLLOW) == 0;
+    }
+    if (!target.temporary.empty())
+        return renameat(destinationTop, target.temporary.c_str(), destinationDir, name) == 0;
+    return true;
+}
+
+// Copies one file into an open destination folder.
+void CopyFile(int sourceDir, int destinationDir, const char* name, const struct stat& source,
+              bool missing) {
     int in = openat(sourceDir, name, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return Fail("open", name);
     mode_t mode = source.st_mode & 07777;
-    int out = openat(destinationDir, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (out < 0) {
+    Target out = OpenTarget(destinationDir, name, mode, missing);
+    if (out.fd < 0) {
         Fail("create", name);
         close(in);
         return;
     }
     off_t left = source.st_size;
     while (left > 0) {
-        ssize_t done = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        ssize_t done = copy_file_range(in, nullptr, out.fd, nullptr, static_cast<size_t>(left), 0);
         if (done <= 0) {
             if (done < 0)
                 Fail("copy", name);
@@ -74,13 +145,65 @@ void CopyFile(int sourceDir, int destinationDir, const char* name, const struct 
         counters.bytes += static_cast<std::uint64_t>(done);
     }
     // An existing target keeps its old mode through O_TRUNC; the umask may trim a new one.
-    fchmod(out, mode);
+    fchmod(out.fd, mode);
     struct timespec times[2] = {source.st_atim, source.st_mtim};
-    futimens(out, times);
-    close(out);
+    futimens(out.fd, times);
+    if (!NameTarget(out, destinationDir, name, missing))
+        Fail("name", name);
+    close(out.fd);
     close(in);
     ++counters.copied;
 }
+
+// One folder pair to handle, both sides open.
+struct Pair {
+    int source;
+    int destination;
+    bool destinationIsNew;
+};
+
+// The folder pairs waiting for a thread of a --threads walk. Past a bound a thread handles a
+// subfolder itself rather than queueing it, so the open descriptors stay bounded.
+class WorkStack {
+public:
+    bool TryPush(const Pair& pair) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (pairs_.size() >= kBound)
+                return false;
+            pairs_.push_back(pair);
+        }
+        ready_.notify_one();
+        return true;
+    }
+
+    // The next pair, or false once the stack is empty and no thread can add to it.
+    bool Take(Pair& pair) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return !pairs_.empty() || busy_ == 0; });
+        if (pairs_.empty())
+            return false;
+        pair = pairs_.back();
+        pairs_.pop_back();
+        ++busy_;
+        return true;
+    }
+
+    void Done() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--busy_ == 0 && pairs_.empty())
+            ready_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t kBound = 2048;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Pair> pairs_;
+    std::size_t busy_ = 0;
+};
+
+WorkStack* workStack = nullptr;
 
 void SyncPair(int sourceDir, int destinationDir, bool destinationIsNew);
 
@@ -105,6 +228,8 @@ void SyncSubfolder(int sourceDir, int destinationDir, const char* name) {
         close(source);
         return;
     }
+    if (workStack && workStack->TryPush({source, destination, created}))
+        return;
     SyncPair(source, destination, created);
     close(destination);
     close(source);
@@ -115,7 +240,7 @@ void SyncSubfolder(int sourceDir, int destinationDir, const char* name) {
 // calls and nothing more.
 void SyncPair(int sourceDir, int destinationDir, bool destinationIsNew) {
     ++counters.folders;
-    alignas(8) static char buffer[32768];
+    alignas(8) static thread_local char buffer[32768];
     std::vector<std::string> subfolders;
     for (;;) {
         ssize_t filled = getdents64(sourceDir, buffer, sizeof buffer);
@@ -147,21 +272,58 @@ void SyncPair(int sourceDir, int destinationDir, bool destinationIsNew) {
                 continue;
             ++counters.files;
             if (destinationIsNew) {
-                CopyFile(sourceDir, destinationDir, name, source);
+                CopyFile(sourceDir, destinationDir, name, source, true);
                 continue;
             }
             struct stat destination;
             bool present = fstatat(destinationDir, name, &destination, 0) == 0;
             if (copyMode && (!present || NeedsCopy(source, destination)))
-                CopyFile(sourceDir, destinationDir, name, source);
+                CopyFile(sourceDir, destinationDir, name, source, !present);
         }
     }
     for (const std::string& name : subfolders)
         SyncSubfolder(sourceDir, destinationDir, name.c_str());
 }
 
+// Walks from the top pair with `threads` threads and gives back what they counted together.
+Counters WalkInParallel(int source, int destination, bool created, unsigned threads) {
+    // Each queued pair holds two descriptors.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    WorkStack stack;
+    workStack = &stack;
+    stack.TryPush({source, destination, created});
+    std::mutex totalMutex;
+    Counters total;
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < threads; ++i) {
+        workers.emplace_back([&] {
+            Pair pair;
+            while (stack.Take(pair)) {
+                SyncPair(pair.source, pair.destination, pair.destinationIsNew);
+                if (pair.source != source) {
+                    close(pair.destination);
+                    close(pair.source);
+                }
+                stack.Done();
+            }
+            std::lock_guard<std::mutex> lock(totalMutex);
+            total.Add(counters);
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    workStack = nullptr;
+    return total;
+}
+
 int Usage() {
-    std::fprintf(stderr, "usage: tavrick-floor [--copy] [--verbose] SOURCE DESTINATION\n");
+    std::fprintf(stderr,
+                 "usage: tavrick-floor [--copy [--tmpfile] [--rename]] [--threads N] [--verbose] "
+                 "SOURCE DESTINATION\n");
     return 2;
 }
 
@@ -169,18 +331,25 @@ int Usage() {
 
 int main(int argc, char** argv) {
     bool verbose = false;
+    unsigned threads = 1;
     std::vector<const char*> paths;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--copy") == 0)
             copyMode = true;
+        else if (std::strcmp(argv[i], "--tmpfile") == 0)
+            tmpfileMode = true;
+        else if (std::strcmp(argv[i], "--rename") == 0)
+            renameMode = true;
         else if (std::strcmp(argv[i], "--verbose") == 0)
             verbose = true;
+        else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
+            threads = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         else if (argv[i][0] == '-' && argv[i][1] == '-')
             return Usage();
         else
             paths.push_back(argv[i]);
     }
-    if (paths.size() != 2)
+    if (paths.size() != 2 || threads == 0 || ((tmpfileMode || renameMode) && !copyMode))
         return Usage();
 
     int source = open(paths[0], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -201,15 +370,24 @@ int main(int argc, char** argv) {
         Fail("open destination", paths[1]);
         return 1;
     }
-    SyncPair(source, destination, created);
+    destinationTop = destination;
+    Counters total;
+    if (threads == 1) {
+        SyncPair(source, destination, created);
+        total = counters;
+    } else {
+        total = WalkInParallel(source, destination, created, threads);
+    }
+    if (renameMode)
+        unlinkat(destination, kTemporaries, AT_REMOVEDIR);
     close(destination);
     close(source);
     if (verbose)
         std::fprintf(stderr, "folders %llu files %llu copied %llu bytes %llu failures %llu\n",
-                     static_cast<unsigned long long>(counters.folders),
-                     static_cast<unsigned long long>(counters.files),
-                     static_cast<unsigned long long>(counters.copied),
-                     static_cast<unsigned long long>(counters.bytes),
-                     static_cast<unsigned long long>(counters.failures));
-    return counters.failures == 0 ? 0 : 1;
+                     static_cast<unsigned long long>(total.folders),
+                     static_cast<unsigned long long>(total.files),
+                     static_cast<unsigned long long>(total.copied),
+                     static_cast<unsigned long long>(total.bytes),
+                     static_cast<unsigned long long>(total.failures));
+    return total.failures == 0 ? 0 : 1;
 }

@@ -6,9 +6,15 @@ system to work in. Every workload runs its commands in alternation, one run of e
 round with the order rotated every round, after one untimed warm-up round; it prints the
 medians and the ratios to the floor. The destination each command leaves behind is compared
 with the source and with the engine's (relative path, size, whole-second time, mode).
+
+Every workload times two floors: the single-threaded one, the reference of every ratio, and
+the parallel one (the same walk with N threads), the most the hardware gives. W5 runs the
+no-change backup against a destination behind tavrick-latency-fs, which answers every
+metadata request 0.5 ms late.
 """
 
 import argparse
+import contextlib
 import datetime
 import os
 import platform
@@ -65,6 +71,14 @@ class Result:
                 if s.exit_code == 0 and s.inner_seconds is not None]
         return statistics.median(runs) if runs else None
 
+    def paired_ratio(self, name, reference, with_sync=False):
+        """The median over the rounds of this command's time over the reference's that round."""
+        ratios = [(a.seconds + (a.sync_seconds if with_sync else 0)) /
+                  (b.seconds + (b.sync_seconds if with_sync else 0))
+                  for a, b in zip(self.samples.get(name) or [], self.samples.get(reference) or [])
+                  if a.exit_code == 0 and b.exit_code == 0 and b.seconds > 0]
+        return statistics.median(ratios) if ratios else None
+
     def median(self, name, with_sync=False):
         # A failed run did not do the work; its time would flatter the command.
         runs = [s for s in self.samples.get(name) or [] if s.exit_code == 0]
@@ -92,10 +106,17 @@ def can_drop_caches():
         return False
 
 
+# How copies are timed: "settled" syncs before every command and keeps used copies aside;
+# "plain" times the way a short shell script would, `rm -rf DEST; time (COMMAND; sync)`: what
+# the steps before left dirty is written back within the timed sync.
+PROTOCOL = "settled"
+
+
 def run_timed(command, round_index, cold, sync_after, log):
     """Runs one command, timing it (and the sync after it when asked) from outside."""
     argv = command.argv_for(round_index)
-    os.sync()  # what earlier steps left dirty is not this command's cost
+    if PROTOCOL == "settled":
+        os.sync()  # what earlier steps left dirty is not this command's cost
     if cold:
         drop_caches()
     env = dict(os.environ, **(command.env or {}))
@@ -127,7 +148,8 @@ def peak_memory(command, log):
         subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *command.argv_for(0)],
                        stdout=subprocess.DEVNULL, stderr=errors, env=env, check=False)
     with open(report) as f:
-        return int(f.read().split()[-1]) / 1024
+        words = f.read().split()
+    return int(words[-1]) / 1024 if words and words[-1].isdigit() else None
 
 
 def measure(workload, commands, rounds, log, cold=False, sync_after=False, before=None,
@@ -275,11 +297,27 @@ class Tools:
     floor: str
     engine: str
     window: str
+    latency: str
+    threads: int  # threads of the parallel floor on local disks
+    latency_threads: int  # threads of the parallel floor behind the latency file system
 
 
-def no_change_commands(tools, source, destination, suffix=""):
+def parallel_floor(tools, source, destination, suffix="", copy=False, threads=None):
+    threads = threads or tools.threads
+    name = f"floor{' --copy' if copy else ''} ×{threads}{suffix}"
+    flags = ["--copy"] if copy else []
+
+    def argv(round_index):
+        target = destination(round_index) if callable(destination) else destination
+        return [tools.floor, *flags, "--threads", str(threads), source, target]
+
+    return Command(name, argv, destination)
+
+
+def no_change_commands(tools, source, destination, suffix="", threads=None):
     return [
         Command("floor" + suffix, [tools.floor, source, destination], destination),
+        parallel_floor(tools, source, destination, suffix, threads=threads),
         Command("tavrick-sync" + suffix, [tools.engine, source, destination], destination),
         Command("rsync" + suffix,
                 ["rsync", "-rtp", "--update", "--whole-file", source + "/", destination + "/"],
@@ -352,7 +390,14 @@ def workload_w3(tools, trees, args, log, aside):
     commands = no_change_commands(tools, source, destination)
     commands[0] = Command("floor --copy", [tools.floor, "--copy", source, destination],
                           destination)
-    result = measure(f"W3 incremental after the mutator ({len(manifest)} changes)", commands,
+    commands[1] = parallel_floor(tools, source, destination, copy=True)
+    if args.variants:
+        # Replacements written as a temporary and renamed over the target, as the engine does.
+        commands.append(Command("floor --copy --rename",
+                                [tools.floor, "--copy", "--rename", source, destination],
+                                destination))
+    result = measure(f"W3 incremental after the mutator ({len(manifest)} changes)"
+                     f"{', plain protocol' if PROTOCOL == 'plain' else ''}", commands,
                      args.runs, log, sync_after=True, before=restore, after=snapshot)
     restore(None, 0)
     check_against(result, listing(source), listings)
@@ -362,8 +407,8 @@ def workload_w3(tools, trees, args, log, aside):
     return result
 
 
-def workload_w2(tools, trees, args, log, aside):
-    source = trees["w2-src"]
+def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None):
+    source = trees[source_key]
     out = os.path.join(args.work, "w2-out")
     os.makedirs(out, exist_ok=True)
 
@@ -373,6 +418,7 @@ def workload_w2(tools, trees, args, log, aside):
     commands = [
         Command("floor --copy", lambda r: [tools.floor, "--copy", source, target("floor")(r)],
                 target("floor")),
+        parallel_floor(tools, source, target("parallel-floor"), copy=True),
         Command("tavrick-sync", lambda r: [tools.engine, source, target("engine")(r)],
                 target("engine")),
         Command("cp -a", lambda r: ["cp", "-a", source, target("cp")(r)], target("cp")),
@@ -381,14 +427,25 @@ def workload_w2(tools, trees, args, log, aside):
                            target("rsync")(r) + "/"],
                 target("rsync")),
     ]
+    if args.variants:
+        # New files written without a name and linked in, as the engine does.
+        commands.append(Command(
+            "floor --copy --tmpfile",
+            lambda r: [tools.floor, "--copy", "--tmpfile", source, target("tmpfile")(r)],
+            target("tmpfile")))
 
-    size = tree_bytes(source)
+    size, count = tree_bytes(source), files or args.w2_files
 
     def fresh(command, round_index):
+        if PROTOCOL == "plain":
+            shutil.rmtree(command.destination_for(round_index - 1), ignore_errors=True)
+            return
         aside.move(command.destination_for(round_index))
-        # Used copies stay where they are; only when the file system runs short are the oldest
-        # deleted, followed by a sync, so that the run after it finds the disk at rest again.
-        if shutil.disk_usage(out).free < 2 * size:
+        # Used copies stay where they are; only when the file system runs short of room or
+        # inodes are they deleted, followed by a sync, so that the next run finds the disk at
+        # rest again.
+        room = os.statvfs(out)
+        if room.f_bavail * room.f_frsize < 2 * size or room.f_favail < 2 * count:
             aside.clear()  # no fstrim: holes punched into the image slow the disk below
             os.sync()
             time.sleep(1)
@@ -399,23 +456,81 @@ def workload_w2(tools, trees, args, log, aside):
         if round_index == 0:
             listings[command.name] = listing(command.destination_for(round_index))
 
-    result = measure(f"W2 first copy into a missing destination, {args.w2_files} files",
+    shape = "" if source_key == "w2-src" else f" (the {source_key} tree)"
+    result = measure(f"W2 first copy into a missing destination, {files or args.w2_files} files"
+                     f"{shape}{', plain protocol' if PROTOCOL == 'plain' else ''}",
                      commands, args.runs, log, sync_after=True, before=fresh, after=snapshot)
     check_against(result, listing(source), listings)
+    # The copies fill the disk; the workloads after this one need the room.
+    shutil.rmtree(out)
+    aside.clear()
+    os.sync()
     return result
 
 
 def workload_w4(tools, trees, args, log):
     large, small = args.w4_files, args.w4_files // 10
     commands = no_change_commands(tools, trees["w4-src"], trees["w4-dst"])
-    commands += no_change_commands(tools, trees["w4s-src"], trees["w4s-dst"],
-                                   suffix=f" ({small})")[:2]
+    everything = no_change_commands(tools, trees["w4s-src"], trees["w4s-dst"],
+                                    suffix=f" ({small})")
+    commands += [everything[0], everything[2]]
     result = measure(f"W4 one flat folder of {large} files (and {small}), no change",
                      commands, args.runs, log)
-    for command in commands[:4]:
+    for command in commands[:5]:
         result.peaks[command.name] = peak_memory(command, log)
     result.checks["all"] = "destination vs source after every command: " + compare(
         listing(trees["w4-src"]), listing(trees["w4-dst"]))
+    return result
+
+
+def is_mounted(path):
+    return subprocess.run(["mountpoint", "-q", path], check=False).returncode == 0
+
+
+@contextlib.contextmanager
+def latency_mount(tools, backing, mountpoint, log, delay_us, lifetime):
+    """BACKING served at MOUNTPOINT by tavrick-latency-fs for the `with` block; unmounted after."""
+    os.makedirs(mountpoint, exist_ok=True)
+    with open(log, "ab") as errors:
+        daemon = subprocess.Popen([tools.latency, "--delay-us", str(delay_us), "--lifetime",
+                                   str(lifetime), backing, mountpoint], stderr=errors)
+    try:
+        deadline = time.monotonic() + 30
+        while not is_mounted(mountpoint):
+            if daemon.poll() is not None or time.monotonic() > deadline:
+                raise OSError(f"tavrick-latency-fs did not mount {mountpoint} (see {log})")
+            time.sleep(0.05)
+        yield mountpoint
+    finally:
+        daemon.terminate()
+        try:
+            daemon.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            daemon.kill()
+            daemon.wait()
+        if is_mounted(mountpoint):
+            subprocess.run(["umount", "-l", mountpoint], check=False)
+
+
+def fuse_unavailable(tools):
+    if not tools.latency:
+        return "tavrick-latency-fs is not built (libfuse3 was not found)"
+    if not os.path.exists("/dev/fuse"):
+        return "this machine has no /dev/fuse"
+    return None
+
+
+def workload_w5(tools, trees, args, log):
+    source, backing = trees["w5-src"], trees["w5-dst"]
+    title = (f"W5 no change, {args.w5_files} files / {args.w5_folders} folders, destination "
+             f"behind {args.w5_delay_us} µs per metadata request, no attribute or entry caching")
+    # The floor walks more than a minute per run at full W1 size; W5 has its own, smaller tree.
+    with latency_mount(tools, backing, os.path.join(args.work, "w5-mnt"), log,
+                       args.w5_delay_us, lifetime=3600) as destination:
+        commands = no_change_commands(tools, source, destination, threads=tools.latency_threads)
+        result = measure(title, commands, args.w5_runs, log)
+        result.checks["all"] = "destination vs source after every command: " + compare(
+            listing(source), listing(destination))
     return result
 
 
@@ -435,11 +550,11 @@ def format_ratio(value):
 
 def table(result, floor, with_sync=False):
     lines = [f"### {result.workload}", f"load (1, 5, 15 min): {result.load}", "",
-             "| command | median s | min–max s | × floor | peak MiB | check |",
-             "|---|---:|---:|---:|---:|---|"]
+             "| command | median s | min–max s | × floor | paired × floor | peak MiB | check |",
+             "|---|---:|---:|---:|---:|---:|---|"]
     if not result.peaks:
-        lines[-2:] = ["| command | median s | min–max s | × floor | check |",
-                      "|---|---:|---:|---:|---|"]
+        lines[-2:] = ["| command | median s | min–max s | × floor | paired × floor | check |",
+                      "|---|---:|---:|---:|---:|---|"]
     floor_median = result.median(floor, with_sync)
     for name, runs in result.samples.items():
         if not runs:
@@ -451,12 +566,16 @@ def table(result, floor, with_sync=False):
         check = result.checks.get(name, "")
         if failed:
             check = f"{failed} runs failed (left out); " + check
-        peak = f" {result.peaks[name]:.1f} |" if name in result.peaks else (
+        peak = f" {result.peaks[name]:.1f} |" if result.peaks.get(name) is not None else (
             " — |" if result.peaks else "")
         lines.append(f"| {name} | {median:.3f} | {min(times):.3f}–{max(times):.3f} | "
-                     f"{format_ratio(ratio(median, floor_median))} |{peak} {check} |")
+                     f"{format_ratio(ratio(median, floor_median))} | "
+                     f"{format_ratio(result.paired_ratio(name, floor, with_sync))} |{peak} "
+                     f"{check} |")
     if "all" in result.checks:
         lines.append(f"\n{result.checks['all']}")
+    lines.append("\n× floor: ratio of the medians; paired × floor: median over the rounds of "
+                 "each round's ratio.")
     inner = {name: result.inner_median(name) for name in result.samples}
     if inner.get("tavrick-sync-window") is not None:
         lines.append("\nThe run alone, as each program times it (a window is up long before its "
@@ -480,36 +599,60 @@ def target_rows(results):
         shown = "—" if value is None else f"{value:.2f}"
         rows.append(f"| {label} | ≤ {limit} | {shown} | {verdict} |")
 
+    def reference(label, value):
+        rows.append(f"| (for reference) {label} | | {'—' if value is None else f'{value:.2f}'} | |")
+
+    def parallel(r, copy=False):
+        prefix = "floor --copy ×" if copy else "floor ×"
+        return next((n for n in r.samples if n.startswith(prefix) and "(" not in n), None)
+
+    def no_change(key, label, limit):
+        if key not in results:
+            return
+        r = results[key]
+        add(f"{label}: tavrick-sync / floor", ratio(r.median("tavrick-sync"), r.median("floor")),
+            limit)
+        reference(f"{label}: {parallel(r)} / floor",
+                  ratio(r.median(parallel(r)), r.median("floor")))
+
+    no_change("W1 warm", "W1 warm", 0.6)
     if "W1 warm" in results:
         r = results["W1 warm"]
-        add("W1 warm: tavrick-sync / floor", ratio(r.median("tavrick-sync"), r.median("floor")),
-            1.2)
         add("W1 from the window (the run alone): tavrick-sync-window / tavrick-sync",
             ratio(r.inner_median("tavrick-sync-window"), r.inner_median("tavrick-sync")), 1.05)
-    if "W1 cold" in results:
-        r = results["W1 cold"]
-        add("W1 cold: tavrick-sync / floor", ratio(r.median("tavrick-sync"), r.median("floor")),
-            1.1)
-    if "W2" in results:
-        r = results["W2"]
-        add("W2: tavrick-sync / (copying floor + sync)",
-            ratio(r.median("tavrick-sync", True), r.median("floor --copy", True)), 1.1)
-    if "W3" in results:
-        r = results["W3"]
-        add("W3: tavrick-sync / (copying floor + sync)",
-            ratio(r.median("tavrick-sync", True), r.median("floor --copy", True)), 1.2)
+    no_change("W1 cold", "W1 cold", 0.5)
+    no_change("W5", "W5", 0.3)
+    for key, limit in (("W2", 1.05), ("W3", 1.1)):
+        if key not in results:
+            continue
+        r = results[key]
+        add(f"{key}: tavrick-sync / (copying floor + sync)",
+            ratio(r.median("tavrick-sync", True), r.median("floor --copy", True)), limit)
+        reference(f"{key}: {parallel(r, copy=True)} / floor (both + sync)",
+                  ratio(r.median(parallel(r, copy=True), True), r.median("floor --copy", True)))
+        reference(f"{key}: cp -a / floor (both + sync)" if key == "W2" else
+                  f"{key}: cp -ru / floor (both + sync)",
+                  ratio(r.median("cp -a" if key == "W2" else "cp -ru", True),
+                        r.median("floor --copy", True)))
     if "W4" in results:
         r = results["W4"]
         small = [n for n in r.samples if n.startswith("tavrick-sync (")][0]
-        add("W4: tavrick-sync / floor", ratio(r.median("tavrick-sync"), r.median("floor")), 1.1)
-        add("W4: tavrick-sync 10× files / 1× files", ratio(r.median("tavrick-sync"),
-                                                           r.median(small)), 11)
+        no_change("W4", "W4", 1.0)
+        reference("W4: tavrick-sync 10× files / 1× files",
+                  ratio(r.median("tavrick-sync"), r.median(small)))
         floor_small = [n for n in r.samples if n.startswith("floor (")][0]
-        scaling = ratio(r.median("floor"), r.median(floor_small))
-        rows.append(f"| (for reference) W4: floor 10× files / 1× files | | "
-                    f"{'—' if scaling is None else f'{scaling:.2f}'} | |")
+        reference("W4: floor 10× files / 1× files", ratio(r.median("floor"),
+                                                          r.median(floor_small)))
         add("W4: tavrick-sync peak memory, MiB", r.peaks.get("tavrick-sync"), 64)
     return rows
+
+
+class Reports(list):
+    """The tables so far; each is also printed as soon as its workload is done."""
+
+    def append(self, text):
+        print("\n" + text, flush=True)
+        super().append(text)
 
 
 def machine_description():
@@ -538,25 +681,51 @@ def main():
                         help="timed rounds of the cold-cache workload, whose disk reads are "
                              "the noisiest on a shared machine")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every tree size")
-    parser.add_argument("--workloads", default="W1,W1cold,W3,W2,W4")
+    parser.add_argument("--workloads", default="W1,W1cold,W3,W2,W4,W5",
+                        help="also W2w1: W2's first copy made of the W1 tree")
+    parser.add_argument("--floor-threads", type=int, default=2 * (os.cpu_count() or 1),
+                        help="threads of the parallel floor on the local file system")
+    parser.add_argument("--latency-floor-threads", type=int, default=32,
+                        help="threads of the parallel floor behind the latency file system")
+    parser.add_argument("--w5-files", type=int, default=10000,
+                        help="files of the W5 tree at scale 1 (in a twentieth as many folders)")
+    parser.add_argument("--w5-runs", type=int, help="timed rounds of W5 (default: --runs)")
+    parser.add_argument("--w5-delay-us", type=int, default=500,
+                        help="delay of every metadata request behind the latency file system")
+    parser.add_argument("--protocol", choices=["settled", "plain"], default="settled",
+                        help="settled: sync before every command, keep used copies aside; "
+                             "plain: delete the used copy and time the command and a sync "
+                             "together, with whatever the steps before left dirty")
+    parser.add_argument("--variants", action="store_true",
+                        help="also time the copying floor with the engine's ways of naming a "
+                             "copy: W2 with nameless new files, W3 with renamed replacements")
     parser.add_argument("--report", help="also write the tables to this file")
     args = parser.parse_args()
+    global PROTOCOL
+    PROTOCOL = args.protocol
 
     s = args.scale
     args.w1_files, args.w1_folders = int(100000 * s), max(int(5000 * s), 10)
     args.w2_files, args.w2_folders, args.w2_large = int(20000 * s), max(int(1000 * s), 10), max(
         int(100 * s), 1)
     args.w4_files = int(200000 * s)
+    args.w5_files = int(args.w5_files * s)
+    args.w5_folders = max(args.w5_files // 20, 10)
+    args.w5_runs = args.w5_runs or args.runs
     wanted = set(args.workloads.split(","))
 
     tools = Tools(floor=os.path.join(args.bin, "tavrick-floor"),
                   engine=args.engine or os.path.join(args.bin, "tavrick-sync"),
-                  window=os.path.join(args.bin, "tavrick-sync-window"))
+                  window=os.path.join(args.bin, "tavrick-sync-window"),
+                  latency=os.path.join(args.bin, "tavrick-latency-fs"),
+                  threads=args.floor_threads, latency_threads=args.latency_floor_threads)
     for path in (tools.floor, tools.engine):
         if not os.access(path, os.X_OK):
             sys.exit(f"bench.py: {path} is not built")
     if not os.access(tools.window, os.X_OK):
         tools.window = None
+    if not os.access(tools.latency, os.X_OK):
+        tools.latency = None
 
     work = os.path.abspath(args.work)
     args.work = work
@@ -564,7 +733,7 @@ def main():
     os.makedirs(trees_dir, exist_ok=True)
     trees = {name: os.path.join(trees_dir, name) for name in
              ("w1-src", "w1-dst", "w1-stash", "w2-src", "w4-src", "w4-dst", "w4s-src",
-              "w4s-dst")}
+              "w4s-dst", "w5-src", "w5-dst")}
     log = os.path.join(work, "errors.log")
     open(log, "w").close()
     aside = Aside(work)
@@ -573,7 +742,7 @@ def main():
     print(f"Work folder: {work} ({subprocess.run(['findmnt', '-n', '-o', 'SOURCE,FSTYPE,OPTIONS', '-T', work], capture_output=True, text=True).stdout.strip()})")
     started = time.perf_counter()
     print("\nGenerating trees (kept between rounds)...", flush=True)
-    if wanted & {"W1", "W1cold", "W3"}:
+    if wanted & {"W1", "W1cold", "W3", "W2w1"}:
         generate("tree", trees["w1-src"], "--files", args.w1_files, "--folders", args.w1_folders)
         copy_with_floor(tools, trees["w1-src"], trees["w1-dst"])
     if "W2" in wanted:
@@ -585,10 +754,15 @@ def main():
         generate("flat", trees["w4s-src"], "--seed", 5, "--files", args.w4_files // 10)
         copy_with_floor(tools, trees["w4-src"], trees["w4-dst"])
         copy_with_floor(tools, trees["w4s-src"], trees["w4s-dst"])
+    w5_unavailable = fuse_unavailable(tools) if "W5" in wanted else None
+    if "W5" in wanted and not w5_unavailable:
+        generate("tree", trees["w5-src"], "--seed", 6, "--files", args.w5_files, "--folders",
+                 args.w5_folders)
+        copy_with_floor(tools, trees["w5-src"], trees["w5-dst"])
     print(f"Trees ready after {time.perf_counter() - started:.0f} s.", flush=True)
 
     results = {}
-    reports = []
+    reports = Reports()
     if "W1" in wanted:
         results["W1 warm"] = workload_w1(tools, trees, args, log, cold=False)
         reports.append(table(results["W1 warm"], "floor"))
@@ -609,13 +783,27 @@ def main():
     if "W2" in wanted:
         results["W2"] = workload_w2(tools, trees, args, log, aside)
         reports.append(table(results["W2"], "floor --copy", with_sync=True))
+    if "W2w1" in wanted:
+        # The first copy of the W1 tree: many more, smaller files than W2's.
+        result = workload_w2(tools, trees, args, log, aside, "w1-src", args.w1_files)
+        reports.append(table(result, "floor --copy", with_sync=True))
     if "W4" in wanted:
         results["W4"] = workload_w4(tools, trees, args, log)
         reports.append(table(results["W4"], "floor"))
+    if "W5" in wanted:
+        if w5_unavailable:
+            reports.append(f"### W5\nskipped: {w5_unavailable}")
+        else:
+            try:
+                results["W5"] = workload_w5(tools, trees, args, log)
+                reports.append(table(results["W5"], "floor"))
+            except OSError as error:
+                reports.append(f"### W5\nskipped: {error}")
 
     header = [f"## Benchmark, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
               f"Machine: {machine_description()}",
-              f"Scale {args.scale}, {args.runs} timed rounds per workload, medians; "
+              f"Scale {args.scale}, {args.runs} timed rounds per workload, medians; parallel "
+              f"floor with {tools.threads} threads ({tools.latency_threads} in W5); "
               f"took {time.perf_counter() - started:.0f} s."]
     targets = ["### Targets", "| target | limit | measured | |", "|---|---:|---:|---|",
                *target_rows(results)]

@@ -2,7 +2,10 @@
 # Builds the release tools and times tavrick-sync against the metadata floor, rsync and cp on
 # a fresh journaled ext4 image loop-mounted under /tmp, which is removed again at the end.
 #
-#   bash bench/run-bench.sh [--runs N] [--scale F] [--workloads W1,W1cold,W3,W2,W4]
+#   bash bench/run-bench.sh [--runs N] [--scale F] [--workloads W1,W1cold,W3,W2,W4,W5]
+#
+# W5 serves its destination through tavrick-latency-fs, a FUSE file system built from libfuse3;
+# it is skipped, saying why, where /dev/fuse is missing.
 #
 # Needs root (for the loop mount and for dropping caches); uses sudo when run as a user.
 # TAVRICK_BENCH_IMAGE_GIB sets the image size (sparse; the first-copy workload keeps every
@@ -17,10 +20,12 @@ fi
 # What the benchmark needs beyond the build: apt-get installs whatever is missing.
 needed=()
 for pair in mkfs.ext4:e2fsprogs losetup:mount findmnt:util-linux rsync:rsync \
-            python3:python3 cmake:cmake ninja:ninja-build; do
+            python3:python3 cmake:cmake ninja:ninja-build pkg-config:pkg-config \
+            fusermount3:fuse3; do
     command -v "${pair%%:*}" >/dev/null || needed+=("${pair##*:}")
 done
 [ -x /usr/bin/time ] || needed+=(time)
+pkg-config --exists fuse3 2>/dev/null || needed+=(libfuse3-dev)
 if [ ${#needed[@]} -gt 0 ]; then
     echo "Installing: ${needed[*]}"
     DEBIAN_FRONTEND=noninteractive apt-get update -q
@@ -30,7 +35,11 @@ bash scripts/install-deps.sh
 
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target tavrick-sync tavrick-floor tavrick-sync-window
+targets=(tavrick-sync tavrick-floor tavrick-sync-window)
+# Configured only where libfuse3 was found.
+grep -q '^tavrick-latency-fs:' <<<"$(cmake --build "$build" --target help)" &&
+    targets+=(tavrick-latency-fs)
+cmake --build "$build" --target "${targets[@]}"
 
 work=$(mktemp -d /tmp/tavrick-bench.XXXXXX)
 image="$work/fs.img"
@@ -39,6 +48,10 @@ device=""
 cleanup() {
     set +e
     cd /
+    # A latency file system left mounted inside the image (its daemon normally unmounts it).
+    findmnt -rn -o TARGET | grep -F "$mountpoint/" | sort -r | while read -r inner; do
+        umount -l "$(printf '%b' "$inner")"
+    done
     if mountpoint -q "$mountpoint"; then
         umount "$mountpoint" 2>/dev/null || { sleep 2; umount "$mountpoint"; } ||
             umount -l "$mountpoint"
