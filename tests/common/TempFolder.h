@@ -1,0 +1,38 @@
+// A fresh folder under the system's temporary folder, removed with everything in it. Portable:
+// only std::filesystem, so the tests that use it also run on Windows.
+#pragma once
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <system_error>
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device random;
+        std::error_code error;
+        for (;;) {
+            const auto path = std::filesystem::temp_directory_path() /
+                              ("tavrick-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(path, error) || error) {
+                root_ = path.string();
+                return;
+            }
+        }
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(root_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::string operator/(const std::string& relative) const { return root_ + "/" + relative; }
+    const std::string& Path() const { return root_; }
+
+private:
+    std::string root_;
+};
