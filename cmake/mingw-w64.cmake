@@ -18,3 +18,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Tests and tools built here run through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests are listed when CTest runs, inside the Wine prefix that the test step sets up, not at
+# build time in whatever prefix the builder's account has.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
