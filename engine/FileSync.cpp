@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "FileCopy.h"
 #include "FileSystem.h"
 
 namespace FileSync {
@@ -17,13 +18,25 @@ namespace {
 
 using Kind = FolderListing::Kind;
 
+// Folders are made with their source's bits plus owner rwx, so the run can fill them, and get
+// their source's bits once filled. A destination folder with exactly those bits was left so by
+// an interrupted run.
+constexpr std::uint32_t kOwnerAll = 0700;
+constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
+constexpr const char* kSourceKeptChanging = "changed while being copied";
+
 // The state of one outermost call. Nested runs started from the yield hook have their own.
 class Run {
 public:
     explicit Run(const RunOptions& options)
         : options_(options),
           fileSystem(options.fileSystem ? *options.fileSystem : PlatformFileSystem()),
-          report(options.report ? *options.report : ownReport_) {}
+          report(options.report ? *options.report : ownReport_) {
+        betweenSlices_ = [this] {
+            Yield();
+            return !Stopped();
+        };
+    }
 
 private:
     const RunOptions& options_;
@@ -32,8 +45,6 @@ private:
 public:
     FileSystem& fileSystem;
     RunReport& report;
-    // Scratch listing for destination folders; its contents are used before any recursion.
-    FolderListing destinationListing;
     // The rows of one folder pair's comparison that need a copy, in row order; filled while
     // the source is listed and used up before any recursion.
     struct PendingCopy {
@@ -51,10 +62,14 @@ public:
     }
     void LeaveListing() { --depth_; }
 
-    void Yield() const {
+    void Yield() {
         if (options_.yield)
             options_.yield();
+        if (!stopped_ && options_.stopRequested && options_.stopRequested())
+            stopped_ = true;
     }
+    // True once the caller asked the run to stop: nothing further is started.
+    bool Stopped() const { return stopped_; }
     void Progress() const {
         if (options_.progress)
             options_.progress(report);
@@ -70,8 +85,15 @@ public:
     // destination's top: a subfolder that is one of them would never end or copy the
     // backup into itself.
     bool MustSkip(const FolderIdentity& folder) const {
-        return (hasDestinationTop_ && folder == destinationTop_) ||
-               std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
+        return (hasDestinationTop_ && folder == destinationTop_) || IsOnSourcePath(folder);
+    }
+    // A destination folder that is one of the source folders being handled must never be
+    // written into: the copy would overwrite the source. Records the failure.
+    bool RefuseSourceAsDestination(const Folder& destination) {
+        if (!IsOnSourcePath(destination.Identity()))
+            return false;
+        Fail(destination.Path(), kDestinationInSource);
+        return true;
     }
     void SetDestinationTop(const Folder& folder) {
         destinationTop_ = folder.Identity();
@@ -79,25 +101,13 @@ public:
         destinationTopFolder_ = &folder;
     }
 
-    // Whose temporary area a copy into `to` writes its temporary in: the destination top's
-    // when `to` is on the same device, so a killed run leaves temporaries in one small place,
-    // which every run clears; else none, and the temporary goes into `to` itself.
-    const Folder* TemporaryAreaFor(const Folder& to) const {
-        const Folder* top = destinationTopFolder_;
-        return top && top->Identity().device == to.Identity().device ? top : nullptr;
-    }
-    // Whether a killed run may have left temporaries in this destination folder itself. Only
-    // such folders are listed, which spares every other folder pair a listing per run.
-    bool MayHoldTemporaries(const Folder& destination) const {
-        return TemporaryAreaFor(destination) == nullptr;
-    }
     // Clears away what killed runs left in the destination top's temporary area; at the end of
     // a run that tried a copy, this also takes away the area the run may have made.
     void ClearTemporaryArea() {
         if (!destinationTopFolder_ || !destinationTopFolder_->IsOpen())
             return;
         try {
-            fileSystem.ClearTemporaryArea(*destinationTopFolder_);
+            FileSync::ClearTemporaryArea(fileSystem, *destinationTopFolder_);
         } catch (const FileSystemError& error) {
             Fail(error);
         }
@@ -109,11 +119,20 @@ public:
     void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
         triedCopy_ = true;
         try {
-            const Folder* area = TemporaryAreaFor(to);
-            report.bytesCopied += targetMissing ? fileSystem.CopyNewFile(from, to, name, area)
-                                                : fileSystem.CopyFile(from, to, name, area);
-            ++report.filesCopied;
-            copiedAnything_ = true;
+            // Temporaries go to the destination top's area when on its device, so a killed run
+            // leaves them in one small place, which every run clears.
+            const Folder* top = destinationTopFolder_;
+            const Folder* area =
+                top && top->Identity().device == to.Identity().device ? top : nullptr;
+            CopyResult result =
+                CopyOneFile(fileSystem, {from, to, name, targetMissing, area}, betweenSlices_);
+            if (result.outcome == CopyOutcome::KeptChanging) {
+                Fail(from.PathOf(name), kSourceKeptChanging);
+            } else if (result.outcome == CopyOutcome::Copied) {
+                report.bytesCopied += result.bytes;
+                ++report.filesCopied;
+                copiedAnything_ = true;
+            }
         } catch (const FileSystemError& error) {
             Fail(error);
         }
@@ -134,14 +153,62 @@ public:
     }
 
 private:
+    bool IsOnSourcePath(const FolderIdentity& folder) const {
+        return std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
+    }
+
     std::vector<std::unique_ptr<FolderListing>> listings_;
     std::size_t depth_ = 0;
     std::vector<FolderIdentity> sourcePath_;
     FolderIdentity destinationTop_;
     bool hasDestinationTop_ = false;
     const Folder* destinationTopFolder_ = nullptr;
+    std::function<bool()> betweenSlices_;
     bool triedCopy_ = false;
     bool copiedAnything_ = false;
+    bool stopped_ = false;
+};
+
+// A destination folder the run works in. Writing needs owner rwx: a folder without them gets
+// them for as long as the run works there. When the run leaves, failures included, the folder
+// gets its own bits back, or its source's bits when the run made it or an interrupted run left
+// it with the bits folders are made with.
+class DestinationFolder {
+public:
+    DestinationFolder(Run& run, const Folder& folder, std::uint32_t sourceAttributes, bool created,
+                      bool mayRepair = true)
+        : run_(run), folder_(folder), current_(folder.Attributes()), final_(current_) {
+        bool interrupted = mayRepair && current_ == (sourceAttributes | kOwnerAll);
+        if (created || interrupted)
+            final_ = sourceAttributes;
+    }
+    DestinationFolder(const DestinationFolder&) = delete;
+    DestinationFolder& operator=(const DestinationFolder&) = delete;
+    ~DestinationFolder() { Set(final_); }
+
+    const Folder& folder() const { return folder_; }
+    // Called before anything is written into the folder.
+    void NeedWrite() {
+        if ((current_ & kOwnerAll) != kOwnerAll)
+            Set(current_ | kOwnerAll);
+    }
+
+private:
+    void Set(std::uint32_t attributes) {
+        if (attributes == current_ || !folder_.IsOpen())
+            return;
+        try {
+            run_.fileSystem.SetFolderAttributes(folder_, attributes);
+            current_ = attributes;
+        } catch (const FileSystemError& error) {
+            run_.Fail(error);
+        }
+    }
+
+    Run& run_;
+    const Folder& folder_;
+    std::uint32_t current_;
+    std::uint32_t final_;
 };
 
 bool MustCopy(std::int32_t status) {
@@ -213,18 +280,6 @@ struct ListingAtDepth {
     FolderListing& listing;
 };
 
-// Lists the destination and clears away temporaries a killed run left there. Folders where no
-// run writes temporaries are not listed: the comparison looks files up by name.
-void ListDestination(Run& run, const Folder& destination) {
-    if (!run.MayHoldTemporaries(destination)) {
-        run.destinationListing.Clear();
-        return;
-    }
-    run.fileSystem.List(destination, run.destinationListing);
-    if (run.destinationListing.Count(Kind::EngineTemporary) > 0)
-        run.fileSystem.RemoveStaleTemporaries(destination, run.destinationListing);
-}
-
 // Compares each file of a source folder with its destination namesake while the folder is
 // listed, and has the listing keep only the files that need a copy: a folder pair with nothing
 // to do holds no names, however large the folder.
@@ -266,11 +321,9 @@ std::uint32_t ListAndCompare(Run& run, const Folder& source, FolderListing& list
     return comparer.Rows();
 }
 
-// Goes through the rows of the comparison in order, copying those that need it. Throws only
-// when the comparison fails.
+// Goes through the rows of the comparison in order, copying those that need it.
 void CopyComparedFiles(Run& run, const Folder& source, const FolderListing& listing,
-                       std::uint32_t rows, const Folder& destination) {
-    ListDestination(run, destination);
+                       std::uint32_t rows, DestinationFolder& destination) {
     // The files the listing kept are exactly the pending copies, in the same order.
     auto kept = listing.Entries().begin();
     std::size_t next = 0;
@@ -280,17 +333,32 @@ void CopyComparedFiles(Run& run, const Folder& source, const FolderListing& list
             while (kept->kind != Kind::File)
                 ++kept;
             bool missing = run.pendingCopies[next].status == OnlyInSource;
-            run.CopyFile(source, destination, listing.Name(*kept), missing);
+            destination.NeedWrite();
+            run.CopyFile(source, destination.folder(), listing.Name(*kept), missing);
             ++kept;
             ++next;
         }
         run.Progress();
         run.Yield();
+        if (run.Stopped())
+            return;
     }
 }
 
+// Creates (or opens) subfolder `name` of `parent` for a whole-folder copy of `source`; null
+// when it turns out to be a folder of the source.
+Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
+                     const Folder& source, bool& created) {
+    parent.NeedWrite();
+    Folder folder = run.fileSystem.CreateSubFolder(parent.folder(), name,
+                                                   source.Attributes() | kOwnerAll, created);
+    if (!created && run.RefuseSourceAsDestination(folder))
+        return Folder();
+    return folder;
+}
+
 // The whole-folder copy: `target` has just been made or opened for `source`'s contents.
-void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
+void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target) {
     ++run.report.foldersVisited;
     ListingAtDepth lease(run);
     FolderListing& listing = lease.listing;
@@ -303,13 +371,19 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::File)
             continue;
-        run.CopyFile(source, target, listing.Name(entry), true);
+        ++run.report.filesCompared;
+        target.NeedWrite();
+        run.CopyFile(source, target.folder(), listing.Name(entry), true);
         run.Progress();
         run.Yield();
+        if (run.Stopped())
+            return;
     }
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::SubFolder)
             continue;
+        if (run.Stopped())
+            return;
         std::string_view name = listing.Name(entry);
         try {
             Folder from = run.fileSystem.GetSubFolder(source, name);
@@ -318,12 +392,13 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
                 continue;
             }
             bool created = false;
-            Folder to = run.fileSystem.CreateSubFolder(target, name, created);
-            run.Enter(from.Identity());
-            CopyFolderContents(run, from, to);
-            run.Leave();
-            if (created)
-                run.fileSystem.SetFolderAttributes(to, from.Attributes());
+            Folder to = CreateForCopy(run, target, name, from, created);
+            if (to.IsOpen()) {
+                DestinationFolder access(run, to, from.Attributes(), created);
+                run.Enter(from.Identity());
+                CopyFolderContents(run, from, access);
+                run.Leave();
+            }
         } catch (const FileSystemError& error) {
             run.Fail(error);
         }
@@ -331,26 +406,10 @@ void CopyFolderContents(Run& run, const Folder& source, const Folder& target) {
     }
 }
 
-void SyncOpenPair(Run& run, const Folder& source, const Folder& destination);
-
-// The whole-folder copy of a folder missing on the destination side: `create` makes (or opens)
-// it into `target`, which gets the source's permission bits once its contents are in. A failure
-// is recorded; what was copied stays.
-template <typename Create>
-void CopyFolderWhole(Run& run, const Folder& source, Folder& target, Create&& create) {
-    try {
-        bool created = false;
-        create(created);
-        CopyFolderContents(run, source, target);
-        if (created)
-            run.fileSystem.SetFolderAttributes(target, source.Attributes());
-    } catch (const FileSystemError& error) {
-        run.Fail(error);
-    }
-}
+void SyncOpenPair(Run& run, const Folder& source, DestinationFolder& destination);
 
 // One source subfolder: walked when its destination namesake exists, else copied whole.
-void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinationParent,
+void SyncSubFolder(Run& run, const Folder& sourceParent, DestinationFolder& destinationParent,
                    std::string_view name) {
     Folder source;
     try {
@@ -364,39 +423,46 @@ void SyncSubFolder(Run& run, const Folder& sourceParent, const Folder& destinati
     run.Enter(source.Identity());
     Folder destination;
     try {
-        destination = run.fileSystem.GetSubFolder(destinationParent, name);
+        destination = run.fileSystem.GetSubFolder(destinationParent.folder(), name);
     } catch (const FileSystemError&) {
     }
-    if (destination.IsOpen()) {
-        SyncOpenPair(run, source, destination);
-    } else {
-        CopyFolderWhole(run, source, destination, [&](bool& created) {
-            destination = run.fileSystem.CreateSubFolder(destinationParent, name, created);
-        });
+    try {
+        bool created = false;
+        if (!destination.IsOpen())
+            destination = CreateForCopy(run, destinationParent, name, source, created);
+        else if (run.RefuseSourceAsDestination(destination))
+            destination = Folder();
+        if (destination.IsOpen()) {
+            DestinationFolder access(run, destination, source.Attributes(), created);
+            if (created)
+                CopyFolderContents(run, source, access);
+            else
+                SyncOpenPair(run, source, access);
+        }
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
     }
     run.Leave();
 }
 
 // A folder pair whose two folders exist: its own files first, then each source subfolder.
-void SyncOpenPair(Run& run, const Folder& source, const Folder& destination) {
+void SyncOpenPair(Run& run, const Folder& source, DestinationFolder& destination) {
     ++run.report.foldersVisited;
     ListingAtDepth lease(run);
     FolderListing& listing = lease.listing;
     std::uint32_t rows = 0;
     try {
-        rows = ListAndCompare(run, source, listing, destination);
+        rows = ListAndCompare(run, source, listing, destination.folder());
     } catch (const FileSystemError& error) {
         run.Fail(error);
         return;
     }
-    try {
-        CopyComparedFiles(run, source, listing, rows, destination);
-    } catch (const FileSystemError& error) {
-        run.Fail(error);
-    }
+    CopyComparedFiles(run, source, listing, rows, destination);
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::SubFolder)
             continue;
+        if (run.Stopped())
+            return;
         SyncSubFolder(run, source, destination, listing.Name(entry));
         run.Yield();
     }
@@ -412,6 +478,7 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         run.Fail(sourcePath.empty() ? sourcePath : destinationPath, EmptyPathReason());
         return;
     }
+    run.fileSystem.RaiseOpenHandleLimit();
     Folder source;
     Folder destination;
     try {
@@ -420,21 +487,32 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         run.Fail(error);
         return;
     }
-    try {
-        destination = run.fileSystem.GetFolder(destinationPath);
-    } catch (const FileSystemError&) {
-    }
     run.Enter(source.Identity());
-    if (destination.IsOpen()) {
-        run.SetDestinationTop(destination);
-        run.ClearTemporaryArea();
-        SyncOpenPair(run, source, destination);
-    } else {
-        CopyFolderWhole(run, source, destination, [&](bool& created) {
-            destination = run.fileSystem.CreateFolder(destinationPath, created);
-            // The run's temporaries go under the folder it keeps open for the whole run.
-            run.SetDestinationTop(destination);
-        });
+    bool created = false;
+    try {
+        try {
+            destination = run.fileSystem.GetFolder(destinationPath);
+        } catch (const FileSystemError&) {
+            destination = run.fileSystem.CreateFolder(destinationPath,
+                                                      source.Attributes() | kOwnerAll, created);
+        }
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return;
+    }
+    if (run.RefuseSourceAsDestination(destination))
+        return;
+    // The run's temporaries go under the folder it keeps open for the whole run.
+    run.SetDestinationTop(destination);
+    {
+        // The top is the user's own folder unless this run made it.
+        DestinationFolder access(run, destination, source.Attributes(), created, false);
+        if (created) {
+            CopyFolderContents(run, source, access);
+        } else {
+            run.ClearTemporaryArea();
+            SyncOpenPair(run, source, access);
+        }
     }
     run.Leave();
     run.Flush(destination);
@@ -466,11 +544,16 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     Run run(options);
     Folder sourceFolder = run.fileSystem.GetFolder(source);
     Folder destinationFolder = run.fileSystem.GetFolder(destination);
+    if (sourceFolder.Identity() == destinationFolder.Identity())
+        throw FileSystemError(EINVAL, destinationFolder.Path());
     run.SetDestinationTop(destinationFolder);
     run.ClearTemporaryArea();
     FolderListing listing;
     std::uint32_t rows = ListAndCompare(run, sourceFolder, listing, destinationFolder);
-    CopyComparedFiles(run, sourceFolder, listing, rows, destinationFolder);
+    {
+        DestinationFolder access(run, destinationFolder, sourceFolder.Attributes(), false, false);
+        CopyComparedFiles(run, sourceFolder, listing, rows, access);
+    }
     run.Flush(destinationFolder);
 }
 

@@ -48,6 +48,10 @@ struct RunOptions {
     // Called after every file row and after every source subfolder; lets a window stay
     // responsive. May run further engine calls nested inside this one.
     std::function<void()> yield;
+    // Asked after every yield; once it answers true the run starts no further copy or folder,
+    // puts what it copied on stable storage, clears its temporaries and returns. A stopped run
+    // is not a failed one.
+    std::function<bool()> stopRequested;
     // Called as the run progresses (at least after every file row); must be cheap.
     std::function<void(const RunReport&)> progress;
     // Filled in by the run when not null.

@@ -58,10 +58,43 @@ std::string Folder::PathOf(std::string_view name) const {
     return path;
 }
 
+File::File(FileSystem& owner, std::intptr_t handle, std::string path)
+    : owner_(&owner), handle_(handle), path_(std::move(path)) {}
+
+File::File(File&& other) noexcept
+    : folderHandle(std::exchange(other.folderHandle, -1)),
+      name(std::move(other.name)),
+      owner_(std::exchange(other.owner_, nullptr)),
+      handle_(std::exchange(other.handle_, -1)),
+      path_(std::move(other.path_)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (owner_)
+            owner_->CloseFile(*this);
+        folderHandle = std::exchange(other.folderHandle, -1);
+        name = std::move(other.name);
+        owner_ = std::exchange(other.owner_, nullptr);
+        handle_ = std::exchange(other.handle_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (owner_)
+        owner_->CloseFile(*this);
+}
+
+void File::Release() noexcept {
+    owner_ = nullptr;
+    handle_ = -1;
+}
+
 void FolderListing::Clear() {
     names_.clear();
     entries_.clear();
-    counts_[0] = counts_[1] = counts_[2] = 0;
+    counts_[0] = counts_[1] = 0;
 }
 
 void FolderListing::Add(std::string_view name, Kind kind) {

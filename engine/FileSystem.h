@@ -1,5 +1,5 @@
 // The engine's only way to the file system. One implementation per platform sits behind this
-// interface; tests wrap it to inject faults.
+// interface (engine/posix, engine/win); tests wrap it to inject faults.
 //
 // Folders are opened once and everything inside them is reached relative to the open folder,
 // so a file costs no path resolution from the root. A folder is listed once; the listing keeps
@@ -36,12 +36,16 @@ struct FolderIdentity {
     bool operator==(const FolderIdentity&) const = default;
 };
 
-// The facts of one file that the comparison uses.
+// The facts of one file.
 struct FileFacts {
     std::int64_t modifiedSeconds = 0;  // floor of the seconds since the epoch
     std::uint32_t modifiedNanoseconds = 0;
+    // The last change of the file's data or of its facts (ctime); any write moves it on.
+    std::int64_t changedSeconds = 0;
+    std::uint32_t changedNanoseconds = 0;
     std::uint64_t size = 0;
     std::uint32_t attributes = 0;  // permission bits, mode & 07777
+    std::uint64_t owner = 0;       // the owning user where the platform has one, else 0
 };
 
 // An open folder. Closes itself through the file system that opened it.
@@ -63,6 +67,7 @@ public:
     // The path of `name` inside this folder, with exactly one separator between them.
     std::string PathOf(std::string_view name) const;
     const FolderIdentity& Identity() const { return identity_; }
+    // The permission bits when the folder was opened.
     std::uint32_t Attributes() const { return attributes_; }
     // Notes that the folder is being listed; true when it was listed before.
     bool MarkListed() const { return std::exchange(listed_, true); }
@@ -78,13 +83,42 @@ private:
     mutable bool listed_ = false;
 };
 
+// An open file: a source being read or a temporary being written. Closes itself through the file
+// system that opened it; a temporary closed that way is thrown away (see CreateTemporary).
+class File {
+public:
+    File() = default;
+    File(FileSystem& owner, std::intptr_t handle, std::string path);
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    bool IsOpen() const { return owner_ != nullptr; }
+    std::intptr_t Handle() const { return handle_; }
+    // The path failures on this file are reported under.
+    const std::string& Path() const { return path_; }
+    // Room for the platform layer's own bookkeeping of a temporary (e.g. where it was named).
+    std::intptr_t folderHandle = -1;
+    std::string name;
+
+    // Forgets the handle without closing it; for a layer that has closed it itself.
+    void Release() noexcept;
+
+private:
+    FileSystem* owner_ = nullptr;
+    std::intptr_t handle_ = -1;
+    std::string path_;
+};
+
 // The entries of one folder, in the order the platform lists them. Every name is followed by a
 // NUL in memory, as the file-system operations expect. Files are regular files and
 // SubFolders are directories, links followed; anything else (FIFOs, sockets, devices, dangling
-// links) is left out. Temporaries the engine writes while copying are counted apart.
+// links) is left out. No name is left out for what it is.
 class FolderListing {
 public:
-    enum class Kind : std::uint8_t { File, SubFolder, EngineTemporary };
+    enum class Kind : std::uint8_t { File, SubFolder };
     struct Entry {
         std::uint32_t nameOffset;
         std::uint32_t nameLength;
@@ -116,58 +150,101 @@ public:
 private:
     std::vector<char> names_;
     std::vector<Entry> entries_;
-    std::size_t counts_[3] = {0, 0, 0};
+    std::size_t counts_[2] = {0, 0};
     FileFilter* filter_ = nullptr;
 };
 
+// The primitives the engine builds on. They carry no policy: which names temporaries get, where
+// they live, when one is stale, and when a copy may be installed are the engine's decisions.
+//
 // Every name handed to these operations is followed in memory by a NUL character, as the names
 // of a FolderListing and of a std::string are; implementations may use it in place.
+//
+// Failures throw FileSystemError with an errno value of the generic category (a layer over
+// another system maps its codes onto these, e.g. ERROR_NOT_SAME_DEVICE to EXDEV) and the path
+// the failure concerns. Operations that say "never throws" report through their result.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
 
-    // Opens the folder at `path`. An empty path names no folder.
+    // --- Folders
+    // Opens the folder at `path`, links followed. An empty path names no folder (ENOENT).
     virtual Folder GetFolder(const std::string& path) = 0;
-    // Opens the folder `name` directly inside `parent`.
+    // Opens the folder `name` directly inside `parent`, links followed. Throws ENOENT when
+    // there is none, ENOTDIR when it is no folder, ENAMETOOLONG for a name the system refuses.
     virtual Folder GetSubFolder(const Folder& parent, std::string_view name) = 0;
-    // Lists the folder once: its files, their count, and its subfolders.
+    // Lists the folder's files and subfolders (see FolderListing). A folder may be listed more
+    // than once; each listing starts from its beginning.
     virtual void List(const Folder& folder, FolderListing& listing) = 0;
-    // The facts of the regular file `name` directly in `folder`; false when there is none.
-    virtual bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
-    // Copies file `name` of `from` to `name` in `to`, replacing a file already there. The copy
-    // is written under a temporary name, given the source's permission bits and modification
-    // time, and renamed over the target in one step, so the target name never holds a partial
-    // file. The temporary is written in the temporary area of `areaOwner`, a folder on the same
-    // file system (see ClearTemporaryArea), or in `to` when that is null or takes none.
-    // Returns the bytes copied.
-    virtual std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                                   const Folder* areaOwner) = 0;
-    // The same for a target the comparison found missing. Where the platform can, the copy is
-    // written without any name and linked in whole, which needs no rename and leaves nothing
-    // behind when the run is killed; otherwise, and when the target has appeared meanwhile, it
-    // is made as CopyFile makes it.
-    virtual std::uint64_t CopyNewFile(const Folder& from, const Folder& to, std::string_view name,
-                                      const Folder* areaOwner) {
-        return CopyFile(from, to, name, areaOwner);
-    }
-    // Removes from the temporary area of `owner` the temporaries that no running copy owns any
-    // more, and the area itself once it is empty. Costs one lookup where there is no area.
-    virtual void ClearTemporaryArea(const Folder& owner) = 0;
     // Creates the folder at `path` (or `name` in `parent`) unless it exists, and opens it.
-    // `created` tells whether it was made here; a new folder stays writable by its owner until
-    // SetFolderAttributes gives it its final permission bits.
-    virtual Folder CreateFolder(const std::string& path, bool& created) = 0;
-    virtual Folder CreateSubFolder(const Folder& parent, std::string_view name, bool& created) = 0;
+    // `created` tells whether it was made here; a folder made here has exactly `attributes`,
+    // whatever the process's default mask. An existing folder keeps its own.
+    virtual Folder CreateFolder(const std::string& path, std::uint32_t attributes,
+                                bool& created) = 0;
+    virtual Folder CreateSubFolder(const Folder& parent, std::string_view name,
+                                   std::uint32_t attributes, bool& created) = 0;
+    // Gives the open folder the permission bits `attributes` (mode & 07777).
     virtual void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) = 0;
-    // Removes the temporaries in the listing that no running copy owns any more.
-    virtual void RemoveStaleTemporaries(const Folder& folder, const FolderListing& listing) = 0;
+    // Removes the empty folder `name` in `parent`, never following a link. Never throws: false
+    // when it holds anything, is gone, or cannot be removed.
+    virtual bool RemoveEmptySubFolder(const Folder& parent, std::string_view name) = 0;
+
+    // --- Files
+    // The facts of the regular file `name` directly in `folder`, links followed; false when
+    // there is none (or it is no regular file). Opens nothing.
+    virtual bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
+    // Opens the regular file `name` in `folder` for reading and reads its facts. Never blocks on
+    // a FIFO put there since the listing: anything but a regular file throws EINVAL. Failures
+    // name the file's path.
+    virtual File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
+    // The facts of an open file, as they are now.
+    virtual void GetFileFacts(const File& file, FileFacts& facts) = 0;
+    // Creates a new, empty file in `folder`, open for writing and readable by its owner only.
+    // With an empty `name` the file has no name at all until InstallTemporary gives it one;
+    // where the platform cannot do that it throws EOPNOTSUPP. With a name it is created
+    // exclusively (EEXIST when the name is taken), and while this handle is open the file is
+    // in use: RemoveUnusedFile leaves it, from this process as from any other. Closing the
+    // handle without InstallTemporary throws the file away when it has no name; a named one
+    // stays until DiscardTemporary or RemoveUnusedFile. Failures, and all later failures on the
+    // file, are reported under `reportedPath`. `folder` must stay open while the file is.
+    virtual File CreateTemporary(const Folder& folder, std::string_view name,
+                                 std::string reportedPath) = 0;
+    // Copies the data of `from` from `offset` on into the same offsets of `to`: at most `limit`
+    // bytes of data per call, holes skipped over not counted. Holes of the source stay holes; a
+    // hole at the source's end is made by giving `to` the source's length. Returns how far it
+    // got past `offset`, data and holes; 0 only at the source's end. A failure to read throws
+    // under `from`'s path, a failure to write under `to`'s.
+    virtual std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
+                                       std::uint64_t limit) = 0;
+    // Gives the open file the modification time and permission bits in `facts`.
+    virtual void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) = 0;
+    // Gives the temporary the name `name` in `to` in one step, so the name never holds part of a
+    // file, and closes it. `replace` lets it replace a file of that name; else EEXIST is thrown
+    // when the name is taken (a temporary without a name only ever takes a free name). EXDEV
+    // when the temporary's folder is on another mount than `to`; EOPNOTSUPP when a temporary
+    // without a name cannot be given one here. Any failure leaves the temporary to
+    // DiscardTemporary; a failure after the name was given takes the name away again.
+    virtual void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                                  bool replace) = 0;
+    // Closes a temporary that is not to be installed and removes it. Never throws.
+    virtual void DiscardTemporary(File& temporary) noexcept = 0;
+    // Removes the regular file `name` in `folder` unless it is a temporary still in use (see
+    // CreateTemporary); never follows a link. Never throws: true when it was removed.
+    virtual bool RemoveUnusedFile(const Folder& folder, std::string_view name) = 0;
+
+    // --- The run
     // Puts everything written to the folder's file system on stable storage.
     virtual void SyncToStorage(const Folder& folder) = 0;
+    // Lets the process hold as many open handles as the system allows it, so a deep walk,
+    // which holds two folders per level, does not run short. Never throws.
+    virtual void RaiseOpenHandleLimit() {}
 
 protected:
     friend class Folder;
-    // Folders close themselves through this; implementations must not throw here.
+    friend class File;
+    // Folders and files close themselves through these; implementations must not throw here.
     virtual void CloseFolder(std::intptr_t handle) noexcept = 0;
+    virtual void CloseFile(File& file) noexcept = 0;
 };
 
 // The file system of the platform the program runs on.

@@ -2,6 +2,8 @@
 // a few operations (fault injection, recording) and leave the rest as they are.
 #pragma once
 
+#include <utility>
+
 #include "FileSystem.h"
 
 namespace FileSync {
@@ -20,30 +22,51 @@ public:
     bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
         return inner_.GetFile(folder, name, facts);
     }
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                           const Folder* areaOwner) override {
-        return inner_.CopyFile(from, to, name, areaOwner);
+    Folder CreateFolder(const std::string& path, std::uint32_t attributes, bool& created) override {
+        return inner_.CreateFolder(path, attributes, created);
     }
-    // CopyNewFile is left to the base, which goes through CopyFile: a wrapper that watches
-    // CopyFile sees every copy.
-    Folder CreateFolder(const std::string& path, bool& created) override {
-        return inner_.CreateFolder(path, created);
-    }
-    Folder CreateSubFolder(const Folder& parent, std::string_view name, bool& created) override {
-        return inner_.CreateSubFolder(parent, name, created);
+    Folder CreateSubFolder(const Folder& parent, std::string_view name, std::uint32_t attributes,
+                           bool& created) override {
+        return inner_.CreateSubFolder(parent, name, attributes, created);
     }
     void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
         inner_.SetFolderAttributes(folder, attributes);
     }
-    void ClearTemporaryArea(const Folder& owner) override { inner_.ClearTemporaryArea(owner); }
-    void RemoveStaleTemporaries(const Folder& folder, const FolderListing& listing) override {
-        inner_.RemoveStaleTemporaries(folder, listing);
+    bool RemoveEmptySubFolder(const Folder& parent, std::string_view name) override {
+        return inner_.RemoveEmptySubFolder(parent, name);
     }
+    File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        return inner_.OpenFile(folder, name, facts);
+    }
+    void GetFileFacts(const File& file, FileFacts& facts) override {
+        inner_.GetFileFacts(file, facts);
+    }
+    File CreateTemporary(const Folder& folder, std::string_view name,
+                         std::string reportedPath) override {
+        return inner_.CreateTemporary(folder, name, std::move(reportedPath));
+    }
+    std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
+                               std::uint64_t limit) override {
+        return inner_.CopyFileData(from, to, offset, limit);
+    }
+    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+        inner_.SetFileTimesAndAttributes(file, facts);
+    }
+    void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                          bool replace) override {
+        inner_.InstallTemporary(temporary, to, name, replace);
+    }
+    void DiscardTemporary(File& temporary) noexcept override { inner_.DiscardTemporary(temporary); }
+    bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
+        return inner_.RemoveUnusedFile(folder, name);
+    }
+    void RaiseOpenHandleLimit() override { inner_.RaiseOpenHandleLimit(); }
     void SyncToStorage(const Folder& folder) override { inner_.SyncToStorage(folder); }
 
 protected:
-    // Folders close through the file system that opened them: the inner one.
+    // Folders and files close through the file system that opened them: the inner one.
     void CloseFolder(std::intptr_t) noexcept override {}
+    void CloseFile(File&) noexcept override {}
 
 private:
     FileSystem& inner_;

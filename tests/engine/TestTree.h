@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -37,9 +38,14 @@ private:
     std::string root_;
 };
 
+// Writes a file, making its folders, and dates it a day back: a file the engine finds modified
+// in the very second it copies it is copied again by the next run, which would blur what a
+// test checks. Tests about that moment set the time themselves.
 inline void WriteFile(const std::string& path, const std::string& contents) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+    struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 86'400, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
 inline std::string ReadFile(const std::string& path) {
@@ -73,7 +79,16 @@ inline std::vector<std::string> Snapshot(const std::string& root) {
     return lines;
 }
 
-// Forwards to the platform's file system, recording copies and failing chosen ones.
+// Whether an engine temporary (or its area) is anywhere below `root`.
+inline bool HasTemporaries(const std::string& root) {
+    for (auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.path().filename().string().starts_with(".tavrick-partial-"))
+            return true;
+    return false;
+}
+
+// Forwards to the platform's file system, recording copies, failing chosen ones, and changing
+// what a copy sees while it runs.
 class RecordingFileSystem : public FileSync::ForwardingFileSystem {
 public:
     using Folder = FileSync::Folder;
@@ -85,17 +100,36 @@ public:
     // Called with the copy's number (from 1) and source path; true makes the copy fail.
     std::function<bool(int number, const std::string& path)> failCopy;
     int syncs = 0;
+    // Called before each slice of data a copy asks for, with the source's path and offset.
+    std::function<void(const std::string& source, std::uint64_t offset)> beforeSlice;
+    // The most bytes one slice copies; 0 leaves it to the engine.
+    std::uint64_t sliceLimit = 0;
+    // May change the facts read of any open file.
+    std::function<void(const FileSync::File&, FileSync::FileFacts&)> factsOf;
 
     void List(const Folder& folder, FileSync::FolderListing& listing) override {
         listed.push_back(folder.Path());
         ForwardingFileSystem::List(folder, listing);
     }
-    std::uint64_t CopyFile(const Folder& from, const Folder& to, std::string_view name,
-                           const Folder* areaOwner) override {
-        copies.push_back(from.PathOf(name));
+    // Every copy starts by opening its source.
+    FileSync::File OpenFile(const Folder& folder, std::string_view name,
+                            FileSync::FileFacts& facts) override {
+        copies.push_back(folder.PathOf(name));
         if (failCopy && failCopy(static_cast<int>(copies.size()), copies.back()))
             throw FileSync::FileSystemError(EIO, copies.back());
-        return ForwardingFileSystem::CopyFile(from, to, name, areaOwner);
+        return ForwardingFileSystem::OpenFile(folder, name, facts);
+    }
+    std::uint64_t CopyFileData(const FileSync::File& from, const FileSync::File& to,
+                               std::uint64_t offset, std::uint64_t limit) override {
+        if (beforeSlice)
+            beforeSlice(from.Path(), offset);
+        return ForwardingFileSystem::CopyFileData(from, to, offset,
+                                                  sliceLimit ? std::min(limit, sliceLimit) : limit);
+    }
+    void GetFileFacts(const FileSync::File& file, FileSync::FileFacts& facts) override {
+        ForwardingFileSystem::GetFileFacts(file, facts);
+        if (factsOf)
+            factsOf(file, facts);
     }
     void SyncToStorage(const Folder& folder) override {
         ++syncs;

@@ -12,10 +12,11 @@ public:
     // File names whose copy fails.
     std::set<std::string, std::less<>> failingNames;
 
-    std::uint64_t CopyFile(const FileSync::Folder& from, const FileSync::Folder& to,
-                           std::string_view name, const FileSync::Folder* areaOwner) override {
+    // Every copy starts by opening its source.
+    FileSync::File OpenFile(const FileSync::Folder& folder, std::string_view name,
+                            FileSync::FileFacts& facts) override {
         if (failingNames.contains(name))
-            throw FileSync::FileSystemError(EACCES, from.PathOf(name));
-        return ForwardingFileSystem::CopyFile(from, to, name, areaOwner);
+            throw FileSync::FileSystemError(EACCES, folder.PathOf(name));
+        return ForwardingFileSystem::OpenFile(folder, name, facts);
     }
 };

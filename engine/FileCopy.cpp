@@ -1,0 +1,219 @@
+// One file's copy and the temporary area. The file-system layer gives the primitives; which
+// names temporaries get, where they go, when one may be removed and when a copy may be
+// installed is decided here, once for every platform.
+#include "FileCopy.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <random>
+#include <string>
+#include <system_error>
+
+namespace FileSync {
+namespace {
+
+constexpr std::string_view kTemporaryPrefix = ".tavrick-partial-";
+constexpr int kAttempts = 3;
+
+// A name no user file plausibly carries: the prefix and 64 random bits.
+std::string TemporaryName() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string name(kTemporaryPrefix);
+    std::uint64_t bits = random();
+    for (int i = 0; i < 16; ++i, bits >>= 4)
+        name += kDigits[bits & 15];
+    return name;
+}
+
+// Whether `name` is one the engine gives its temporaries (earlier versions wrote
+// "<prefix><pid>-<sequence>"; those are the engine's too).
+bool IsTemporaryName(std::string_view name) {
+    if (!name.starts_with(kTemporaryPrefix) || name.size() == kTemporaryPrefix.size())
+        return false;
+    for (char c : name.substr(kTemporaryPrefix.size()))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-'))
+            return false;
+    return true;
+}
+
+bool Is(const FileSystemError& error, std::errc code) {
+    return error.code() == std::make_error_condition(code);
+}
+
+// The facts that tell whether a file was written to between two looks at it.
+bool Changed(const FileFacts& before, const FileFacts& after) {
+    return before.size != after.size || before.modifiedSeconds != after.modifiedSeconds ||
+           before.modifiedNanoseconds != after.modifiedNanoseconds ||
+           before.changedSeconds != after.changedSeconds ||
+           before.changedNanoseconds != after.changedNanoseconds;
+}
+
+// A temporary being written; thrown away unless it was installed.
+class Temporary {
+public:
+    Temporary(FileSystem& fileSystem, File file)
+        : fileSystem_(fileSystem), file_(std::move(file)) {}
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary() { fileSystem_.DiscardTemporary(file_); }
+    File& file() { return file_; }
+
+private:
+    FileSystem& fileSystem_;
+    File file_;
+};
+
+// Where a temporary is made: nowhere yet, without a name in the target folder, in the
+// temporary area, or under a random name in the target folder.
+enum class Place { Unnamed, Area, TargetFolder };
+
+class FileCopier {
+public:
+    FileCopier(FileSystem& fileSystem, const CopyRequest& request,
+               const std::function<bool()>& betweenSlices)
+        : fs_(fileSystem),
+          request_(request),
+          betweenSlices_(betweenSlices),
+          targetPath_(request.to.PathOf(request.name)),
+          place_(request.targetMissing ? Place::Unnamed
+                 : request.areaOwner   ? Place::Area
+                                       : Place::TargetFolder) {}
+
+    CopyResult Run() {
+        for (int attempt = 0; attempt < kAttempts;) {
+            FileFacts before;
+            File source = fs_.OpenFile(request_.from, request_.name, before);
+            Folder area;
+            Temporary temporary(fs_, Create(area));
+            std::uint64_t copied = 0;
+            if (!CopyData(source, temporary.file(), before.size, copied))
+                return {CopyOutcome::Abandoned, 0};
+            // The copy's end, by the destination's clock: any later write to the source gets
+            // at least this time.
+            FileFacts written;
+            fs_.GetFileFacts(temporary.file(), written);
+            FileFacts after;
+            fs_.GetFileFacts(source, after);
+            if (Changed(before, after) || copied != before.size) {
+                ++attempt;
+                continue;
+            }
+            fs_.SetFileTimesAndAttributes(temporary.file(), FinalFacts(before, written));
+            if (Install(temporary.file()))
+                return {CopyOutcome::Copied, copied};
+        }
+        return {CopyOutcome::KeptChanging, 0};
+    }
+
+private:
+    File Create(Folder& area) {
+        for (;;) {
+            try {
+                switch (place_) {
+                    case Place::Unnamed:
+                        return fs_.CreateTemporary(request_.to, {}, targetPath_);
+                    case Place::Area:
+                        area = OpenArea();
+                        return fs_.CreateTemporary(area, TemporaryName(), targetPath_);
+                    case Place::TargetFolder:
+                        return fs_.CreateTemporary(request_.to, TemporaryName(), targetPath_);
+                }
+            } catch (const FileSystemError& error) {
+                // Each place that cannot take the temporary hands on to the next one.
+                if (place_ == Place::TargetFolder ||
+                    (place_ == Place::Unnamed && !Is(error, std::errc::operation_not_supported)))
+                    throw;
+                place_ = Next(place_);
+            }
+        }
+    }
+
+    Place Next(Place place) const {
+        return place == Place::Unnamed && request_.areaOwner ? Place::Area : Place::TargetFolder;
+    }
+
+    Folder OpenArea() {
+        bool created = false;
+        return fs_.CreateSubFolder(*request_.areaOwner, kTemporaryArea, 0700, created);
+    }
+
+    // Copies the data in slices; false when the caller asked to stop in between.
+    bool CopyData(const File& source, const File& target, std::uint64_t size,
+                  std::uint64_t& copied) {
+        while (copied < size) {
+            std::uint64_t step =
+                fs_.CopyFileData(source, target, copied, std::min(kCopySlice, size - copied));
+            if (step == 0)
+                return true;  // shorter than it was: the check after the copy sees why
+            copied += step;
+            if (copied < size && betweenSlices_ && !betweenSlices_())
+                return false;
+        }
+        return true;
+    }
+
+    // The source's facts as the copy gets them. A source modified in the second the copy ended
+    // may be written again within that second without its whole-second time changing: its copy
+    // gets a second less, so the next run copies it again. Set-id bits go with the owner.
+    static FileFacts FinalFacts(const FileFacts& source, const FileFacts& written) {
+        FileFacts facts = source;
+        if (source.modifiedSeconds == written.changedSeconds)
+            facts.modifiedSeconds -= 1;
+        if (source.owner != written.owner)
+            facts.attributes &= ~std::uint32_t{06000};
+        return facts;
+    }
+
+    // Gives the finished temporary the target's name; false when the copy must be made again
+    // elsewhere (the target appeared meanwhile, or the temporary's place cannot reach it).
+    bool Install(File& temporary) {
+        try {
+            fs_.InstallTemporary(temporary, request_.to, request_.name, place_ != Place::Unnamed);
+            return true;
+        } catch (const FileSystemError& error) {
+            bool elsewhere =
+                (place_ == Place::Unnamed && (Is(error, std::errc::file_exists) ||
+                                              Is(error, std::errc::operation_not_supported))) ||
+                (place_ == Place::Area && Is(error, std::errc::cross_device_link));
+            if (!elsewhere)
+                throw;
+            place_ = Next(place_);
+            return false;
+        }
+    }
+
+    FileSystem& fs_;
+    const CopyRequest& request_;
+    const std::function<bool()>& betweenSlices_;
+    std::string targetPath_;
+    Place place_;
+};
+
+}  // namespace
+
+CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,
+                       const std::function<bool()>& betweenSlices) {
+    return FileCopier(fileSystem, request, betweenSlices).Run();
+}
+
+void ClearTemporaryArea(FileSystem& fileSystem, const Folder& owner) {
+    Folder area;
+    try {
+        area = fileSystem.GetSubFolder(owner, kTemporaryArea);
+    } catch (const FileSystemError&) {
+        return;  // no area, or something of the user's by that name
+    }
+    if (area.Identity().device != owner.Identity().device)
+        return;  // a link to elsewhere is not the engine's
+    FolderListing listing;
+    fileSystem.List(area, listing);
+    for (const auto& entry : listing.Entries())
+        if (entry.kind == FolderListing::Kind::File && IsTemporaryName(listing.Name(entry)))
+            fileSystem.RemoveUnusedFile(area, listing.Name(entry));
+    area = Folder();
+    // Fails, as it should, while a copy's temporary is in there.
+    fileSystem.RemoveEmptySubFolder(owner, kTemporaryArea);
+}
+
+}  // namespace FileSync

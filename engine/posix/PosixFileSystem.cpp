@@ -1,0 +1,473 @@
+// The file-system layer over POSIX (Linux): everything below an open folder is reached with
+// the *at() calls relative to its descriptor, folders are listed with getdents64, and file data
+// is copied in the kernel with copy_file_range, range by range around holes, or with
+// pread/pwrite where that is not possible.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "FileSystem.h"
+
+namespace FileSync {
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+constexpr std::size_t kListBufferSize = 64 * 1024;
+// Marks an open source file whose blocks do not cover its length, so it may have holes.
+constexpr std::intptr_t kMayHaveHoles = 1;
+
+// A name as the *at() calls take it. Names reach the file system followed by a NUL (see
+// FileSystem), so they are used in place; copying them cost a no-change run of a large folder
+// a tenth of its instructions. A name that stops short of a NUL is copied onto the stack.
+class CName {
+public:
+    explicit CName(std::string_view name) {
+        if (name.size() > NAME_MAX) {
+            tooLong_ = true;
+            return;
+        }
+        if (name.data()[name.size()] == '\0') {
+            text_ = name.data();
+            return;
+        }
+        std::memcpy(copy_, name.data(), name.size());
+        copy_[name.size()] = '\0';
+        text_ = copy_;
+    }
+    bool TooLong() const { return tooLong_; }
+    const char* c_str() const { return text_; }
+
+private:
+    const char* text_ = "";
+    char copy_[NAME_MAX + 1];  // filled up to the terminator only
+    bool tooLong_ = false;
+};
+
+int Fd(const Folder& folder) {
+    return static_cast<int>(folder.Handle());
+}
+
+int Fd(const File& file) {
+    return static_cast<int>(file.Handle());
+}
+
+FileFacts FactsOf(const struct stat& status) {
+    FileFacts facts;
+    facts.modifiedSeconds = status.st_mtim.tv_sec;
+    facts.modifiedNanoseconds = static_cast<std::uint32_t>(status.st_mtim.tv_nsec);
+    facts.changedSeconds = status.st_ctim.tv_sec;
+    facts.changedNanoseconds = static_cast<std::uint32_t>(status.st_ctim.tv_nsec);
+    facts.size = static_cast<std::uint64_t>(status.st_size);
+    facts.attributes = status.st_mode & 07777;
+    facts.owner = status.st_uid;
+    return facts;
+}
+
+char* CopyBuffer() {
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer)
+        buffer = std::make_unique<char[]>(kCopyBufferSize);
+    return buffer.get();
+}
+
+// Copies up to `count` bytes at `offset` with pread/pwrite; returns the bytes copied, fewer only
+// at the source's end. Failures name the side that failed.
+std::uint64_t CopyWithReadWrite(const File& from, const File& to, std::uint64_t offset,
+                                std::uint64_t count) {
+    char* buffer = CopyBuffer();
+    std::uint64_t done = 0;
+    while (done < count) {
+        std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kCopyBufferSize));
+        ssize_t got = ::pread(Fd(from), buffer, want, static_cast<off_t>(offset + done));
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileSystemError(errno, from.Path());
+        }
+        for (ssize_t put_total = 0; put_total < got;) {
+            ssize_t put =
+                ::pwrite(Fd(to), buffer + put_total, static_cast<std::size_t>(got - put_total),
+                         static_cast<off_t>(offset + done + put_total));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw FileSystemError(errno, to.Path());
+            }
+            put_total += put;
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+    return done;
+}
+
+// Copies up to `count` bytes of data at `offset`, in the kernel where it can. Any failure of
+// copy_file_range is retried with pread/pwrite, which also says which side failed; so does an
+// end of file reported early, as some file systems do.
+std::uint64_t CopyRange(const File& from, const File& to, std::uint64_t offset,
+                        std::uint64_t count) {
+    std::uint64_t done = 0;
+    while (done < count) {
+        loff_t in = static_cast<loff_t>(offset + done);
+        loff_t out = in;
+        ssize_t n = ::copy_file_range(Fd(from), &in, Fd(to), &out,
+                                      static_cast<std::size_t>(count - done), 0);
+        if (n > 0) {
+            done += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return done + CopyWithReadWrite(from, to, offset + done, count - done);
+    }
+    return done;
+}
+
+class PosixFileSystem final : public FileSystem {
+public:
+    Folder GetFolder(const std::string& path) override {
+        if (path.empty())
+            throw FileSystemError(ENOENT, path);
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw FileSystemError(errno, path);
+        return Adopt(fd, path);
+    }
+
+    Folder GetSubFolder(const Folder& parent, std::string_view name) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
+        int fd = ::openat(Fd(parent), cname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw FileSystemError(errno, parent.PathOf(name));
+        return Adopt(fd, parent.PathOf(name));
+    }
+
+    void List(const Folder& folder, FolderListing& listing) override {
+        listing.Clear();
+        int fd = Fd(folder);
+        // A folder is read from its start when freshly opened; only a second listing rewinds.
+        if (folder.MarkListed() && ::lseek(fd, 0, SEEK_SET) < 0)
+            throw FileSystemError(errno, folder.Path());
+        alignas(dirent64) char buffer[kListBufferSize];
+        for (;;) {
+            ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+            if (got == 0)
+                return;
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw FileSystemError(errno, folder.Path());
+            }
+            for (ssize_t offset = 0; offset < got;) {
+                auto* entry = reinterpret_cast<dirent64*>(buffer + offset);
+                offset += entry->d_reclen;
+                AddEntry(fd, *entry, listing);
+            }
+        }
+    }
+
+    Folder CreateFolder(const std::string& path, std::uint32_t attributes, bool& created) override {
+        if (path.empty())
+            throw FileSystemError(ENOENT, path);
+        created = MadeFolder(::mkdir(path.c_str(), attributes & 07777), path);
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw FileSystemError(errno, path);
+        return Adopt(fd, path, created ? &attributes : nullptr);
+    }
+
+    Folder CreateSubFolder(const Folder& parent, std::string_view name, std::uint32_t attributes,
+                           bool& created) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
+        created = MadeFolder(::mkdirat(Fd(parent), cname.c_str(), attributes & 07777),
+                             parent.PathOf(name));
+        int fd = ::openat(Fd(parent), cname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            throw FileSystemError(errno, parent.PathOf(name));
+        return Adopt(fd, parent.PathOf(name), created ? &attributes : nullptr);
+    }
+
+    void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
+        if (::fchmod(Fd(folder), attributes & 07777) != 0)
+            throw FileSystemError(errno, folder.Path());
+    }
+
+    bool RemoveEmptySubFolder(const Folder& parent, std::string_view name) override {
+        CName cname(name);
+        return !cname.TooLong() && ::unlinkat(Fd(parent), cname.c_str(), AT_REMOVEDIR) == 0;
+    }
+
+    bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        CName cname(name);
+        struct stat status;
+        if (cname.TooLong() || ::fstatat(Fd(folder), cname.c_str(), &status, 0) != 0 ||
+            !S_ISREG(status.st_mode))
+            return false;
+        facts = FactsOf(status);
+        return true;
+    }
+
+    File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, folder.PathOf(name));
+        // Non-blocking, so a FIFO put in place of a file since the listing cannot hang the run.
+        int fd = ::openat(Fd(folder), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            throw FileSystemError(errno, folder.PathOf(name));
+        File file(*this, fd, folder.PathOf(name));
+        struct stat status;
+        if (::fstat(fd, &status) != 0)
+            throw FileSystemError(errno, file.Path());
+        if (!S_ISREG(status.st_mode))
+            throw FileSystemError(EINVAL, file.Path());
+        facts = FactsOf(status);
+        if (static_cast<std::uint64_t>(status.st_blocks) * 512 < facts.size)
+            file.folderHandle = kMayHaveHoles;
+        return file;
+    }
+
+    void GetFileFacts(const File& file, FileFacts& facts) override {
+        struct stat status;
+        if (::fstat(Fd(file), &status) != 0)
+            throw FileSystemError(errno, file.Path());
+        facts = FactsOf(status);
+    }
+
+    File CreateTemporary(const Folder& folder, std::string_view name,
+                         std::string reportedPath) override {
+        if (name.empty()) {
+            int fd = ::openat(Fd(folder), ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+                throw FileSystemError(unsupported ? EOPNOTSUPP : errno, reportedPath);
+            }
+            return File(*this, fd, std::move(reportedPath));
+        }
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, reportedPath);
+        int fd = ::openat(Fd(folder), cname.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            throw FileSystemError(errno, reportedPath);
+        File file(*this, fd, std::move(reportedPath));
+        file.folderHandle = folder.Handle();
+        file.name = name;
+        // The lock says "in use" to RemoveUnusedFile, in this process and in any other, and
+        // goes with the descriptor however the process ends.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int code = errno;
+            DiscardTemporary(file);
+            throw FileSystemError(code, file.Path());
+        }
+        return file;
+    }
+
+    std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
+                               std::uint64_t limit) override {
+        if (from.folderHandle != kMayHaveHoles)
+            return CopyRange(from, to, offset, limit);
+        off_t data = ::lseek(Fd(from), static_cast<off_t>(offset), SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO)  // no holes known here: copy it all as data
+                return CopyRange(from, to, offset, limit);
+            // Nothing but a hole up to the end: the target only needs the length.
+            FileFacts facts;
+            GetFileFacts(from, facts);
+            if (facts.size <= offset)
+                return 0;
+            if (::ftruncate(Fd(to), static_cast<off_t>(facts.size)) != 0)
+                throw FileSystemError(errno, to.Path());
+            return facts.size - offset;
+        }
+        off_t hole = ::lseek(Fd(from), data, SEEK_HOLE);
+        std::uint64_t start = static_cast<std::uint64_t>(data);
+        std::uint64_t length =
+            hole > data ? static_cast<std::uint64_t>(hole - data) : std::uint64_t{limit};
+        std::uint64_t copied = CopyRange(from, to, start, std::min(length, limit));
+        return start - offset + copied;
+    }
+
+    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+        const struct timespec times[2] = {{0, UTIME_OMIT},
+                                          {static_cast<time_t>(facts.modifiedSeconds),
+                                           static_cast<long>(facts.modifiedNanoseconds)}};
+        if (::fchmod(Fd(file), facts.attributes & 07777) != 0 || ::futimens(Fd(file), times) != 0)
+            throw FileSystemError(errno, file.Path());
+    }
+
+    void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                          bool replace) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, temporary.Path());
+        if (temporary.name.empty()) {
+            LinkIn(temporary, to, cname);
+            return;
+        }
+        // Written data can fail as late as the close; only a complete file gets the name.
+        int fd = Fd(temporary);
+        temporary.Release();
+        if (::close(fd) != 0)
+            throw FileSystemError(errno, temporary.Path());
+        int folder = static_cast<int>(temporary.folderHandle);
+        CName from(temporary.name);
+        int result =
+            replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
+                    : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(), RENAME_NOREPLACE);
+        if (result != 0)
+            throw FileSystemError(errno, temporary.Path());
+        temporary.name.clear();
+    }
+
+    void DiscardTemporary(File& temporary) noexcept override {
+        if (temporary.IsOpen()) {
+            ::close(Fd(temporary));
+            temporary.Release();
+        }
+        if (!temporary.name.empty()) {
+            ::unlinkat(static_cast<int>(temporary.folderHandle), CName(temporary.name).c_str(), 0);
+            temporary.name.clear();
+        }
+    }
+
+    bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
+        CName cname(name);
+        if (cname.TooLong())
+            return false;
+        int fd = ::openat(Fd(folder), cname.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        struct stat open;
+        struct stat named;
+        bool removed = ::fstat(fd, &open) == 0 && S_ISREG(open.st_mode) &&
+                       ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                       ::fstatat(Fd(folder), cname.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       named.st_dev == open.st_dev && named.st_ino == open.st_ino &&
+                       ::unlinkat(Fd(folder), cname.c_str(), 0) == 0;
+        ::close(fd);
+        return removed;
+    }
+
+    void SyncToStorage(const Folder& folder) override {
+        if (::syncfs(Fd(folder)) != 0)
+            throw FileSystemError(errno, folder.Path());
+    }
+
+    void RaiseOpenHandleLimit() override {
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+            return;
+        rlim_t hard = limit.rlim_max;
+        limit.rlim_cur = hard;
+        // An unlimited hard limit is still capped by the kernel's own (fs.nr_open).
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 && hard == RLIM_INFINITY) {
+            limit.rlim_cur = 1 << 20;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    }
+
+protected:
+    void CloseFolder(std::intptr_t handle) noexcept override { ::close(static_cast<int>(handle)); }
+    void CloseFile(File& file) noexcept override { ::close(Fd(file)); }
+
+private:
+    // Links a temporary without a name in as `name`, then closes it.
+    void LinkIn(File& temporary, const Folder& to, const CName& name) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", Fd(temporary));
+        if (::linkat(AT_FDCWD, self, Fd(to), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            // Without /proc a descriptor cannot be linked: the caller names its temporaries.
+            throw FileSystemError(errno == ENOENT ? EOPNOTSUPP : errno, temporary.Path());
+        }
+        int fd = Fd(temporary);
+        temporary.Release();
+        if (::close(fd) != 0) {
+            int code = errno;
+            ::unlinkat(Fd(to), name.c_str(), 0);
+            throw FileSystemError(code, temporary.Path());
+        }
+    }
+
+    // Wraps an open folder. `exact` are the permission bits of a folder just made, which it
+    // gets past the process's default mask.
+    Folder Adopt(int fd, std::string path, const std::uint32_t* exact = nullptr) {
+        struct stat status;
+        int code = ::fstat(fd, &status) != 0 ? errno : 0;
+        if (code == 0 && exact && (status.st_mode & 07777) != (*exact & 07777)) {
+            if (::fchmod(fd, *exact & 07777) != 0)
+                code = errno;
+            status.st_mode = (status.st_mode & ~07777u) | (*exact & 07777);
+        }
+        if (code != 0) {
+            ::close(fd);
+            throw FileSystemError(code, path);
+        }
+        return Folder(
+            *this, fd, std::move(path),
+            {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)},
+            status.st_mode & 07777);
+    }
+
+    static bool MadeFolder(int result, const std::string& path) {
+        if (result == 0)
+            return true;
+        if (errno != EEXIST)
+            throw FileSystemError(errno, path);
+        return false;
+    }
+
+    static void AddEntry(int folderFd, const dirent64& entry, FolderListing& listing) {
+        const char* raw = entry.d_name;
+        if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0')))
+            return;
+        std::string_view name(raw);
+        unsigned char type = entry.d_type;
+        struct stat status;
+        if (type == DT_UNKNOWN) {
+            if (::fstatat(folderFd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                return;
+            type = S_ISLNK(status.st_mode)   ? DT_LNK
+                   : S_ISREG(status.st_mode) ? DT_REG
+                   : S_ISDIR(status.st_mode) ? DT_DIR
+                                             : DT_UNKNOWN;
+        }
+        if (type == DT_LNK) {
+            // Links count as what they point to; a dangling link is neither file nor folder.
+            if (::fstatat(folderFd, entry.d_name, &status, 0) != 0)
+                return;
+            type = S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_UNKNOWN;
+        }
+        if (type == DT_DIR)
+            listing.Add(name, FolderListing::Kind::SubFolder);
+        else if (type == DT_REG)
+            listing.Add(name, FolderListing::Kind::File);
+    }
+};
+
+}  // namespace
+
+FileSystem& PlatformFileSystem() {
+    static PosixFileSystem fileSystem;
+    return fileSystem;
+}
+
+}  // namespace FileSync
