@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "FolderWatch.h"
-#include "WidePath.h"
+#include "win/WidePath.h"
 
 namespace ChangeNotification {
 namespace {

@@ -22,6 +22,19 @@ inline std::wstring FromUtf8(std::string_view text) {
     return wide;
 }
 
+// The UTF-8 form of UTF-16 `text`; empty when the text holds an unpaired surrogate.
+inline std::string ToUtf8(std::wstring_view text) {
+    if (text.empty())
+        return {};
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(),
+                                           int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string narrow(length, '\0');
+    if (length > 0)
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), int(text.size()),
+                            narrow.data(), length, nullptr, nullptr);
+    return narrow;
+}
+
 // `path` made absolute, with "\" separators and the "\\?\" (or "\\?\UNC\") prefix. Empty for
 // text that names no path. Inside a "\\?\" path a "/" is an ordinary character, so separators
 // are turned before the prefix is put on.
