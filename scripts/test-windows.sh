@@ -27,7 +27,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # A persistent server, started before the prefix is made, spares every test the seconds Wine
 # otherwise spends starting and stopping its services.
 mkdir -p "$WINEPREFIX"
-wineserver -p
+# A server left by an interrupted run of this prefix would refuse the new one.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+if ! wineserver -p; then
+    echo "test-windows: the Wine server could not be started" >&2
+    exit 1
+fi
 trap 'wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true' EXIT
 wineboot --init >/dev/null 2>&1
 ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$(nproc)" "$@"

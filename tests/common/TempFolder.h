@@ -30,8 +30,21 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    std::string operator/(const std::string& relative) const { return root_ + "/" + relative; }
-    const std::string& Path() const { return root_; }
+    // The path of `relative` (with "/" separators) below the folder, in the system's own form,
+    // as the engine reports paths.
+    std::string operator/(std::string relative) const {
+#ifdef _WIN32
+        for (char& c : relative)
+            if (c == '/')
+                c = '\\';
+        return root_ + "\\" + relative;
+#else
+        return root_ + "/" + relative;
+#endif
+    }
+    const std::string& Path() const {
+        return root_;
+    }
 
 private:
     std::string root_;
