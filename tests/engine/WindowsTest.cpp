@@ -1,5 +1,6 @@
 // Windows' own rules beneath the engine: attributes instead of permission bits, read-only
 // copies replaced, names paired ignoring case, and temporaries that go with their handle.
+#include <process.h>
 #include <windows.h>
 
 #include "FileSync.h"
@@ -86,4 +87,17 @@ TEST(Windows, TemporariesGoWithTheirHandle) {
     SyncFolderTree(tree / "src", tree / "dst");
     EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
     EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
+}
+
+// The command-line driver, built for Windows too.
+TEST(Windows, DriverReportsAndExitsByOutcome) {
+    TempFolder tree;
+    WriteFile(tree / "src/file", "f");
+    const auto status = [](std::string source, std::string destination) {
+        const char* arguments[] = {"tavrick-sync", source.c_str(), destination.c_str(), nullptr};
+        return _spawnv(_P_WAIT, TAVRICK_SYNC_PROGRAM, arguments);
+    };
+    EXPECT_EQ(status(tree / "src", tree / "dst"), 0);
+    EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
+    EXPECT_EQ(status(tree / "absent", tree / "dst"), 1);
 }
