@@ -3,6 +3,7 @@
 // SyncFolderTree brings a destination tree up to date with a source tree: missing folders are
 // copied whole, missing files and files whose source copy is newer (or of another size at the
 // same whole-second time) are copied, and nothing is ever deleted or written into the source.
+// A copy takes its name only when complete and only when its source did not change meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -45,12 +46,13 @@ struct RunReport {
 struct RunOptions {
     // The file system to work on (see FileSystem.h); null means the platform's own.
     FileSystem* fileSystem = nullptr;
-    // Called after every file row and after every source subfolder; lets a window stay
-    // responsive. May run further engine calls nested inside this one.
+    // Called after every file row, after every source subfolder and between the slices of a
+    // large file's copy; lets a window stay responsive. May run further engine calls nested
+    // inside this one: a copy in progress keeps its temporary to itself.
     std::function<void()> yield;
     // Asked after every yield; once it answers true the run starts no further copy or folder,
-    // puts what it copied on stable storage, clears its temporaries and returns. A stopped run
-    // is not a failed one.
+    // drops a copy in progress (its target keeps what it held), puts what it copied on stable
+    // storage, clears its temporaries and returns. A stopped run is not a failed one.
     std::function<bool()> stopRequested;
     // Called as the run progresses (at least after every file row); must be cheap.
     std::function<void(const RunReport&)> progress;

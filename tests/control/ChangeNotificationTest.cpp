@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "ChangeNotification.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -17,12 +18,6 @@ using namespace ChangeNotification;
 // Long enough that a wait which should end early would trip the test's time-out instead.
 constexpr int Forever = 600000;
 constexpr unsigned FilesAttributesWrites = FileNameChanges | AttributeChanges | LastWriteChanges;
-
-void WriteFile(const QString& path) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Append));
-    file.write("x");
-}
 
 class ChangeNotificationTest : public testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include "FileDetect.h"
 #include "Messages.h"
 #include "RecordedMessages.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -26,12 +27,6 @@ QString End(const QString& path) {
 }
 QString CannotWatch(const QString& path) {
     return "无法检视文件夹 " + path;
-}
-
-void WriteFile(const QString& path) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Append));
-    file.write("x");
 }
 
 class WatchFolderTest : public testing::Test {

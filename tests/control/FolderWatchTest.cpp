@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "FolderWatch.h"
 #include "TempFolder.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -17,10 +17,6 @@ namespace fs = std::filesystem;
 constexpr unsigned FilesAttributesWrites = ChangeNotification::FileNameChanges |
                                            ChangeNotification::AttributeChanges |
                                            ChangeNotification::LastWriteChanges;
-
-void Touch(const std::string& path) {
-    std::ofstream(path, std::ios::app) << 'x';
-}
 
 // Drains until the backend reports a change or the end; the test's time-out bounds it.
 FolderWatch::Drained AwaitNews(FolderWatch& watch) {
@@ -48,10 +44,10 @@ protected:
 // A change made while nobody waits is kept for the next drain, and a drain takes it in once.
 TEST_F(FolderWatchTest, ChangesBetweenDrainsAreKept) {
     EXPECT_FALSE(watch->Drain().changed);
-    Touch(Watched() + "/a");
+    WriteFile(Watched() + "/a", "x", WriteMode::Append);
     EXPECT_TRUE(AwaitNews(*watch).changed);
-    Touch(Watched() + "/a");
-    Touch(Watched() + "/b");
+    WriteFile(Watched() + "/a", "x", WriteMode::Append);
+    WriteFile(Watched() + "/b", "x", WriteMode::Append);
     const FolderWatch::Drained news = AwaitNews(*watch);
     EXPECT_TRUE(news.changed);
     EXPECT_FALSE(news.ended);
@@ -74,7 +70,7 @@ TEST_F(FolderWatchTest, ADeletedFolderEndsTheWatch) {
 
 TEST(FolderWatchOpenTest, OnlyExistingFoldersCanBeWatched) {
     TempFolder root;
-    Touch(root / "file");
+    WriteFile(root / "file", "x", WriteMode::Append);
     for (const std::string& path : {std::string(), root / "missing", root / "file"})
         EXPECT_FALSE(FolderWatch::Open(path, ChangeNotification::FileNameChanges)) << path;
 }

@@ -7,9 +7,9 @@ using namespace FileSync;
 
 TEST(Comparison, TrailingSeparatorsGiveTheSameTable) {
     TempFolder tree;
-    WriteFile(tree / "src/one", "1");
-    WriteFile(tree / "src/two", "22");
-    WriteFile(tree / "dst/two", "2");
+    WriteOldFile(tree / "src/one", "1");
+    WriteOldFile(tree / "src/two", "22");
+    WriteOldFile(tree / "dst/two", "2");
     auto plain = CompareFolderFiles(tree / "src", tree / "dst");
     auto trailing = CompareFolderFiles(tree / "src/", tree / "dst/");
     ASSERT_EQ(plain.size(), 2u);
@@ -23,7 +23,7 @@ TEST(Comparison, TrailingSeparatorsGiveTheSameTable) {
 TEST(Comparison, MissingOrEmptyFoldersFailAndEmptySourceGivesNoRows) {
     TempFolder tree;
     fs::create_directories(tree / "src");
-    WriteFile(tree / "dst/file", "x");
+    WriteOldFile(tree / "dst/file", "x");
     EXPECT_TRUE(CompareFolderFiles(tree / "src", tree / "dst").empty());
     EXPECT_THROW(CompareFolderFiles(tree / "dst", tree / "absent"), FileSystemError);
     EXPECT_THROW(CompareFolderFiles(tree / "absent", tree / "dst"), FileSystemError);

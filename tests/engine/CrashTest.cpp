@@ -110,7 +110,7 @@ void CheckKilledReplacementIsRepaired(const std::string& relative) {
     const std::string targetFile = tree / "dst/" + relative;
     const std::string targetFolder = fs::path(targetFile).parent_path();
     WriteLargeFile(sourceFile);
-    WriteFile(targetFile, "old");
+    WriteOldFile(targetFile, "old");
     SetModified(targetFile, 1'000'000'000);
 
     KillMidCopy(tree / "src", tree / "dst");
@@ -147,7 +147,7 @@ TEST(Crash, KilledCopyDeepInTheTreeIsClearedFromTheTop) {
 
 TEST(Crash, DriverReportsAndExitsByOutcome) {
     TempFolder tree;
-    WriteFile(tree / "src/file", "f");
+    WriteOldFile(tree / "src/file", "f");
     auto status = [&](const std::string& arguments) {
         std::string command = std::string(TAVRICK_SYNC_PROGRAM) + " " + arguments + " >/dev/null";
         return WEXITSTATUS(std::system(command.c_str()));
@@ -163,7 +163,7 @@ TEST(Crash, DriverReportsAndExitsByOutcome) {
 TEST(Posix, FolderModesSurviveUnprivilegedAndInterruptedRuns) {
     TempFolder tree;
     ::chmod(tree.Path().c_str(), 0777);
-    WriteFile(tree / "src/ro/f", "a");
+    WriteOldFile(tree / "src/ro/f", "a");
     WriteLargeFile(tree / "src/newdir/big");
     fs::create_directories(tree / "src/user");
     ::chmod((tree / "src/ro").c_str(), 0555);
@@ -183,7 +183,7 @@ TEST(Posix, FolderModesSurviveUnprivilegedAndInterruptedRuns) {
     EXPECT_EQ(RunSync(tree / "src", tree / "dst", nobody), 0);
 
     ::chmod((tree / "src/ro").c_str(), 0755);
-    WriteFile(tree / "src/ro/g", "g");
+    WriteOldFile(tree / "src/ro/g", "g");
     ::chmod((tree / "src/ro").c_str(), 0555);
     EXPECT_EQ(RunSync(tree / "src", tree / "dst", nobody), 0);
     EXPECT_EQ(ReadFile(tree / "dst/ro/g"), "g");
@@ -211,13 +211,13 @@ TEST(Posix, LimitsOwnersAndHoles) {
     std::string deep = tree / "deep";
     for (int level = 0; level < 200; ++level)
         deep += "/d";
-    WriteFile(deep + "/file", "deep");
+    WriteOldFile(deep + "/file", "deep");
     ChildLimits fewFiles;
     fewFiles.openFiles = 64;
     EXPECT_EQ(RunSync(tree / "deep", tree / "deep-copy", fewFiles), 0);
     EXPECT_TRUE(fs::exists(tree / "deep-copy" + deep.substr((tree / "deep").size()) + "/file"));
 
-    WriteFile(tree / "ids/set-id", "s");
+    WriteOldFile(tree / "ids/set-id", "s");
     int sparse = ::open((tree / "ids/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_EQ(::ftruncate(sparse, 64 << 20), 0);
     ASSERT_EQ(::pwrite(sparse, "data", 4, 1 << 20), 4);

@@ -11,7 +11,7 @@ using namespace FileSync;
 TEST(Faults, ThirdOfFiveCopiesFailsAndTheOthersAreStillMade) {
     TempFolder tree;
     for (int i = 1; i <= 5; ++i)
-        WriteFile(tree / "src/f" + std::to_string(i), "data");
+        WriteOldFile(tree / "src/f" + std::to_string(i), "data");
     fs::create_directories(tree / "dst");
     RecordingFileSystem fileSystem;
     fileSystem.failCopy = [](int number, const std::string&) { return number == 3; };
@@ -43,8 +43,8 @@ TEST(Faults, ThirdOfFiveCopiesFailsAndTheOthersAreStillMade) {
 TEST(Faults, UncopyableFileInTheMiddleHidesNothingElse) {
     TempFolder tree;
     for (const char* name : {"a", "b", "c", "d"})
-        WriteFile(tree / "src/" + name, name);
-    WriteFile(tree / "src/sub/e", "e");
+        WriteOldFile(tree / "src/" + name, name);
+    WriteOldFile(tree / "src/sub/e", "e");
     // A folder where a file should go cannot be replaced, not even by root.
     fs::create_directories(tree / "dst/b");
     RunReport report;
@@ -81,11 +81,11 @@ TEST(Faults, UncopyableFileInTheMiddleHidesNothingElse) {
 
 TEST(Faults, DestinationAndSourceInsideEachOtherAreNeverWrittenThrough) {
     TempFolder tree;
-    WriteFile(tree / "src/file", "f");
-    WriteFile(tree / "src/sub/inner", "i");
+    WriteOldFile(tree / "src/file", "f");
+    WriteOldFile(tree / "src/sub/inner", "i");
     std::string backup = tree / "src/sub/backup";
     SyncFolderTree(tree / "src", backup);  // whole copy
-    WriteFile(tree / "src/later", "l");
+    WriteOldFile(tree / "src/later", "l");
     SyncFolderTree(tree / "src/", backup);  // walk
     EXPECT_EQ(ReadFile(backup + "/later"), "l");
     EXPECT_EQ(ReadFile(backup + "/sub/inner"), "i");
@@ -93,9 +93,9 @@ TEST(Faults, DestinationAndSourceInsideEachOtherAreNeverWrittenThrough) {
 
     // The mirror image: the destination holds the source, which holds a folder of the
     // destination's name. Its files must not be written over their own source.
-    WriteFile(tree / "w/proj/README", "TOP");
+    WriteOldFile(tree / "w/proj/README", "TOP");
     SetModified(tree / "w/proj/README", 1'500'000'000);
-    WriteFile(tree / "w/proj/proj/README", "inner");
+    WriteOldFile(tree / "w/proj/proj/README", "inner");
     auto before = Snapshot(tree / "w/proj");
     RunReport report;
     RunOptions options;
@@ -114,9 +114,9 @@ TEST(Faults, DestinationAndSourceInsideEachOtherAreNeverWrittenThrough) {
 // may still change within the second its copy ended leaves a copy the next run redoes.
 TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     TempFolder tree;
-    WriteFile(tree / "src/big", "0123456789");
-    WriteFile(tree / "src/same", "aaaa");
-    WriteFile(tree / "dst/big", "OLD");
+    WriteOldFile(tree / "src/big", "0123456789");
+    WriteOldFile(tree / "src/same", "aaaa");
+    WriteOldFile(tree / "dst/big", "OLD");
     SetModified(tree / "dst/big", 1'000'000'000);
     RecordingFileSystem fileSystem;
     RunReport report;
@@ -130,7 +130,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
         if (rewrites[path]++ > 0)
             return;
         const Modified before = ModifiedOf(path);
-        WriteFile(path, path.ends_with("big") ? "new" : "bbbb");
+        WriteOldFile(path, path.ends_with("big") ? "new" : "bbbb");
         SetModified(path, before.seconds, before.nanoseconds);
     };
     SyncFolderTree(tree / "src", tree / "dst", options);
@@ -140,10 +140,10 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     EXPECT_EQ(report.filesCopied, 2u);
 
     // Changing during every attempt: the old copy stays and the run says why.
-    WriteFile(tree / "src/big", "0123456789");
+    WriteOldFile(tree / "src/big", "0123456789");
     SetModified(tree / "src/big", 1'900'000'000);
     fileSystem.beforeSlice = [&](const std::string& path, std::uint64_t) {
-        WriteFile(path, std::to_string(++rewrites[path]));
+        WriteOldFile(path, std::to_string(++rewrites[path]));
     };
     SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_EQ(ReadFile(tree / "dst/big"), "new");
@@ -159,7 +159,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
         if (file.Path() == tree / "dst/racy")
             facts.changedSeconds = kSecond;
     };
-    WriteFile(tree / "src/racy", "r");
+    WriteOldFile(tree / "src/racy", "r");
     SetModified(tree / "src/racy", kSecond, 5);
     SyncFolderTree(tree / "src", tree / "dst", options);
     EXPECT_EQ(ModifiedOf(tree / "dst/racy").seconds, kSecond - 1);
@@ -174,7 +174,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
 // A failure to read names the source, not the copy being written.
 TEST(Faults, FailedReadNamesTheSource) {
     TempFolder tree;
-    WriteFile(tree / "src/unreadable", "12345");
+    WriteOldFile(tree / "src/unreadable", "12345");
     // The source handed to the copy is open for writing only, so reading it fails.
     class WriteOnlySource : public RecordingFileSystem {
         File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {

@@ -57,7 +57,7 @@ const Case kCases[] = {
 };
 
 void Put(const std::string& path, const Side& side) {
-    WriteFile(path, side.contents);
+    WriteOldFile(path, side.contents);
     ::chmod(path.c_str(), side.mode);
     SetModified(path, side.seconds, side.nanoseconds);
 }
@@ -80,7 +80,7 @@ TEST(Comparison, StatusCodesAndCopyDecisions) {
         Put(tree / "src/" + name, c.source);
         Put(tree / "dst/" + name, c.destination);
     }
-    WriteFile(tree / "src/missing", "new");
+    WriteOldFile(tree / "src/missing", "new");
 
     ComparisonTable table = CompareFolderFiles(tree / "src", tree / "dst");
     ASSERT_EQ(table.size(), std::size(kCases) + 1);
@@ -112,11 +112,11 @@ TEST(Comparison, StatusCodesAndCopyDecisions) {
 
 TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
     TempFolder tree;
-    WriteFile(tree / "src/A.txt", "a");
-    WriteFile(tree / "src/sub/deep.txt", "deep");
-    WriteFile(tree / "dst/a.txt", "a");
-    WriteFile(tree / "dst/only-here.txt", "x");
-    WriteFile(tree / "dst/sub/deep.txt", "deep");
+    WriteOldFile(tree / "src/A.txt", "a");
+    WriteOldFile(tree / "src/sub/deep.txt", "deep");
+    WriteOldFile(tree / "dst/a.txt", "a");
+    WriteOldFile(tree / "dst/only-here.txt", "x");
+    WriteOldFile(tree / "dst/sub/deep.txt", "deep");
     ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("nowhere", (tree / "src/dangling").c_str()), 0);
     ASSERT_EQ(::symlink("A.txt", (tree / "src/link.txt").c_str()), 0);
@@ -133,10 +133,10 @@ TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
 
 TEST(TreeSync, MissingDestinationIsCopiedWholeKeepingModesAndNanosecondTimes) {
     TempFolder tree;
-    WriteFile(tree / "src/top.txt", "top");
-    WriteFile(tree / "src/a/b/deep.txt", "deep");
-    WriteFile(tree / "src/a/readonly.txt", "ro");
-    WriteFile(tree / "src/.hidden", "h");
+    WriteOldFile(tree / "src/top.txt", "top");
+    WriteOldFile(tree / "src/a/b/deep.txt", "deep");
+    WriteOldFile(tree / "src/a/readonly.txt", "ro");
+    WriteOldFile(tree / "src/.hidden", "h");
     fs::create_directories(tree / "src/empty");
     SetModified(tree / "src/a/b/deep.txt", 1'234'567'890, 123'456'789);
     ::chmod((tree / "src/a/readonly.txt").c_str(), 0444);
@@ -175,7 +175,7 @@ TEST(TreeSync, MissingDestinationIsCopiedWholeKeepingModesAndNanosecondTimes) {
 
     // A read-only destination copy is replaced when its source becomes newer.
     ::chmod((tree / "src/a/readonly.txt").c_str(), 0644);
-    WriteFile(tree / "src/a/readonly.txt", "changed");
+    WriteOldFile(tree / "src/a/readonly.txt", "changed");
     ::chmod((tree / "src/a/readonly.txt").c_str(), 0444);
     SetModified(tree / "src/a/readonly.txt", 2'000'000'000);
     SyncFolderTree(tree / "src", tree / "dst");
@@ -189,8 +189,8 @@ TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     std::string source = pattern;
     std::string contents(3 << 20, 'x');
-    WriteFile(source + "/big", contents);
-    WriteFile(source + "/empty", "");
+    WriteOldFile(source + "/big", contents);
+    WriteOldFile(source + "/empty", "");
     SetModified(source + "/big", 1'400'000'000, 5);
     TempFolder tree;
     RunReport report;
@@ -207,8 +207,8 @@ TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
 
 TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
     TempFolder tree;
-    WriteFile(tree / "src/before", "1");
-    WriteFile(tree / "src/sub/after", "2");
+    WriteOldFile(tree / "src/before", "1");
+    WriteOldFile(tree / "src/sub/after", "2");
     ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::mkfifo((tree / "src/sub/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("pipe", (tree / "src/link-to-pipe").c_str()), 0);
@@ -230,8 +230,8 @@ TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
 
 TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
     TempFolder tree;
-    WriteFile(tree / "src/a/file", "a");
-    WriteFile(tree / "src/other/file", "o");
+    WriteOldFile(tree / "src/a/file", "a");
+    WriteOldFile(tree / "src/other/file", "o");
     ASSERT_EQ(::symlink("../..", (tree / "src/a/up").c_str()), 0);
     ASSERT_EQ(::symlink("..", (tree / "src/a/self-parent").c_str()), 0);
     ASSERT_EQ(::symlink("../other", (tree / "src/a/sideways").c_str()), 0);
@@ -241,7 +241,7 @@ TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
     EXPECT_EQ(ReadFile(tree / "dst/a/sideways/file"), "o");
     EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
 
-    WriteFile(tree / "src/other/new", "n");
+    WriteOldFile(tree / "src/other/new", "n");
     SyncFolderTree(tree / "src", tree / "dst");  // walk
     EXPECT_EQ(ReadFile(tree / "dst/a/sideways/new"), "n");
     EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
@@ -255,14 +255,14 @@ TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
 // same pattern anywhere else is data like any other.
 TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     TempFolder tree;
-    WriteFile(tree / "src/file", "f");
+    WriteOldFile(tree / "src/file", "f");
     std::string dead = ".tavrick-partial-" + std::to_string(DeadProcessId()) + "-7";
     const std::string area = tree / "dst/.tavrick-partial-copies/";
-    WriteFile(area + dead, "half");
-    WriteFile(area + ".tavrick-partial-notes", "user's");
-    WriteFile(tree / "dst/" + dead, "a destination file outside the area is the user's");
-    WriteFile(tree / "src/" + dead, "a source file like a temporary is backed up");
-    WriteFile(tree / "src/sub/" + dead, "in a subfolder too");
+    WriteOldFile(area + dead, "half");
+    WriteOldFile(area + ".tavrick-partial-notes", "user's");
+    WriteOldFile(tree / "dst/" + dead, "a destination file outside the area is the user's");
+    WriteOldFile(tree / "src/" + dead, "a source file like a temporary is backed up");
+    WriteOldFile(tree / "src/sub/" + dead, "in a subfolder too");
     auto& platform = PlatformFileSystem();
     Folder areaFolder = platform.GetFolder(area);
     File live = platform.CreateTemporary(areaFolder, ".tavrick-partial-0123456789abcdef", area);
@@ -270,7 +270,7 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
     bool otherDevice = fs::is_directory("/dev/shm") && ::mkdtemp(pattern.data()) != nullptr;
     if (otherDevice) {
-        WriteFile(pattern + "/" + dead, "the user's, on another mount");
+        WriteOldFile(pattern + "/" + dead, "the user's, on another mount");
         fs::create_directories(tree / "src/mounted");
         fs::create_symlink(pattern, tree / "dst/mounted");
     }
@@ -293,7 +293,7 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     // Once only temporaries no copy writes are left, the area goes with them.
     live = File();
     fs::remove(area + ".tavrick-partial-notes");
-    WriteFile(area + dead, "half");
+    WriteOldFile(area + dead, "half");
     SyncFolderTree(tree / "src", tree / "dst");
     EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
 }

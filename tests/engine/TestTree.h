@@ -24,6 +24,7 @@
 #include "FileSync.h"
 #include "ForwardingFileSystem.h"
 #include "TempFolder.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -94,9 +95,8 @@ inline Modified ModifiedOf(const std::string& path) {
 // Writes a file, making its folders, and dates it a day back: a file the engine finds modified
 // in the very second it copies it is copied again by the next run, which would blur what a
 // test checks. Tests about that moment set the time themselves.
-inline void WriteFile(const std::string& path, const std::string& contents) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+inline void WriteOldFile(const std::string& path, const std::string& contents) {
+    ASSERT_TRUE(WriteFile(path, contents)) << path;
     SetModified(path, ::time(nullptr) - 86'400);
 }
 

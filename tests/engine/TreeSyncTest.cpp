@@ -19,11 +19,11 @@ std::ptrdiff_t Position(const std::vector<std::string>& list, const std::string&
 
 TEST(TreeSync, NewSubfolderIsCopiedWholeAndOwnFilesComeFirst) {
     TempFolder tree;
-    WriteFile(tree / "src/f1", "1");
-    WriteFile(tree / "src/a/f2", "2");
-    WriteFile(tree / "src/a/x/f3", "3");
-    WriteFile(tree / "src/b/f4", "4");
-    WriteFile(tree / "src/new/n/f5", "5");
+    WriteOldFile(tree / "src/f1", "1");
+    WriteOldFile(tree / "src/a/f2", "2");
+    WriteOldFile(tree / "src/a/x/f3", "3");
+    WriteOldFile(tree / "src/b/f4", "4");
+    WriteOldFile(tree / "src/new/n/f5", "5");
     fs::create_directories(tree / "dst/a/x");
     fs::create_directories(tree / "dst/b");
 
@@ -56,13 +56,13 @@ TEST(TreeSync, NewSubfolderIsCopiedWholeAndOwnFilesComeFirst) {
 
 TEST(TreeSync, SourceAndDestinationOnlyEntriesAreNeverTouched) {
     TempFolder tree;
-    WriteFile(tree / "src/same", "same");
-    WriteFile(tree / "src/older", "old source");
-    WriteFile(tree / "src/sub/file", "s");
-    WriteFile(tree / "dst/older", "newer destination");
-    WriteFile(tree / "dst/only-in-destination", "keep me");
-    WriteFile(tree / "dst/extra/inner", "keep me too");
-    WriteFile(tree / "dst/sub/mine", "mine");
+    WriteOldFile(tree / "src/same", "same");
+    WriteOldFile(tree / "src/older", "old source");
+    WriteOldFile(tree / "src/sub/file", "s");
+    WriteOldFile(tree / "dst/older", "newer destination");
+    WriteOldFile(tree / "dst/only-in-destination", "keep me");
+    WriteOldFile(tree / "dst/extra/inner", "keep me too");
+    WriteOldFile(tree / "dst/sub/mine", "mine");
     SetModified(tree / "src/older", 1'500'000'000);
     SetModified(tree / "dst/older", 1'600'000'000);
     SyncFolderTree(tree / "src", tree / "dst");
@@ -82,9 +82,9 @@ TEST(TreeSync, SourceAndDestinationOnlyEntriesAreNeverTouched) {
 
 TEST(TreeSync, TrailingSeparatorsGiveTheSameResult) {
     TempFolder tree;
-    WriteFile(tree / "src/f", "f");
-    WriteFile(tree / "src/d/g", "g");
-    WriteFile(tree / "src/d/e/h", "h");
+    WriteOldFile(tree / "src/f", "f");
+    WriteOldFile(tree / "src/d/g", "g");
+    WriteOldFile(tree / "src/d/e/h", "h");
     for (const char* name : {"plain", "trailing", "mixed"})
         fs::create_directories(tree / name + "/d");
     SyncFolderTree(tree / "src", tree / "plain");
@@ -98,8 +98,8 @@ TEST(TreeSync, TrailingSeparatorsGiveTheSameResult) {
 
 TEST(TreeSync, MissingSourceOrEmptyPathChangesNothing) {
     TempFolder tree;
-    WriteFile(tree / "dst/file", "x");
-    WriteFile(tree / "src/file", "y");
+    WriteOldFile(tree / "dst/file", "x");
+    WriteOldFile(tree / "src/file", "y");
     auto before = Snapshot(tree.Path());
 
     // An empty path must not mean the working folder.
@@ -125,8 +125,8 @@ TEST(TreeSync, MissingSourceOrEmptyPathChangesNothing) {
 TEST(TreeSync, YieldHookMayNestARunOrStopTheRun) {
     TempFolder tree;
     for (int i = 0; i < 4; ++i)
-        WriteFile(tree / "src/d/f" + std::to_string(i), "data");
-    WriteFile(tree / "src/e/g", "g");
+        WriteOldFile(tree / "src/d/f" + std::to_string(i), "data");
+    WriteOldFile(tree / "src/e/g", "g");
     fs::create_directories(tree / "dst");
     bool nested = false;
     RunOptions options;
@@ -165,8 +165,8 @@ TEST(TreeSync, YieldHookMayNestARunOrStopTheRun) {
 TEST(TreeSync, LargeFileIsCopiedInSlicesThatYield) {
     TempFolder tree;
     std::string contents(64 << 10, 'x');
-    WriteFile(tree / "src/big", contents);
-    WriteFile(tree / "dst/big", "old");
+    WriteOldFile(tree / "src/big", contents);
+    WriteOldFile(tree / "dst/big", "old");
     SetModified(tree / "dst/big", 1'000'000'000);
     RecordingFileSystem fileSystem;
     fileSystem.sliceLimit = 4 << 10;
@@ -183,7 +183,7 @@ TEST(TreeSync, LargeFileIsCopiedInSlicesThatYield) {
     EXPECT_TRUE(ReadFile(tree / "dst/big") == contents);
     EXPECT_FALSE(HasTemporaries(tree / "dst"));
 
-    WriteFile(tree / "dst/big", "old");
+    WriteOldFile(tree / "dst/big", "old");
     SetModified(tree / "dst/big", 1'000'000'000);
     yields = 0;
     options.yield = [&] { ++yields; };

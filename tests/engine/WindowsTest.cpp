@@ -26,8 +26,8 @@ DWORD AttributesOf(const std::string& path) {
 
 TEST(Windows, AttributesAreComparedAndCopiedAndReadOnlyCopiesReplaced) {
     TempFolder tree;
-    WriteFile(tree / "src/plain", "p");
-    WriteFile(tree / "src/marked", "m");
+    WriteOldFile(tree / "src/plain", "p");
+    WriteOldFile(tree / "src/marked", "m");
     SetModified(tree / "src/marked", -86'400, 123'456'700);  // 100 ns steps, before 1970
     SetAttributes(tree / "src/marked", kAllKept);
     SyncFolderTree(tree / "src", tree / "dst");
@@ -43,7 +43,7 @@ TEST(Windows, AttributesAreComparedAndCopiedAndReadOnlyCopiesReplaced) {
 
     // A newer source replaces a read-only copy, which Windows refuses to overwrite as it is.
     SetAttributes(tree / "src/marked", 0);
-    WriteFile(tree / "src/marked", "changed");
+    WriteOldFile(tree / "src/marked", "changed");
     SetAttributes(tree / "src/marked", FILE_ATTRIBUTE_READONLY);
     RunReport report;
     RunOptions options;
@@ -57,9 +57,9 @@ TEST(Windows, AttributesAreComparedAndCopiedAndReadOnlyCopiesReplaced) {
 
 TEST(Windows, NamesArePairedIgnoringCase) {
     TempFolder tree;
-    WriteFile(tree / "src/Report.TXT", "new");
+    WriteOldFile(tree / "src/Report.TXT", "new");
     SetModified(tree / "src/Report.TXT", 1'700'000'000);
-    WriteFile(tree / "dst/report.txt", "old");
+    WriteOldFile(tree / "dst/report.txt", "old");
     SetModified(tree / "dst/report.txt", 1'600'000'000);
     const ComparisonTable table = CompareFolderFiles(tree / "src", tree / "dst");
     ASSERT_EQ(table.size(), 1u);
@@ -82,8 +82,8 @@ TEST(Windows, TemporariesGoWithTheirHandle) {
     live = File();
     EXPECT_TRUE(fs::is_empty(tree.Path()));
 
-    WriteFile(tree / "src/file", "f");
-    WriteFile(tree / "dst/.tavrick-partial-copies/" + name, "half");
+    WriteOldFile(tree / "src/file", "f");
+    WriteOldFile(tree / "dst/.tavrick-partial-copies/" + name, "half");
     SyncFolderTree(tree / "src", tree / "dst");
     EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
     EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
@@ -92,7 +92,7 @@ TEST(Windows, TemporariesGoWithTheirHandle) {
 // The command-line driver, built for Windows too.
 TEST(Windows, DriverReportsAndExitsByOutcome) {
     TempFolder tree;
-    WriteFile(tree / "src/file", "f");
+    WriteOldFile(tree / "src/file", "f");
     const auto status = [](std::string source, std::string destination) {
         const char* arguments[] = {"tavrick-sync", source.c_str(), destination.c_str(), nullptr};
         return _spawnv(_P_WAIT, TAVRICK_SYNC_PROGRAM, arguments);

@@ -18,6 +18,7 @@
 #include "PeriodTimer.h"
 #include "RecordedMessages.h"
 #include "StatusPanels.h"
+#include "TestFiles.h"
 #include "frmMain.h"
 
 namespace {
@@ -340,7 +341,7 @@ private slots:
         UseRealEngine();
         QTemporaryDir source, destination;
         for (const char* name : {"a", "b", "c", "d", "e"})
-            WriteFile(source.filePath(name), name);
+            QVERIFY(WriteFile(source.filePath(name), name, WriteMode::Replace));
         FailingFileSystem fileSystem;
         fileSystem.failingNames = {"b", "c", "e"};
         window->backupRunner().SetFileSystem(&fileSystem);
@@ -442,11 +443,6 @@ private:
             [](std::string source, std::string destination, const FileSync::RunOptions& options) {
                 FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
             });
-    }
-    static void WriteFile(const QString& path, const QByteArray& content) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
     }
 
     // Lets the throttle allow a pump, then yields as the engine does.
