@@ -172,7 +172,6 @@ public:
         InitializeObjectAttributes(&attributes, &text_, OBJ_CASE_INSENSITIVE, root, nullptr);
         return attributes;
     }
-    const std::wstring& Wide() const { return wide_; }
 
 private:
     std::wstring wide_;
@@ -255,7 +254,7 @@ public:
 
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
-        alignas(LONGLONG) static thread_local char buffer[kListBufferSize];
+        alignas(LONGLONG) char buffer[kListBufferSize];
         // The first read of a second listing starts the folder over.
         FILE_INFO_BY_HANDLE_CLASS next =
             folder.MarkListed() ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo;
@@ -429,6 +428,7 @@ public:
         change.LastWriteTime.QuadPart = TicksOf(facts);
         if (!SetFileInformationByHandle(HandleOf(file), FileBasicInfo, &change, sizeof change))
             ThrowLastError(file.Path());
+        // The file is the caller's own temporary; only its bookkeeping field changes.
         const_cast<File&>(file).folderHandle = facts.attributes & kAttributeMask;
     }
 
