@@ -271,12 +271,9 @@ public:
         file.folderHandle = folder.Handle();
         file.name = name;
         // The lock says "in use" to RemoveUnusedFile, in this process and in any other, and
-        // goes with the descriptor however the process ends.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int code = errno;
-            DiscardTemporary(file);
-            throw FileSystemError(code, file.Path());
-        }
+        // goes with the descriptor however the process ends. Where a file system takes no
+        // locks, RemoveUnusedFile cannot lock either and removes nothing there.
+        ::flock(fd, LOCK_EX | LOCK_NB);
         return file;
     }
 
