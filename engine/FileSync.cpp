@@ -177,31 +177,40 @@ class DestinationFolder {
 public:
     DestinationFolder(Run& run, const Folder& folder, std::uint32_t sourceAttributes, bool created,
                       bool mayRepair = true)
-        : run_(run), folder_(folder), current_(folder.Attributes()), final_(current_) {
+        : run_(run),
+          folder_(folder),
+          current_(folder.Attributes()),
+          final_(current_),
+          created_(created) {
         bool interrupted = mayRepair && current_ == (sourceAttributes | kOwnerAll);
         if (created || interrupted)
             final_ = sourceAttributes;
     }
     DestinationFolder(const DestinationFolder&) = delete;
     DestinationFolder& operator=(const DestinationFolder&) = delete;
-    ~DestinationFolder() { Set(final_); }
+    // A repair that fails (a folder not the user's to change) goes unreported.
+    ~DestinationFolder() { Set(final_, created_ || current_ != folder_.Attributes()); }
 
     const Folder& folder() const { return folder_; }
     // Called before anything is written into the folder.
     void NeedWrite() {
-        if ((current_ & kOwnerAll) != kOwnerAll)
-            Set(current_ | kOwnerAll);
+        // Tried once: where it fails (another user's folder), each write says why it failed.
+        if ((current_ & kOwnerAll) != kOwnerAll && !triedWrite_) {
+            triedWrite_ = true;
+            Set(current_ | kOwnerAll, false);
+        }
     }
 
 private:
-    void Set(std::uint32_t attributes) {
+    void Set(std::uint32_t attributes, bool reportFailure = true) {
         if (attributes == current_ || !folder_.IsOpen())
             return;
         try {
             run_.fileSystem.SetFolderAttributes(folder_, attributes);
             current_ = attributes;
         } catch (const FileSystemError& error) {
-            run_.Fail(error);
+            if (reportFailure)
+                run_.Fail(error);
         }
     }
 
@@ -209,6 +218,8 @@ private:
     const Folder& folder_;
     std::uint32_t current_;
     std::uint32_t final_;
+    bool created_;
+    bool triedWrite_ = false;
 };
 
 bool MustCopy(std::int32_t status) {

@@ -199,7 +199,7 @@ public:
     virtual File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
     // The facts of an open file, as they are now.
     virtual void GetFileFacts(const File& file, FileFacts& facts) = 0;
-    // Creates a new, empty file in `folder`, open for writing and readable by its owner only.
+    // Creates a new, empty file in `folder`, open for writing, for its owner only (mode 0600).
     // With an empty `name` the file has no name at all until InstallTemporary gives it one;
     // where the platform cannot do that it throws EOPNOTSUPP. With a name it is created
     // exclusively (EEXIST when the name is taken), and while this handle is open the file is
