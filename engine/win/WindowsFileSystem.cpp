@@ -297,8 +297,13 @@ public:
     }
 
     // Folders are open for reading only, so that read-only trees can be walked: the folder is
-    // opened once more, through its handle, to change its attributes.
+    // opened once more, through its handle, to change its attributes, and only when they change.
+    // Bits beyond READONLY, HIDDEN and SYSTEM (a POSIX owner's rights) mean nothing here.
     void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
+        FILE_BASIC_INFO basic;
+        if (GetFileInformationByHandleEx(HandleOf(folder), FileBasicInfo, &basic, sizeof basic) &&
+            (basic.FileAttributes & kAttributeMask) == (attributes & kAttributeMask))
+            return;
         NtName itself("");
         HANDLE handle;
         NTSTATUS status = OpenRelative(HandleOf(folder), itself, kFolderAttributeAccess, kShareAll,

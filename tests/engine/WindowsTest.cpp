@@ -30,8 +30,11 @@ TEST(Windows, AttributesAreComparedAndCopiedAndReadOnlyCopiesReplaced) {
     WriteOldFile(tree / "src/marked", "m");
     SetModified(tree / "src/marked", -86'400, 123'456'700);  // 100 ns steps, before 1970
     SetAttributes(tree / "src/marked", kAllKept);
+    fs::create_directories(tree / "src/secret");
+    SetAttributes(tree / "src/secret", FILE_ATTRIBUTE_HIDDEN);
     SyncFolderTree(tree / "src", tree / "dst");
     EXPECT_EQ(AttributesOf(tree / "dst/marked"), kAllKept);
+    EXPECT_EQ(AttributesOf(tree / "dst/secret"), DWORD(FILE_ATTRIBUTE_HIDDEN));
     EXPECT_EQ(ModifiedOf(tree / "dst/marked").seconds, -86'400);
     EXPECT_EQ(ModifiedOf(tree / "dst/marked").nanoseconds, 123'456'700);
 
