@@ -2,11 +2,42 @@
 // Exit status: 0 when nothing failed, 1 when something did, 2 when used wrongly.
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "FileSync.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
+
+#include "win/WidePath.h"
+#endif
+
+namespace {
+
+// The arguments in UTF-8, as the engine takes paths. Windows hands main its arguments in the
+// ANSI code page, which cannot hold every name, so they are taken from the wide command line.
+std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    int count = 0;
+    if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        std::vector<std::string> arguments;
+        for (int i = 0; i < count; ++i)
+            arguments.push_back(WidePath::ToUtf8(wide[i]));
+        LocalFree(wide);
+        return arguments;
+    }
+#endif
+    return {argv, argv + argc};
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    const std::vector<std::string> arguments = Arguments(argc, argv);
+    if (arguments.size() != 3) {
         std::fprintf(stderr, "usage: %s SOURCE DESTINATION\n", argc > 0 ? argv[0] : "tavrick-sync");
         return 2;
     }
@@ -15,7 +46,7 @@ int main(int argc, char** argv) {
     options.report = &report;
 
     auto start = std::chrono::steady_clock::now();
-    FileSync::SyncFolderTree(argv[1], argv[2], options);
+    FileSync::SyncFolderTree(arguments[1], arguments[2], options);
     std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
 
     std::printf("folders visited: %llu\n", static_cast<unsigned long long>(report.foldersVisited));

@@ -11,19 +11,14 @@
 #include <QString>
 #include <cstdint>
 
+#include "FolderWatch.h"
+
 namespace ChangeNotification {
 
 // 0 is no handle, InvalidHandle a failed open; every open handle is above 0 and never reused.
 using Handle = std::int32_t;
 inline constexpr Handle NoHandle = 0;
 inline constexpr Handle InvalidHandle = -1;
-
-// Filter bits, the values of the Windows notify filter.
-inline constexpr unsigned FileNameChanges = 1;    // a file created, deleted or renamed
-inline constexpr unsigned FolderNameChanges = 2;  // the same for subfolders
-inline constexpr unsigned AttributeChanges = 4;
-inline constexpr unsigned SizeChanges = 8;
-inline constexpr unsigned LastWriteChanges = 16;
 
 enum class WaitResult {
     Signalled,

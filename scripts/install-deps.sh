@@ -16,6 +16,8 @@ packages=(
     dpkg-dev file binutils desktop-file-utils lintian devscripts appstream man-db
     # file-tree comparisons in tests and benchmarks
     rsync
+    # cross-building the layers beneath the window for Windows and testing them under Wine
+    g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

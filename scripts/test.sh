@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every target with AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-test/, and runs every test through CTest.
+# UndefinedBehaviorSanitizer in build-test/, and runs every test through CTest; then
+# cross-builds the layers beneath the window for Windows and runs their tests under Wine
+# (scripts/test-windows.sh). Arguments go to both CTest runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,4 +19,7 @@ cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$(nproc)" "$@"
+status=0
+ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$(nproc)" "$@" || status=$?
+bash scripts/test-windows.sh "$@" || status=$?
+exit "$status"

@@ -2,12 +2,18 @@
 // the engine does and fails chosen copies.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,45 +21,60 @@
 #include <string>
 #include <vector>
 
+#include "FileSync.h"
 #include "ForwardingFileSystem.h"
+#include "TempFolder.h"
 #include "TestFiles.h"
 
 namespace fs = std::filesystem;
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "tavrick-test-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(root_, ignored);
-    }
-    std::string operator/(const std::string& relative) const { return root_ + "/" + relative; }
-    const std::string& Path() const { return root_; }
-
-private:
-    std::string root_;
-};
-
-// Writes a file, making its folders, and dates it a day back: a file the engine finds modified
-// in the very second it copies it is copied again by the next run, which would blur what a
-// test checks. Tests about that moment set the time themselves.
-inline void WriteOldFile(const std::string& path, const std::string& contents) {
-    ASSERT_TRUE(WriteFile(path, contents)) << path;
-    struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 86'400, 0}};
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Sets the modification time to `seconds` since the epoch plus `nanoseconds`.
+// A modification time: seconds since the epoch, rounded down, and the nanoseconds after them.
+struct Modified {
+    long long seconds = 0;
+    long nanoseconds = 0;
+};
+
+#ifdef _WIN32
+// Windows counts file times in 100 ns from 1601.
+constexpr long long kTicksPerSecond = 10'000'000;
+constexpr long long kEpochTicks = 11'644'473'600LL * kTicksPerSecond;
+
+inline HANDLE OpenForTimes(const std::string& path, DWORD access) {
+    return CreateFileW(fs::path(path).wstring().c_str(), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+inline void SetModified(const std::string& path, long long seconds, long nanoseconds = 0) {
+    const long long ticks = seconds * kTicksPerSecond + nanoseconds / 100 + kEpochTicks;
+    const FILETIME time{DWORD(ticks), DWORD(ticks >> 32)};
+    const HANDLE file = OpenForTimes(path, FILE_WRITE_ATTRIBUTES);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time)) << path;
+    CloseHandle(file);
+}
+
+inline Modified ModifiedOf(const std::string& path) {
+    FILETIME time{};
+    const HANDLE file = OpenForTimes(path, FILE_READ_ATTRIBUTES);
+    GetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+    const long long ticks =
+        ((static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) - kEpochTicks;
+    long long seconds = ticks / kTicksPerSecond;
+    long long rest = ticks % kTicksPerSecond;
+    if (rest < 0) {
+        --seconds;
+        rest += kTicksPerSecond;
+    }
+    return {seconds, static_cast<long>(rest * 100)};
+}
+#else
 inline void SetModified(const std::string& path, long long seconds, long nanoseconds = 0) {
     struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
@@ -65,6 +86,20 @@ inline struct stat StatOf(const std::string& path) {
     return status;
 }
 
+inline Modified ModifiedOf(const std::string& path) {
+    const struct stat status = StatOf(path);
+    return {status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
+}
+#endif
+
+// Writes a file, making its folders, and dates it a day back: a file the engine finds modified
+// in the very second it copies it is copied again by the next run, which would blur what a
+// test checks. Tests about that moment set the time themselves.
+inline void WriteOldFile(const std::string& path, const std::string& contents) {
+    ASSERT_TRUE(WriteFile(path, contents)) << path;
+    SetModified(path, ::time(nullptr) - 86'400);
+}
+
 // Every path below `root`, relative and sorted, with its contents for files.
 inline std::vector<std::string> Snapshot(const std::string& root) {
     std::vector<std::string> lines;
@@ -72,7 +107,7 @@ inline std::vector<std::string> Snapshot(const std::string& root) {
         std::string line = fs::relative(entry.path(), root).string();
         if (entry.is_regular_file())
             line += " = " + ReadFile(entry.path().string()) + " @" +
-                    std::to_string(StatOf(entry.path().string()).st_mtim.tv_sec);
+                    std::to_string(ModifiedOf(entry.path().string()).seconds);
         lines.push_back(line);
     }
     std::sort(lines.begin(), lines.end());
@@ -136,3 +171,12 @@ public:
         ForwardingFileSystem::SyncToStorage(folder);
     }
 };
+
+// Options for a run through `fileSystem` that reports into `report`.
+inline FileSync::RunOptions OptionsFor(RecordingFileSystem& fileSystem,
+                                       FileSync::RunReport& report) {
+    FileSync::RunOptions options;
+    options.fileSystem = &fileSystem;
+    options.report = &report;
+    return options;
+}

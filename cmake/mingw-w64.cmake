@@ -1,0 +1,23 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 (POSIX threads), run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The runtime DLLs are not beside the executables, and Windows would not start them without:
+# every executable carries its C++ and thread runtime.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# Tests and tools built here run through Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests are listed when CTest runs, inside the Wine prefix that the test step sets up, not at
+# build time in whatever prefix the builder's account has.
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)

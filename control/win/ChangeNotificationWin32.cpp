@@ -1,0 +1,160 @@
+// Windows change notification: ReadDirectoryChangesW on the folder with an overlapped event.
+// The folder handle keeps the changes made between two reads, so none is lost between waits
+// (FindFirstChangeNotification loses those under Wine). Windows ends the read when the folder
+// goes away; Wine does not, so every drain also checks that the path still names the folder
+// that was opened, and a sleep lasts one slice at most.
+#include <windows.h>
+
+#include <cstddef>
+
+#include "FolderWatch.h"
+#include "win/WidePath.h"
+
+namespace ChangeNotification {
+namespace {
+
+constexpr int IdentitySlice = 100;  // milliseconds
+constexpr DWORD KnownFilterBits =
+    FileNameChanges | FolderNameChanges | AttributeChanges | SizeChanges | LastWriteChanges;
+
+struct Identity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const Identity&) const = default;
+};
+
+bool IdentityOf(HANDLE handle, Identity& identity, bool& isFolder) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information))
+        return false;
+    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                information.nFileIndexLow};
+    isFolder = information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    return true;
+}
+
+HANDLE OpenFolderHandle(const std::wstring& path, DWORD access, DWORD flags) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+class DirectoryChangesWatch : public FolderWatch {
+public:
+    DirectoryChangesWatch(std::wstring path, HANDLE folder, HANDLE event, Identity identity,
+                          DWORD filter)
+        : path_(std::move(path)),
+          folder_(folder),
+          event_(event),
+          identity_(identity),
+          filter_(filter) {}
+
+    ~DirectoryChangesWatch() override {
+        if (pending_) {
+            // The system writes into buffer_ until the read is over.
+            DWORD ignored = 0;
+            CancelIoEx(folder_, &overlapped_);
+            GetOverlappedResult(folder_, &overlapped_, &ignored, TRUE);
+        }
+        CloseHandle(event_);
+        CloseHandle(folder_);
+    }
+
+    // Starts the read that the next change completes; false when the folder cannot be read.
+    bool StartRead() {
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event_;
+        pending_ = ReadDirectoryChangesW(folder_, buffer_, sizeof buffer_, FALSE, filter_, nullptr,
+                                         &overlapped_, nullptr);
+        return pending_;
+    }
+
+    // Completed reads are changes: the system reports only those in the filter, and a read of
+    // no bytes (or ERROR_NOTIFY_ENUM_DIR) means more changes came than the buffer holds.
+    Drained Drain() override {
+        Drained drained;
+        while (!drained.ended) {
+            if (!pending_ && !StartRead()) {
+                drained.ended = true;
+                break;
+            }
+            DWORD bytes = 0;
+            if (GetOverlappedResult(folder_, &overlapped_, &bytes, FALSE)) {
+                pending_ = false;
+                drained.changed = true;
+                continue;
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_IO_INCOMPLETE)
+                break;
+            pending_ = false;
+            if (error == ERROR_NOTIFY_ENUM_DIR)
+                drained.changed = true;
+            else
+                drained.ended = true;
+        }
+        if (!drained.ended && !StillThere())
+            drained.ended = true;
+        return drained;
+    }
+
+    std::intptr_t Waitable() const override { return reinterpret_cast<std::intptr_t>(event_); }
+
+    void Block(int milliseconds) override {
+        WaitForSingleObject(event_, DWORD(milliseconds < 0 ? 0 : milliseconds));
+    }
+
+    int LongestSleep() const override { return IdentitySlice; }
+
+private:
+    // Whether the path still names the watched folder: not deleted, and not renamed away with
+    // another folder put in its place.
+    bool StillThere() const {
+        const HANDLE current = OpenFolderHandle(path_, FILE_READ_ATTRIBUTES, 0);
+        if (current == INVALID_HANDLE_VALUE)
+            return false;
+        Identity identity;
+        bool isFolder = false;
+        const bool known = IdentityOf(current, identity, isFolder);
+        CloseHandle(current);
+        return known && isFolder && identity == identity_;
+    }
+
+    std::wstring path_;
+    HANDLE folder_;
+    HANDLE event_;
+    Identity identity_;
+    DWORD filter_;
+    OVERLAPPED overlapped_{};
+    bool pending_ = false;
+    alignas(DWORD) std::byte buffer_[64 * 1024];
+};
+
+}  // namespace
+
+std::unique_ptr<FolderWatch> FolderWatch::Open(const std::string& path, unsigned filter) {
+    if (path.find('\0') != std::string::npos)
+        return nullptr;
+    const std::wstring wide = WidePath::Absolute(path);
+    if (wide.empty())
+        return nullptr;
+    const HANDLE folder = OpenFolderHandle(wide, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
+    if (folder == INVALID_HANDLE_VALUE)
+        return nullptr;
+    Identity identity;
+    bool isFolder = false;
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!IdentityOf(folder, identity, isFolder) || !isFolder || !event) {
+        if (event)
+            CloseHandle(event);
+        CloseHandle(folder);
+        return nullptr;
+    }
+    auto watch = std::make_unique<DirectoryChangesWatch>(wide, folder, event, identity,
+                                                         filter & KnownFilterBits);
+    if (!watch->StartRead())
+        return nullptr;
+    return watch;
+}
+
+}  // namespace ChangeNotification

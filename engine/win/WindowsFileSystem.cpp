@@ -1,0 +1,625 @@
+// The file-system layer over Win32: the top folders are opened by "\\?\" paths, everything
+// below them with NtCreateFile relative to the open folder's handle, folders are listed with
+// GetFileInformationByHandleEx, and data is copied with ReadFile/WriteFile at explicit offsets.
+//
+// A temporary is created under its name with a share mode that refuses deletion, so
+// RemoveUnusedFile leaves it alone while it is written, and is marked for deletion at once, so
+// it goes with its handle however the process ends. Installing it clears the mark, flushes it,
+// renames it over the target in one step and only then gives it its final attributes: Windows
+// refuses to replace or delete a read-only file.
+//
+// Names are looked up ignoring case, as Windows pairs them. Attributes are READONLY, HIDDEN and
+// SYSTEM; ARCHIVE and the rest are the system's own bookkeeping and are left as they are.
+#include <windows.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "FileSystem.h"
+#include "win/WidePath.h"
+
+namespace FileSync {
+namespace {
+
+constexpr std::uint32_t kAttributeMask =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+constexpr std::size_t kListBufferSize = 64 * 1024;
+constexpr std::size_t kLongestName = 255;  // UTF-16 units, as NTFS and FAT allow
+// The seconds from 1601, where Windows counts file times from, to 1970.
+constexpr std::int64_t kEpochDifference = 11644473600;
+constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns ticks
+
+// A temporary's File::folderHandle holds the attributes to give it once it has its name.
+constexpr std::intptr_t kNoPendingAttributes = -1;
+
+constexpr NTSTATUS kStatusFileIsADirectory = NTSTATUS(0xC00000BA);
+constexpr NTSTATUS kStatusNotADirectory = NTSTATUS(0xC0000103);
+constexpr int kFileRenameInformation = 10;
+constexpr int kFileNetworkOpenInformation = 34;
+
+constexpr ACCESS_MASK kFolderReadAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK kFolderAttributeAccess =
+    FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The errno value of a Win32 error, for FileSystemError's generic category.
+int ErrnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_DELETE_PENDING:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_PRIVILEGE_NOT_HELD:
+        case ERROR_CANNOT_MAKE:
+            return EACCES;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_USER_MAPPED_FILE:
+            return EBUSY;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        case ERROR_DIR_NOT_EMPTY:
+            return ENOTEMPTY;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_INVALID_PARAMETER:
+            return EINVAL;
+        case ERROR_NOT_SUPPORTED:
+        case ERROR_INVALID_FUNCTION:
+            return EOPNOTSUPP;
+        case ERROR_WRITE_PROTECT:
+            return EROFS;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        default:
+            return EIO;
+    }
+}
+
+[[noreturn]] void ThrowLastError(const std::string& path) {
+    throw FileSystemError(ErrnoOf(GetLastError()), path);
+}
+
+[[noreturn]] void ThrowStatus(NTSTATUS status, const std::string& path) {
+    throw FileSystemError(ErrnoOf(RtlNtStatusToDosError(status)), path);
+}
+
+HANDLE AsHandle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+HANDLE HandleOf(const Folder& folder) {
+    return AsHandle(folder.Handle());
+}
+
+HANDLE HandleOf(const File& file) {
+    return AsHandle(file.Handle());
+}
+
+std::int64_t TicksOf(const LARGE_INTEGER& time) {
+    return time.QuadPart;
+}
+
+void SetModified(FileFacts& facts, std::int64_t ticks) {
+    std::int64_t sinceEpoch = ticks - kEpochDifference * kTicksPerSecond;
+    std::int64_t seconds = sinceEpoch / kTicksPerSecond;
+    std::int64_t rest = sinceEpoch % kTicksPerSecond;
+    if (rest < 0) {
+        --seconds;
+        rest += kTicksPerSecond;
+    }
+    facts.modifiedSeconds = seconds;
+    facts.modifiedNanoseconds = static_cast<std::uint32_t>(rest * 100);
+}
+
+void SetChanged(FileFacts& facts, std::int64_t ticks) {
+    FileFacts changed;
+    SetModified(changed, ticks);
+    facts.changedSeconds = changed.modifiedSeconds;
+    facts.changedNanoseconds = changed.modifiedNanoseconds;
+}
+
+std::int64_t TicksOf(const FileFacts& facts) {
+    return (facts.modifiedSeconds + kEpochDifference) * kTicksPerSecond +
+           facts.modifiedNanoseconds / 100;
+}
+
+// A name as the NT calls take it, converted into a buffer of this object.
+class NtName {
+public:
+    explicit NtName(std::string_view name) : wide_(WidePath::FromUtf8(name)) {
+        tooLong_ = wide_.size() > kLongestName;
+        invalid_ = wide_.empty() != name.empty();
+        text_.Buffer = wide_.data();
+        text_.Length = text_.MaximumLength =
+            static_cast<USHORT>(std::min(wide_.size(), kLongestName) * sizeof(wchar_t));
+    }
+    // Throws for a name no call could take.
+    void Check(const std::string& path) const {
+        if (tooLong_)
+            throw FileSystemError(ENAMETOOLONG, path);
+        if (invalid_)
+            throw FileSystemError(EINVAL, path);
+    }
+    bool Usable() const { return !tooLong_ && !invalid_; }
+    // Object attributes naming this name inside the folder `root`, ignoring case.
+    OBJECT_ATTRIBUTES In(HANDLE root) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text_, OBJ_CASE_INSENSITIVE, root, nullptr);
+        return attributes;
+    }
+
+private:
+    std::wstring wide_;
+    UNICODE_STRING text_{};
+    bool tooLong_ = false;
+    bool invalid_ = false;
+};
+
+// Opens `name` inside `root`. `information` receives what the open did (e.g. FILE_CREATED).
+NTSTATUS OpenRelative(HANDLE root, NtName& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                      ULONG options, HANDLE& handle, ULONG_PTR* information = nullptr,
+                      ULONG attributes = 0) {
+    OBJECT_ATTRIBUTES object = name.In(root);
+    IO_STATUS_BLOCK status{};
+    handle = INVALID_HANDLE_VALUE;
+    NTSTATUS result = NtCreateFile(
+        &handle, access, &object, &status, nullptr, attributes, share, disposition,
+        options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, 0);
+    if (!NT_SUCCESS(result))
+        handle = INVALID_HANDLE_VALUE;
+    if (information)
+        *information = status.Information;
+    return result;
+}
+
+// What `name` in `root` is, links followed, in one query through a short-lived handle.
+// NtQueryFullAttributesFile would need no handle, but Wine ignores its root folder.
+bool QueryEntry(HANDLE root, NtName& name, FILE_NETWORK_OPEN_INFORMATION& information) {
+    HANDLE handle;
+    if (!NT_SUCCESS(OpenRelative(root, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                 FILE_OPEN, 0, handle)))
+        return false;
+    IO_STATUS_BLOCK status{};
+    NTSTATUS result = NtQueryInformationFile(handle, &status, &information, sizeof information,
+                                             FILE_INFORMATION_CLASS(kFileNetworkOpenInformation));
+    CloseHandle(handle);
+    return NT_SUCCESS(result);
+}
+
+bool SetDeleteMark(HANDLE handle, bool remove) {
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove)};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition);
+}
+
+// Replaces the low attribute bits of the open file or folder, keeping the others.
+bool SetAttributeBits(HANDLE handle, std::uint32_t attributes) {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    DWORD wanted = (basic.FileAttributes & ~kAttributeMask) | (attributes & kAttributeMask);
+    if (wanted == basic.FileAttributes)
+        return true;
+    FILE_BASIC_INFO change{};
+    change.FileAttributes = wanted ? wanted : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
+}
+
+char* CopyBuffer() {
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer)
+        buffer = std::make_unique<char[]>(kCopyBufferSize);
+    return buffer.get();
+}
+
+OVERLAPPED At(std::uint64_t offset) {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+class WindowsFileSystem final : public FileSystem {
+public:
+    Folder GetFolder(const std::string& path) override { return OpenFolderByPath(path); }
+
+    Folder GetSubFolder(const Folder& parent, std::string_view name) override {
+        return OpenSubFolder(parent, name, FILE_OPEN, nullptr);
+    }
+
+    void List(const Folder& folder, FolderListing& listing) override {
+        listing.Clear();
+        alignas(LONGLONG) char buffer[kListBufferSize];
+        // The first read of a second listing starts the folder over.
+        FILE_INFO_BY_HANDLE_CLASS next =
+            folder.MarkListed() ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo;
+        for (;;) {
+            if (!GetFileInformationByHandleEx(HandleOf(folder), next, buffer, sizeof buffer)) {
+                if (GetLastError() == ERROR_NO_MORE_FILES)
+                    return;
+                ThrowLastError(folder.Path());
+            }
+            next = FileFullDirectoryInfo;
+            for (std::size_t offset = 0;;) {
+                const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+                AddEntry(folder, *entry, listing);
+                if (entry->NextEntryOffset == 0)
+                    break;
+                offset += entry->NextEntryOffset;
+            }
+        }
+    }
+
+    Folder CreateFolder(const std::string& path, std::uint32_t attributes, bool& created) override {
+        const std::wstring wide = WidePath::Absolute(path);
+        if (wide.empty())
+            throw FileSystemError(ENOENT, path);
+        created = CreateDirectoryW(wide.c_str(), nullptr);
+        if (!created && GetLastError() != ERROR_ALREADY_EXISTS)
+            ThrowLastError(path);
+        Folder folder = OpenFolderByPath(path);
+        if (created)
+            SetFolderAttributes(folder, attributes);
+        return folder;
+    }
+
+    Folder CreateSubFolder(const Folder& parent, std::string_view name, std::uint32_t attributes,
+                           bool& created) override {
+        Folder folder = OpenSubFolder(parent, name, FILE_OPEN_IF, &created);
+        if (created)
+            SetFolderAttributes(folder, attributes);
+        return folder;
+    }
+
+    // Folders are open for reading only, so that read-only trees can be walked: the folder is
+    // opened once more, through its handle, to change its attributes, and only when they change.
+    // Bits beyond READONLY, HIDDEN and SYSTEM (a POSIX owner's rights) mean nothing here.
+    void SetFolderAttributes(const Folder& folder, std::uint32_t attributes) override {
+        FILE_BASIC_INFO basic;
+        if (GetFileInformationByHandleEx(HandleOf(folder), FileBasicInfo, &basic, sizeof basic) &&
+            (basic.FileAttributes & kAttributeMask) == (attributes & kAttributeMask))
+            return;
+        NtName itself("");
+        HANDLE handle;
+        NTSTATUS status = OpenRelative(HandleOf(folder), itself, kFolderAttributeAccess, kShareAll,
+                                       FILE_OPEN, FILE_DIRECTORY_FILE, handle);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, folder.Path());
+        bool set = SetAttributeBits(handle, attributes);
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        if (!set)
+            throw FileSystemError(ErrnoOf(error), folder.Path());
+    }
+
+    bool RemoveEmptySubFolder(const Folder& parent, std::string_view name) override {
+        NtName ntName(name);
+        HANDLE handle;
+        if (!ntName.Usable() ||
+            !NT_SUCCESS(OpenRelative(HandleOf(parent), ntName, DELETE | SYNCHRONIZE, kShareAll,
+                                     FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                                     handle)))
+            return false;
+        // The mark fails for a folder that holds anything.
+        bool removed = SetDeleteMark(handle, true);
+        CloseHandle(handle);
+        return removed;
+    }
+
+    bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        NtName ntName(name);
+        if (!ntName.Usable())
+            return false;
+        FILE_NETWORK_OPEN_INFORMATION information;
+        if (!QueryEntry(HandleOf(folder), ntName, information) ||
+            (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return false;
+        facts = FileFacts{};
+        SetModified(facts, TicksOf(information.LastWriteTime));
+        SetChanged(facts, TicksOf(information.ChangeTime));
+        facts.size = static_cast<std::uint64_t>(information.EndOfFile.QuadPart);
+        facts.attributes = information.FileAttributes & kAttributeMask;
+        return true;
+    }
+
+    File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
+        const std::string path = folder.PathOf(name);
+        NtName ntName(name);
+        ntName.Check(path);
+        HANDLE handle;
+        NTSTATUS status =
+            OpenRelative(HandleOf(folder), ntName, FILE_GENERIC_READ, kShareAll, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, handle);
+        if (status == kStatusFileIsADirectory)
+            throw FileSystemError(EINVAL, path);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, path);
+        File file(*this, reinterpret_cast<std::intptr_t>(handle), path);
+        if (GetFileType(handle) != FILE_TYPE_DISK)
+            throw FileSystemError(EINVAL, path);
+        GetFileFacts(file, facts);
+        return file;
+    }
+
+    void GetFileFacts(const File& file, FileFacts& facts) override {
+        FILE_BASIC_INFO basic;
+        FILE_STANDARD_INFO standard;
+        if (!GetFileInformationByHandleEx(HandleOf(file), FileBasicInfo, &basic, sizeof basic) ||
+            !GetFileInformationByHandleEx(HandleOf(file), FileStandardInfo, &standard,
+                                          sizeof standard))
+            ThrowLastError(file.Path());
+        facts = FileFacts{};
+        SetModified(facts, TicksOf(basic.LastWriteTime));
+        SetChanged(facts, TicksOf(basic.ChangeTime));
+        facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+        facts.attributes = basic.FileAttributes & kAttributeMask;
+    }
+
+    File CreateTemporary(const Folder& folder, std::string_view name,
+                         std::string reportedPath) override {
+        // Windows cannot make a file without a name; the engine then names its temporaries.
+        if (name.empty())
+            throw FileSystemError(EOPNOTSUPP, reportedPath);
+        NtName ntName(name);
+        ntName.Check(reportedPath);
+        HANDLE handle;
+        // No FILE_SHARE_DELETE: while this handle is open, nobody can remove the file.
+        NTSTATUS status = OpenRelative(
+            HandleOf(folder), ntName,
+            FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE, FILE_SHARE_READ,
+            FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, handle, nullptr,
+            FILE_ATTRIBUTE_NORMAL);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, reportedPath);
+        File file(*this, reinterpret_cast<std::intptr_t>(handle), std::move(reportedPath));
+        file.folderHandle = kNoPendingAttributes;
+        if (!SetDeleteMark(handle, true))
+            ThrowLastError(file.Path());
+        return file;
+    }
+
+    std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
+                               std::uint64_t limit) override {
+        char* buffer = CopyBuffer();
+        std::uint64_t done = 0;
+        while (done < limit) {
+            DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - done, kCopyBufferSize));
+            DWORD got = 0;
+            OVERLAPPED readAt = At(offset + done);
+            if (!ReadFile(HandleOf(from), buffer, want, &got, &readAt)) {
+                if (GetLastError() == ERROR_HANDLE_EOF)
+                    break;
+                ThrowLastError(from.Path());
+            }
+            if (got == 0)
+                break;
+            DWORD put = 0;
+            OVERLAPPED writeAt = At(offset + done);
+            if (!WriteFile(HandleOf(to), buffer, got, &put, &writeAt) || put != got)
+                ThrowLastError(to.Path());
+            done += got;
+        }
+        return done;
+    }
+
+    // The time now; the attributes once the temporary has its name (see InstallTemporary).
+    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+        FILE_BASIC_INFO change{};
+        change.LastWriteTime.QuadPart = TicksOf(facts);
+        if (!SetFileInformationByHandle(HandleOf(file), FileBasicInfo, &change, sizeof change))
+            ThrowLastError(file.Path());
+        // The file is the caller's own temporary; only its bookkeeping field changes.
+        const_cast<File&>(file).folderHandle = facts.attributes & kAttributeMask;
+    }
+
+    void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                          bool replace) override {
+        NtName ntName(name);
+        ntName.Check(temporary.Path());
+        const HANDLE handle = HandleOf(temporary);
+        // Written data can fail as late as the flush; only a complete file gets the name.
+        if (!FlushFileBuffers(handle) || !SetDeleteMark(handle, false))
+            ThrowLastError(temporary.Path());
+        if (!Rename(handle, to, name, replace)) {
+            DWORD error = GetLastError();
+            SetDeleteMark(handle, true);
+            throw FileSystemError(ErrnoOf(error), temporary.Path());
+        }
+        if (temporary.folderHandle != kNoPendingAttributes &&
+            !SetAttributeBits(handle, static_cast<std::uint32_t>(temporary.folderHandle))) {
+            DWORD error = GetLastError();
+            SetDeleteMark(handle, true);
+            throw FileSystemError(ErrnoOf(error), temporary.Path());
+        }
+        temporary.Release();
+        if (!CloseHandle(handle))
+            ThrowLastError(temporary.Path());
+    }
+
+    void DiscardTemporary(File& temporary) noexcept override {
+        if (!temporary.IsOpen())
+            return;
+        SetDeleteMark(HandleOf(temporary), true);
+        CloseHandle(HandleOf(temporary));
+        temporary.Release();
+    }
+
+    bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
+        NtName ntName(name);
+        HANDLE handle;
+        // A temporary being written refuses this open: its handle does not share deletion.
+        if (!ntName.Usable() ||
+            !NT_SUCCESS(OpenRelative(
+                HandleOf(folder), ntName, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle)))
+            return false;
+        FILE_BASIC_INFO basic;
+        bool removed = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+                       !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                       SetDeleteMark(handle, true);
+        CloseHandle(handle);
+        return removed;
+    }
+
+    // Every copy was flushed as it was installed; flushing a whole volume needs administrator
+    // rights, so there is nothing more to do here.
+    void SyncToStorage(const Folder&) override {}
+
+protected:
+    void CloseFolder(std::intptr_t handle) noexcept override { CloseHandle(AsHandle(handle)); }
+    void CloseFile(File& file) noexcept override {
+        // A temporary still marked goes with its handle.
+        CloseHandle(HandleOf(file));
+    }
+
+private:
+    // Gives the open file `name` in `to` in one step. NtSetInformationFile, because Wine's
+    // SetFileInformationByHandle ignores the rename's root folder.
+    static bool Rename(HANDLE handle, const Folder& to, std::string_view name, bool replace) {
+        const std::wstring wide = WidePath::FromUtf8(name);
+        const std::size_t size =
+            offsetof(FILE_RENAME_INFORMATION, FileName) + (wide.size() + 1) * sizeof(wchar_t);
+        auto buffer = std::make_unique<std::max_align_t[]>(size / sizeof(std::max_align_t) + 1);
+        auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.get());
+        rename->ReplaceIfExists = replace;
+        rename->RootDirectory = HandleOf(to);
+        rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
+        std::memcpy(rename->FileName, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+        const auto renamed = [&] {
+            IO_STATUS_BLOCK status{};
+            NTSTATUS result = NtSetInformationFile(handle, &status, rename, ULONG(size),
+                                                   FILE_INFORMATION_CLASS(kFileRenameInformation));
+            SetLastError(NT_SUCCESS(result) ? ERROR_SUCCESS : RtlNtStatusToDosError(result));
+            return NT_SUCCESS(result);
+        };
+        if (renamed())
+            return true;
+        // Windows replaces no read-only file: the old copy loses the attribute first.
+        if (!replace || GetLastError() != ERROR_ACCESS_DENIED || !ClearReadOnly(to, name)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+        return renamed();
+    }
+
+    // Takes READONLY from the file `name`; false when it had none or cannot lose it.
+    static bool ClearReadOnly(const Folder& folder, std::string_view name) {
+        NtName ntName(name);
+        HANDLE handle;
+        if (!NT_SUCCESS(OpenRelative(HandleOf(folder), ntName,
+                                     FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                     kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, handle)))
+            return false;
+        FILE_BASIC_INFO basic;
+        bool cleared = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+                       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
+                       SetAttributeBits(handle, basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
+        CloseHandle(handle);
+        return cleared;
+    }
+
+    Folder OpenFolderByPath(const std::string& path) {
+        const std::wstring wide = WidePath::Absolute(path);
+        if (wide.empty())
+            throw FileSystemError(ENOENT, path);
+        HANDLE handle = CreateFileW(wide.c_str(), kFolderReadAccess, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            ThrowLastError(path);
+        return Adopt(handle, path);
+    }
+
+    Folder OpenSubFolder(const Folder& parent, std::string_view name, ULONG disposition,
+                         bool* created) {
+        std::string path = parent.PathOf(name);
+        NtName ntName(name);
+        ntName.Check(path);
+        HANDLE handle;
+        ULONG_PTR information = 0;
+        NTSTATUS status = OpenRelative(HandleOf(parent), ntName, kFolderReadAccess, kShareAll,
+                                       disposition, FILE_DIRECTORY_FILE, handle, &information);
+        if (status == kStatusNotADirectory)
+            throw FileSystemError(ENOTDIR, path);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, path);
+        if (created)
+            *created = information == FILE_CREATED;
+        return Adopt(handle, std::move(path));
+    }
+
+    // Wraps an open folder with its identity and attributes.
+    Folder Adopt(HANDLE handle, std::string path) {
+        BY_HANDLE_FILE_INFORMATION information;
+        if (!GetFileInformationByHandle(handle, &information)) {
+            DWORD error = GetLastError();
+            CloseHandle(handle);
+            throw FileSystemError(ErrnoOf(error), path);
+        }
+        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            CloseHandle(handle);
+            throw FileSystemError(ENOTDIR, path);
+        }
+        FolderIdentity identity{
+            information.dwVolumeSerialNumber,
+            (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+        return Folder(*this, reinterpret_cast<std::intptr_t>(handle), std::move(path), identity,
+                      information.dwFileAttributes & kAttributeMask);
+    }
+
+    // Adds a listed entry by what it is; a link counts as what it points to.
+    static void AddEntry(const Folder& folder, const FILE_FULL_DIR_INFO& entry,
+                         FolderListing& listing) {
+        std::wstring_view wide(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
+        if (wide == L"." || wide == L"..")
+            return;
+        const std::string name = WidePath::ToUtf8(wide);
+        if (name.empty())
+            return;  // no UTF-8 form: no later call could name it either
+        DWORD attributes = entry.FileAttributes;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            NtName ntName(name);
+            FILE_NETWORK_OPEN_INFORMATION target;
+            if (!QueryEntry(HandleOf(folder), ntName, target))
+                return;  // a dangling link
+            attributes = target.FileAttributes;
+        }
+        if (attributes & FILE_ATTRIBUTE_DEVICE)
+            return;
+        listing.Add(name, (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FolderListing::Kind::SubFolder
+                                                                  : FolderListing::Kind::File);
+    }
+};
+
+}  // namespace
+
+FileSystem& PlatformFileSystem() {
+    static WindowsFileSystem fileSystem;
+    return fileSystem;
+}
+
+}  // namespace FileSync

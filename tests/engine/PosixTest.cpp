@@ -1,0 +1,299 @@
+// Engine cases that need POSIX: permission bits, FIFOs, symbolic links, other mounts and
+// processes. The other behaviour tests run on every platform.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "FileSync.h"
+#include "TestTree.h"
+
+using namespace FileSync;
+
+namespace {
+
+constexpr long long kTime = 1'600'000'000;
+
+struct Side {
+    long long seconds;
+    long nanoseconds;
+    std::string contents;
+    mode_t mode;
+};
+
+struct Case {
+    const char* what;
+    Side source;
+    Side destination;
+    std::int32_t status;
+    bool copied;
+};
+
+const Case kCases[] = {
+    {"all equal", {kTime, 0, "abc", 0644}, {kTime, 0, "abc", 0644}, 0, false},
+    {"same whole second", {kTime, 900'000'000, "abc", 0644}, {kTime, 100, "abc", 0644}, 0, false},
+    {"destination a second newer", {kTime, 0, "abc", 0644}, {kTime + 1, 0, "abc", 0644}, 2, false},
+    {"source a second newer",
+     {kTime + 1, 0, "abc", 0644},
+     {kTime, 999'999'999, "abc", 0644},
+     1,
+     true},
+    {"source newer, other size", {kTime + 5, 0, "abcd", 0644}, {kTime, 0, "abc", 0644}, 5, true},
+    {"source newer, other mode", {kTime + 5, 0, "abc", 0600}, {kTime, 0, "abc", 0644}, 9, true},
+    {"destination newer, other size and mode",
+     {kTime, 0, "abcd", 0600},
+     {kTime + 9, 0, "abc", 0644},
+     14,
+     false},
+    {"destination newer, other size",
+     {kTime, 0, "abcd", 0644},
+     {kTime + 9, 0, "ab", 0644},
+     6,
+     false},
+    {"mode only", {kTime, 0, "abc", 0755}, {kTime, 0, "abc", 0644}, 8, false},
+    {"same time, other size", {kTime, 0, "abcd", 0644}, {kTime, 0, "abc", 0644}, 4, true},
+    {"same time, other size and mode", {kTime, 0, "abcd", 0600}, {kTime, 0, "abc", 0644}, 12, true},
+};
+
+void Put(const std::string& path, const Side& side) {
+    WriteOldFile(path, side.contents);
+    ::chmod(path.c_str(), side.mode);
+    SetModified(path, side.seconds, side.nanoseconds);
+}
+
+pid_t DeadProcessId() {
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+}  // namespace
+
+TEST(Comparison, StatusCodesAndCopyDecisions) {
+    TempFolder tree;
+    int number = 0;
+    for (const Case& c : kCases) {
+        std::string name = "f" + std::to_string(number++);
+        Put(tree / "src/" + name, c.source);
+        Put(tree / "dst/" + name, c.destination);
+    }
+    WriteOldFile(tree / "src/missing", "new");
+
+    ComparisonTable table = CompareFolderFiles(tree / "src", tree / "dst");
+    ASSERT_EQ(table.size(), std::size(kCases) + 1);
+    for (const ComparisonRow& row : table) {
+        if (row.name == "missing") {
+            EXPECT_EQ(row.status, OnlyInSource);
+            continue;
+        }
+        const Case& c = kCases[std::stoi(row.name.substr(1))];
+        EXPECT_EQ(row.status, c.status) << c.what;
+    }
+
+    SyncFolderFiles(tree / "src", tree / "dst");
+    EXPECT_EQ(ReadFile(tree / "dst/missing"), "new");
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        const Case& c = kCases[i];
+        std::string name = "f" + std::to_string(i);
+        const Side& expected = c.copied ? c.source : c.destination;
+        struct stat status = StatOf(tree / "dst/" + name);
+        EXPECT_EQ(ReadFile(tree / "dst/" + name), expected.contents) << c.what;
+        EXPECT_EQ(status.st_mode & 07777, expected.mode) << c.what;
+        EXPECT_EQ(status.st_mtim.tv_sec, expected.seconds) << c.what;
+    }
+    // Once copied, a pair compares equal or differs in a way that causes no copy.
+    for (const ComparisonRow& row : CompareFolderFiles(tree / "src", tree / "dst"))
+        EXPECT_TRUE(row.status == 0 || (row.status & 3) == DestinationNewer || row.status == 8)
+            << row.name << " " << row.status;
+}
+
+TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/A.txt", "a");
+    WriteOldFile(tree / "src/sub/deep.txt", "deep");
+    WriteOldFile(tree / "dst/a.txt", "a");
+    WriteOldFile(tree / "dst/only-here.txt", "x");
+    WriteOldFile(tree / "dst/sub/deep.txt", "deep");
+    ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("nowhere", (tree / "src/dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("A.txt", (tree / "src/link.txt").c_str()), 0);
+
+    ComparisonTable table = CompareFolderFiles(tree / "src", tree / "dst");
+    std::vector<std::string> names;
+    for (const ComparisonRow& row : table) {
+        names.push_back(row.name);
+        EXPECT_EQ(row.status, OnlyInSource) << row.name;
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "link.txt"}));
+}
+
+TEST(TreeSync, MissingDestinationIsCopiedWholeKeepingModesAndNanosecondTimes) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/top.txt", "top");
+    WriteOldFile(tree / "src/a/b/deep.txt", "deep");
+    WriteOldFile(tree / "src/a/readonly.txt", "ro");
+    WriteOldFile(tree / "src/.hidden", "h");
+    fs::create_directories(tree / "src/empty");
+    SetModified(tree / "src/a/b/deep.txt", 1'234'567'890, 123'456'789);
+    ::chmod((tree / "src/a/readonly.txt").c_str(), 0444);
+    ::chmod((tree / "src/top.txt").c_str(), 04750);
+    ::chmod((tree / "src/a/b").c_str(), 0750);
+
+    RecordingFileSystem fileSystem;
+    RunReport report;
+    SyncFolderTree(tree / "src", tree / "dst/", OptionsFor(fileSystem, report));
+
+    EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
+    struct stat deep = StatOf(tree / "dst/a/b/deep.txt");
+    EXPECT_EQ(deep.st_mtim.tv_sec, 1'234'567'890);
+    EXPECT_EQ(deep.st_mtim.tv_nsec, 123'456'789);
+    EXPECT_EQ(StatOf(tree / "dst/a/readonly.txt").st_mode & 07777, 0444u);
+    EXPECT_EQ(StatOf(tree / "dst/top.txt").st_mode & 07777, 04750u);
+    EXPECT_EQ(StatOf(tree / "dst/a/b").st_mode & 07777, 0750u);
+    // One whole copy: no destination folder was listed for a comparison.
+    for (const std::string& listed : fileSystem.listed)
+        EXPECT_EQ(listed.rfind(tree / "src", 0), 0u) << listed;
+    EXPECT_EQ(report.filesCopied, 4u);
+    EXPECT_EQ(report.bytesCopied, 10u);
+    // What a whole copy examines counts as compared, so progress never shows more copied.
+    EXPECT_EQ(report.filesCompared, 4u);
+    EXPECT_EQ(report.foldersVisited, 4u);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_EQ(fileSystem.syncs, 1);
+
+    // Nothing changed: the second run compares everything, copies nothing and needs no sync.
+    RecordingFileSystem again;
+    RunReport second;
+    SyncFolderTree(tree / "src", tree / "dst", OptionsFor(again, second));
+    EXPECT_EQ(second.filesCopied, 0u);
+    EXPECT_EQ(second.filesCompared, 4u);
+    EXPECT_EQ(again.syncs, 0);
+
+    // A read-only destination copy is replaced when its source becomes newer.
+    ::chmod((tree / "src/a/readonly.txt").c_str(), 0644);
+    WriteOldFile(tree / "src/a/readonly.txt", "changed");
+    ::chmod((tree / "src/a/readonly.txt").c_str(), 0444);
+    SetModified(tree / "src/a/readonly.txt", 2'000'000'000);
+    SyncFolderTree(tree / "src", tree / "dst");
+    EXPECT_EQ(ReadFile(tree / "dst/a/readonly.txt"), "changed");
+}
+
+TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
+    if (!fs::is_directory("/dev/shm"))
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::string source = pattern;
+    std::string contents(3 << 20, 'x');
+    WriteOldFile(source + "/big", contents);
+    WriteOldFile(source + "/empty", "");
+    SetModified(source + "/big", 1'400'000'000, 5);
+    TempFolder tree;
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(source, tree / "dst", options);
+    fs::remove_all(source);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_TRUE(ReadFile(tree / "dst/big") == contents);
+    EXPECT_EQ(StatOf(tree / "dst/big").st_mtim.tv_nsec, 5);
+    EXPECT_TRUE(fs::exists(tree / "dst/empty"));
+    EXPECT_EQ(report.bytesCopied, contents.size());
+}
+
+TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/before", "1");
+    WriteOldFile(tree / "src/sub/after", "2");
+    ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((tree / "src/sub/pipe").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("pipe", (tree / "src/link-to-pipe").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (tree / "src/dangling").c_str()), 0);
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(tree / "src", tree / "dst", options);  // whole copy
+    fs::create_directories(tree / "walked/sub");
+    SyncFolderTree(tree / "src", tree / "walked", options);  // walk
+    for (const char* root : {"dst", "walked"}) {
+        EXPECT_EQ(ReadFile(tree / root + "/before"), "1");
+        EXPECT_EQ(ReadFile(tree / root + "/sub/after"), "2");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(tree / root + "/pipe")));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(tree / root + "/dangling")));
+    }
+    EXPECT_TRUE(report.failures.empty());
+}
+
+TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/a/file", "a");
+    WriteOldFile(tree / "src/other/file", "o");
+    ASSERT_EQ(::symlink("../..", (tree / "src/a/up").c_str()), 0);
+    ASSERT_EQ(::symlink("..", (tree / "src/a/self-parent").c_str()), 0);
+    ASSERT_EQ(::symlink("../other", (tree / "src/a/sideways").c_str()), 0);
+
+    SyncFolderTree(tree / "src", tree / "dst");  // whole copy
+    EXPECT_TRUE(fs::exists(tree / "dst/a/file"));
+    EXPECT_EQ(ReadFile(tree / "dst/a/sideways/file"), "o");
+    EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
+
+    WriteOldFile(tree / "src/other/new", "n");
+    SyncFolderTree(tree / "src", tree / "dst");  // walk
+    EXPECT_EQ(ReadFile(tree / "dst/a/sideways/new"), "n");
+    EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
+    EXPECT_LT(std::distance(fs::recursive_directory_iterator(tree / "dst"),
+                            fs::recursive_directory_iterator()),
+              20);
+}
+
+// Replacing copies write their temporaries in one folder at the destination's top. Only what
+// the engine made there, and no copy is still writing, is ever removed; a user's file of the
+// same pattern anywhere else is data like any other.
+TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/file", "f");
+    std::string dead = ".tavrick-partial-" + std::to_string(DeadProcessId()) + "-7";
+    const std::string area = tree / "dst/.tavrick-partial-copies/";
+    WriteOldFile(area + dead, "half");
+    WriteOldFile(area + ".tavrick-partial-notes", "user's");
+    WriteOldFile(tree / "dst/" + dead, "a destination file outside the area is the user's");
+    WriteOldFile(tree / "src/" + dead, "a source file like a temporary is backed up");
+    WriteOldFile(tree / "src/sub/" + dead, "in a subfolder too");
+    auto& platform = PlatformFileSystem();
+    Folder areaFolder = platform.GetFolder(area);
+    File live = platform.CreateTemporary(areaFolder, ".tavrick-partial-0123456789abcdef", area);
+    // A destination subfolder on another device keeps its temporaries beside the target.
+    std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
+    bool otherDevice = fs::is_directory("/dev/shm") && ::mkdtemp(pattern.data()) != nullptr;
+    if (otherDevice) {
+        WriteOldFile(pattern + "/" + dead, "the user's, on another mount");
+        fs::create_directories(tree / "src/mounted");
+        fs::create_symlink(pattern, tree / "dst/mounted");
+    }
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    EXPECT_FALSE(fs::exists(area + dead));
+    EXPECT_TRUE(fs::exists(area + ".tavrick-partial-0123456789abcdef"));
+    EXPECT_TRUE(fs::exists(area + ".tavrick-partial-notes"));
+    EXPECT_TRUE(fs::exists(tree / "dst/" + dead));
+    EXPECT_EQ(ReadFile(tree / "dst/sub/" + dead), "in a subfolder too");
+    EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
+    EXPECT_EQ(report.filesCopied, 3u);
+    if (otherDevice) {
+        EXPECT_EQ(ReadFile(pattern + "/" + dead), "the user's, on another mount");
+        fs::remove_all(pattern);
+    }
+
+    // Once only temporaries no copy writes are left, the area goes with them.
+    live = File();
+    fs::remove(area + ".tavrick-partial-notes");
+    WriteOldFile(area + dead, "half");
+    SyncFolderTree(tree / "src", tree / "dst");
+    EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
+}
