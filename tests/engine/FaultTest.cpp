@@ -16,9 +16,7 @@ TEST(Faults, ThirdOfFiveCopiesFailsAndTheOthersAreStillMade) {
     RecordingFileSystem fileSystem;
     fileSystem.failCopy = [](int number, const std::string&) { return number == 3; };
     RunReport report;
-    RunOptions options;
-    options.fileSystem = &fileSystem;
-    options.report = &report;
+    RunOptions options = OptionsFor(fileSystem, report);
 
     SyncFolderFiles(tree / "src", tree / "dst", options);
 
@@ -120,9 +118,7 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     SetModified(tree / "dst/big", 1'000'000'000);
     RecordingFileSystem fileSystem;
     RunReport report;
-    RunOptions options;
-    options.fileSystem = &fileSystem;
-    options.report = &report;
+    RunOptions options = OptionsFor(fileSystem, report);
     // Truncated and rewritten during the first attempt; rewritten in place with the same size
     // and times during the first attempt, so only its change time tells.
     std::map<std::string, int> rewrites;
@@ -183,9 +179,7 @@ TEST(Faults, FailedReadNamesTheSource) {
         }
     } fileSystem;
     RunReport report;
-    RunOptions options;
-    options.fileSystem = &fileSystem;
-    options.report = &report;
+    RunOptions options = OptionsFor(fileSystem, report);
     SyncFolderTree(tree / "src", tree / "dst", options);
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_EQ(report.failures[0].path, tree / "src/unreadable");
