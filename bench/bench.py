@@ -314,11 +314,16 @@ def parallel_floor(tools, source, destination, suffix="", copy=False, threads=No
     return Command(name, argv, destination)
 
 
-def no_change_commands(tools, source, destination, suffix="", threads=None):
+def no_change_commands(tools, source, destination, suffix="", threads=None, one_thread=True):
+    # "tavrick-sync ×1" is the engine reading everything on its own thread: the reference the
+    # read-ahead's results are checked against.
+    single = [Command("tavrick-sync ×1" + suffix,
+                      [tools.engine, "--read-ahead", "0", source, destination], destination)]
     return [
         Command("floor" + suffix, [tools.floor, source, destination], destination),
         parallel_floor(tools, source, destination, suffix, threads=threads),
         Command("tavrick-sync" + suffix, [tools.engine, source, destination], destination),
+        *(single if one_thread else []),
         Command("rsync" + suffix,
                 ["rsync", "-rtp", "--update", "--whole-file", source + "/", destination + "/"],
                 destination),
@@ -470,9 +475,9 @@ def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None)
 
 def workload_w4(tools, trees, args, log):
     large, small = args.w4_files, args.w4_files // 10
-    commands = no_change_commands(tools, trees["w4-src"], trees["w4-dst"])
+    commands = no_change_commands(tools, trees["w4-src"], trees["w4-dst"], one_thread=False)
     everything = no_change_commands(tools, trees["w4s-src"], trees["w4s-dst"],
-                                    suffix=f" ({small})")
+                                    suffix=f" ({small})", one_thread=False)
     commands += [everything[0], everything[2]]
     result = measure(f"W4 one flat folder of {large} files (and {small}), no change",
                      commands, args.runs, log)
@@ -612,6 +617,9 @@ def target_rows(results):
         r = results[key]
         add(f"{label}: tavrick-sync / floor", ratio(r.median("tavrick-sync"), r.median("floor")),
             limit)
+        if "tavrick-sync ×1" in r.samples:
+            reference(f"{label}: tavrick-sync ×1 (no read-ahead) / floor",
+                      ratio(r.median("tavrick-sync ×1"), r.median("floor")))
         reference(f"{label}: {parallel(r)} / floor",
                   ratio(r.median(parallel(r)), r.median("floor")))
 

@@ -1,7 +1,10 @@
 // Command-line driver over the backup engine: one SyncFolderTree run, then its report.
+//   tavrick-sync [--read-ahead N] SOURCE DESTINATION
+// --read-ahead N reads ahead with exactly N threads (0: none); without it the run chooses.
 // Exit status: 0 when nothing failed, 1 when something did, 2 when used wrongly.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -36,14 +39,19 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments = Arguments(argc, argv);
-    if (arguments.size() != 3) {
-        std::fprintf(stderr, "usage: %s SOURCE DESTINATION\n", argc > 0 ? argv[0] : "tavrick-sync");
-        return 2;
-    }
+    std::vector<std::string> arguments = Arguments(argc, argv);
     FileSync::RunReport report;
     FileSync::RunOptions options;
     options.report = &report;
+    if (arguments.size() == 5 && arguments[1] == "--read-ahead") {
+        options.readAheadThreads = std::atoi(arguments[2].c_str());
+        arguments.erase(arguments.begin() + 1, arguments.begin() + 3);
+    }
+    if (arguments.size() != 3 || options.readAheadThreads < -1) {
+        std::fprintf(stderr, "usage: %s [--read-ahead N] SOURCE DESTINATION\n",
+                     argc > 0 ? argv[0] : "tavrick-sync");
+        return 2;
+    }
 
     auto start = std::chrono::steady_clock::now();
     FileSync::SyncFolderTree(arguments[1], arguments[2], options);

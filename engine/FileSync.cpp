@@ -1,4 +1,6 @@
-// The backup engine: a depth-first walk over pairs of open folders.
+// The backup engine: a depth-first walk over pairs of open folders. The walk, with every copy
+// and report, stays on the caller's thread; reading the pairs it reaches next may go ahead of
+// it on other threads (ReadAhead.h).
 //
 // Every step of a tree run that can fail is caught where it fails, recorded in the run report
 // and followed by the next step, so one unreadable file or folder never hides the rest.
@@ -12,6 +14,8 @@
 
 #include "FileCopy.h"
 #include "FileSystem.h"
+#include "PairReading.h"
+#include "ReadAhead.h"
 
 namespace FileSync {
 namespace {
@@ -45,13 +49,12 @@ private:
 public:
     FileSystem& fileSystem;
     RunReport& report;
-    // The rows of one folder pair's comparison that need a copy, in row order; filled while
-    // the source is listed and used up before any recursion.
-    struct PendingCopy {
-        std::uint32_t row;
-        std::int32_t status;
-    };
-    std::vector<PendingCopy> pendingCopies;
+    // Reads the folder pairs of a tree run, ahead of the walk where that pays.
+    ReadAhead* readAhead = nullptr;
+
+    ReadAheadSettings ReadAheadWanted() const {
+        return {options_.readAheadThreads, options_.readAheadFreshFor};
+    }
 
     // The source listing of the folder at the current depth. Listings are kept per depth and
     // reused, so a walk allocates for the deepest and widest folders only, not for every one.
@@ -79,6 +82,14 @@ public:
     }
     void Fail(std::string path, std::string reason) {
         report.failures.push_back({std::move(path), std::move(reason)});
+    }
+    // Records a failure kept from reading: a file system's, or raised again.
+    void Fail(const std::exception_ptr& failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const FileSystemError& error) {
+            Fail(error);
+        }
     }
 
     // The source folders from the run's top down to the folder being handled, and the
@@ -222,43 +233,6 @@ private:
     bool triedWrite_ = false;
 };
 
-bool MustCopy(std::int32_t status) {
-    if (status == 0)
-        return false;
-    if (status == OnlyInSource)
-        return true;
-    if (status == AttributesDiffer)
-        return false;
-    if ((status & 3) == DestinationNewer)
-        return false;
-    return true;
-}
-
-std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination) {
-    std::int32_t status = 0;
-    if (destination.modifiedSeconds < source.modifiedSeconds)
-        status = SourceNewer;
-    else if (destination.modifiedSeconds > source.modifiedSeconds)
-        status = DestinationNewer;
-    if (source.attributes != destination.attributes)
-        status |= AttributesDiffer;
-    if (source.size != destination.size)
-        status |= SizeDiffers;
-    return status;
-}
-
-// The status of one source file against its destination namesake.
-std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
-                         std::string_view name) {
-    FileFacts sourceFacts;
-    FileFacts destinationFacts;
-    if (!fileSystem.GetFile(destination, name, destinationFacts))
-        return OnlyInSource;
-    if (!fileSystem.GetFile(source, name, sourceFacts))
-        return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
-    return CompareFacts(sourceFacts, destinationFacts);
-}
-
 // Hands every file of the source listing, in listing order, with its status to `row`.
 template <typename Row>
 void CompareEachFile(FileSystem& fileSystem, const Folder& source,
@@ -291,61 +265,21 @@ struct ListingAtDepth {
     FolderListing& listing;
 };
 
-// Compares each file of a source folder with its destination namesake while the folder is
-// listed, and has the listing keep only the files that need a copy: a folder pair with nothing
-// to do holds no names, however large the folder.
-class ListedFileComparer final : public FolderListing::FileFilter {
-public:
-    ListedFileComparer(Run& run, FolderListing& listing, const Folder& source,
-                       const Folder& destination)
-        : run_(run), listing_(listing), source_(source), destination_(destination) {
-        run_.pendingCopies.clear();
-        listing_.SetFileFilter(this);
-    }
-    ~ListedFileComparer() { listing_.SetFileFilter(nullptr); }
-    ListedFileComparer(const ListedFileComparer&) = delete;
-    ListedFileComparer& operator=(const ListedFileComparer&) = delete;
-
-    bool Keep(std::string_view name) override {
-        std::int32_t status = CompareFile(run_.fileSystem, source_, destination_, name);
-        std::uint32_t row = rows_++;
-        if (!MustCopy(status))
-            return false;
-        run_.pendingCopies.push_back({row, status});
-        return true;
-    }
-    std::uint32_t Rows() const { return rows_; }
-
-private:
-    Run& run_;
-    FolderListing& listing_;
-    const Folder& source_;
-    const Folder& destination_;
-    std::uint32_t rows_ = 0;
-};
-
-// Lists the source folder, comparing its files on the way. Throws when the listing fails.
-std::uint32_t ListAndCompare(Run& run, const Folder& source, FolderListing& listing,
-                             const Folder& destination) {
-    ListedFileComparer comparer(run, listing, source, destination);
-    run.fileSystem.List(source, listing);
-    return comparer.Rows();
-}
-
 // Goes through the rows of the comparison in order, copying those that need it.
-void CopyComparedFiles(Run& run, const Folder& source, const FolderListing& listing,
-                       std::uint32_t rows, DestinationFolder& destination) {
+void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& destination) {
     // The files the listing kept are exactly the pending copies, in the same order.
+    const FolderListing& listing = reading.listing;
+    const auto& pending = reading.pendingCopies;
     auto kept = listing.Entries().begin();
     std::size_t next = 0;
-    for (std::uint32_t row = 0; row < rows; ++row) {
+    for (std::uint32_t row = 0; row < reading.rows; ++row) {
         ++run.report.filesCompared;
-        if (next < run.pendingCopies.size() && run.pendingCopies[next].row == row) {
+        if (next < pending.size() && pending[next].row == row) {
             while (kept->kind != Kind::File)
                 ++kept;
-            bool missing = run.pendingCopies[next].status == OnlyInSource;
+            bool missing = pending[next].status == OnlyInSource;
             destination.NeedWrite();
-            run.CopyFile(source, destination.folder(), listing.Name(*kept), missing);
+            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), missing);
             ++kept;
             ++next;
         }
@@ -417,38 +351,62 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
     }
 }
 
-void SyncOpenPair(Run& run, const Folder& source, DestinationFolder& destination);
+// Lets the read-ahead know when the walk is done with a pair, however it leaves it.
+class PairInWalk {
+public:
+    PairInWalk(ReadAhead& readAhead, PairNodePtr node)
+        : readAhead_(readAhead), node_(std::move(node)) {}
+    ~PairInWalk() { readAhead_.Leave(*node_); }
+    PairInWalk(const PairInWalk&) = delete;
+    PairInWalk& operator=(const PairInWalk&) = delete;
 
-// One source subfolder: walked when its destination namesake exists, else copied whole.
-void SyncSubFolder(Run& run, const Folder& sourceParent, DestinationFolder& destinationParent,
-                   std::string_view name) {
-    Folder source;
-    try {
-        source = run.fileSystem.GetSubFolder(sourceParent, name);
-    } catch (const FileSystemError& error) {
-        run.Fail(error);
+private:
+    ReadAhead& readAhead_;
+    PairNodePtr node_;
+};
+
+void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destination);
+
+// The source subfolder at `entry` of `parent`'s listing: walked when its destination namesake
+// exists, else copied whole.
+void SyncSubFolder(Run& run, const PairNodePtr& parent, std::size_t entry,
+                   DestinationFolder& destinationParent) {
+    const FolderListing& listing = parent->reading.listing;
+    std::string_view name = listing.Name(listing.Entries()[entry]);
+    PairNodePtr pair = run.readAhead->Take(parent, entry, name);
+    PairInWalk inWalk(*run.readAhead, pair);
+    PairReading& reading = pair->reading;
+    if (reading.unexpected)
+        std::rethrow_exception(reading.unexpected);
+    if (reading.openFailure) {
+        run.Fail(reading.openFailure);
         return;
     }
-    if (run.MustSkip(source.Identity()))
+    if (run.MustSkip(reading.source.Identity()))
         return;
-    run.Enter(source.Identity());
-    Folder destination;
+    run.Enter(reading.source.Identity());
     try {
-        destination = run.fileSystem.GetSubFolder(destinationParent.folder(), name);
-    } catch (const FileSystemError&) {
-    }
-    try {
-        bool created = false;
-        if (!destination.IsOpen())
-            destination = CreateForCopy(run, destinationParent, name, source, created);
-        else if (run.RefuseSourceAsDestination(destination))
-            destination = Folder();
-        if (destination.IsOpen()) {
-            DestinationFolder access(run, destination, source.Attributes(), created);
-            if (created)
-                CopyFolderContents(run, source, access);
-            else
-                SyncOpenPair(run, source, access);
+        if (reading.destination.IsOpen()) {
+            if (!run.RefuseSourceAsDestination(reading.destination)) {
+                DestinationFolder access(run, reading.destination, reading.source.Attributes(),
+                                         false);
+                SyncOpenPair(run, pair, access);
+            }
+        } else {
+            bool created = false;
+            Folder made = CreateForCopy(run, destinationParent, name, reading.source, created);
+            if (made.IsOpen() && created) {
+                DestinationFolder access(run, made, reading.source.Attributes(), true);
+                CopyFolderContents(run, reading.source, access);
+            } else if (made.IsOpen()) {
+                // Made meanwhile by someone else: walked as any existing folder.
+                PairNodePtr opened = run.readAhead->ReadOpened(
+                    parent, entry, std::move(reading.source), std::move(made));
+                PairInWalk openedInWalk(*run.readAhead, opened);
+                DestinationFolder access(run, opened->reading.destination,
+                                         opened->reading.source.Attributes(), false);
+                SyncOpenPair(run, opened, access);
+            }
         }
     } catch (const FileSystemError& error) {
         run.Fail(error);
@@ -456,25 +414,25 @@ void SyncSubFolder(Run& run, const Folder& sourceParent, DestinationFolder& dest
     run.Leave();
 }
 
-// A folder pair whose two folders exist: its own files first, then each source subfolder.
-void SyncOpenPair(Run& run, const Folder& source, DestinationFolder& destination) {
+// A folder pair whose two folders exist and have been read: its own files first, then each
+// source subfolder.
+void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destination) {
     ++run.report.foldersVisited;
-    ListingAtDepth lease(run);
-    FolderListing& listing = lease.listing;
-    std::uint32_t rows = 0;
-    try {
-        rows = ListAndCompare(run, source, listing, destination.folder());
-    } catch (const FileSystemError& error) {
-        run.Fail(error);
+    const PairReading& reading = pair->reading;
+    if (reading.unexpected)
+        std::rethrow_exception(reading.unexpected);
+    if (reading.listFailure) {
+        run.Fail(reading.listFailure);
         return;
     }
-    CopyComparedFiles(run, source, listing, rows, destination);
-    for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::SubFolder)
+    CopyComparedFiles(run, reading, destination);
+    const auto& entries = reading.listing.Entries();
+    for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+        if (entries[entry].kind != Kind::SubFolder)
             continue;
         if (run.Stopped())
             return;
-        SyncSubFolder(run, source, destination, listing.Name(entry));
+        SyncSubFolder(run, pair, entry, destination);
         run.Yield();
     }
 }
@@ -513,20 +471,29 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     if (run.RefuseSourceAsDestination(destination))
         return;
+    ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted());
+    run.readAhead = &readAhead;
+    FolderIdentity destinationTop = destination.Identity();
+    PairNodePtr top = readAhead.Top(std::move(source), std::move(destination), destinationTop);
+    const Folder& sourceTop = top->reading.source;
+    const Folder& destinationFolder = top->reading.destination;
     // The run's temporaries go under the folder it keeps open for the whole run.
-    run.SetDestinationTop(destination);
+    run.SetDestinationTop(destinationFolder);
     {
+        PairInWalk inWalk(readAhead, top);
         // The top is the user's own folder unless this run made it.
-        DestinationFolder access(run, destination, source.Attributes(), created, false);
+        DestinationFolder access(run, destinationFolder, sourceTop.Attributes(), created, false);
         if (created) {
-            CopyFolderContents(run, source, access);
+            CopyFolderContents(run, sourceTop, access);
         } else {
             run.ClearTemporaryArea();
-            SyncOpenPair(run, source, access);
+            readAhead.ReadHere(top);
+            SyncOpenPair(run, top, access);
         }
     }
+    readAhead.Stop();
     run.Leave();
-    run.Flush(destination);
+    run.Flush(destinationFolder);
 }
 
 }  // namespace
@@ -553,19 +520,20 @@ void SyncFolderFiles(std::string source, std::string destination) {
 
 void SyncFolderFiles(std::string source, std::string destination, const RunOptions& options) {
     Run run(options);
-    Folder sourceFolder = run.fileSystem.GetFolder(source);
-    Folder destinationFolder = run.fileSystem.GetFolder(destination);
-    if (sourceFolder.Identity() == destinationFolder.Identity())
-        throw FileSystemError(EINVAL, destinationFolder.Path());
-    run.SetDestinationTop(destinationFolder);
+    PairReading reading;
+    reading.source = run.fileSystem.GetFolder(source);
+    reading.destination = run.fileSystem.GetFolder(destination);
+    if (reading.source.Identity() == reading.destination.Identity())
+        throw FileSystemError(EINVAL, reading.destination.Path());
+    run.SetDestinationTop(reading.destination);
     run.ClearTemporaryArea();
-    FolderListing listing;
-    std::uint32_t rows = ListAndCompare(run, sourceFolder, listing, destinationFolder);
+    CompareFolderPair(run.fileSystem, reading);
     {
-        DestinationFolder access(run, destinationFolder, sourceFolder.Attributes(), false, false);
-        CopyComparedFiles(run, sourceFolder, listing, rows, access);
+        DestinationFolder access(run, reading.destination, reading.source.Attributes(), false,
+                                 false);
+        CopyComparedFiles(run, reading, access);
     }
-    run.Flush(destinationFolder);
+    run.Flush(reading.destination);
 }
 
 void SyncFolderTree(std::string source, std::string destination) {

@@ -6,6 +6,7 @@
 // A copy takes its name only when complete and only when its source did not change meanwhile.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -58,6 +59,14 @@ struct RunOptions {
     std::function<void(const RunReport&)> progress;
     // Filled in by the run when not null.
     RunReport* report = nullptr;
+    // Threads that read folders ahead of a tree run, so it seldom waits for the file system:
+    // a negative number lets the run choose (none for a small tree, more while the file system
+    // is slow to answer, as over a network); 0 reads everything on the caller's thread. Only
+    // file systems that allow it are read from other threads (FileSystem::SafeForReadAhead).
+    // Copies, the hooks above and the report stay on the caller's thread, in the same order.
+    int readAheadThreads = -1;
+    // What was read ahead longer ago than this is read again when the run reaches it.
+    std::chrono::milliseconds readAheadFreshFor{10000};
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.

@@ -146,6 +146,8 @@ public:
         return {names_.data() + entry.nameOffset, entry.nameLength};
     }
     std::size_t Count(Kind kind) const { return counts_[static_cast<int>(kind)]; }
+    // The memory the listing holds.
+    std::size_t Bytes() const { return names_.capacity() + entries_.capacity() * sizeof(Entry); }
 
 private:
     std::vector<char> names_;
@@ -163,9 +165,19 @@ private:
 // Failures throw FileSystemError with an errno value of the generic category (a layer over
 // another system maps its codes onto these, e.g. ERROR_NOT_SAME_DEVICE to EXDEV) and the path
 // the failure concerns. Operations that say "never throws" report through their result.
+//
+// Threads: a file system that answers SafeForReadAhead with true may be asked GetSubFolder,
+// List and GetFile, and may close folders, from several threads at once, while the engine's
+// own thread goes on with any other call; two threads never list the same Folder at once, and
+// a folder is never closed while another call uses it. Everything else comes from one thread.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
+
+    // Whether the engine may read this file system from several threads (see above). A layer
+    // that keeps state of its own, such as a test double that records calls, answers false and
+    // is then read on the caller's thread only.
+    virtual bool SafeForReadAhead() const { return false; }
 
     // --- Folders
     // Opens the folder at `path`, links followed. An empty path names no folder (ENOENT).

@@ -137,6 +137,9 @@ std::uint64_t CopyRange(const File& from, const File& to, std::uint64_t offset,
 
 class PosixFileSystem final : public FileSystem {
 public:
+    // Keeps no state between calls; each call works on the handles it is given.
+    bool SafeForReadAhead() const override { return true; }
+
     Folder GetFolder(const std::string& path) override {
         if (path.empty())
             throw FileSystemError(ENOENT, path);

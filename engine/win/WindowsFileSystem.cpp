@@ -246,6 +246,9 @@ OVERLAPPED At(std::uint64_t offset) {
 
 class WindowsFileSystem final : public FileSystem {
 public:
+    // Keeps no state between calls; each call works on the handles it is given.
+    bool SafeForReadAhead() const override { return true; }
+
     Folder GetFolder(const std::string& path) override { return OpenFolderByPath(path); }
 
     Folder GetSubFolder(const Folder& parent, std::string_view name) override {

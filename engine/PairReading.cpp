@@ -1,0 +1,86 @@
+#include "PairReading.h"
+
+#include "FileSync.h"
+
+namespace FileSync {
+namespace {
+
+std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination) {
+    std::int32_t status = 0;
+    if (destination.modifiedSeconds < source.modifiedSeconds)
+        status = SourceNewer;
+    else if (destination.modifiedSeconds > source.modifiedSeconds)
+        status = DestinationNewer;
+    if (source.attributes != destination.attributes)
+        status |= AttributesDiffer;
+    if (source.size != destination.size)
+        status |= SizeDiffers;
+    return status;
+}
+
+// Compares each file of a source folder with its destination namesake while the folder is
+// listed, and has the listing keep only the files that need a copy: a folder pair with nothing
+// to do holds no file names, however large the folder.
+class ListedFileComparer final : public FolderListing::FileFilter {
+public:
+    ListedFileComparer(FileSystem& fileSystem, PairReading& reading,
+                       const std::atomic<bool>* cancelled)
+        : fileSystem_(fileSystem), reading_(reading), cancelled_(cancelled) {
+        reading_.pendingCopies.clear();
+        reading_.rows = 0;
+        reading_.listing.SetFileFilter(this);
+    }
+    ~ListedFileComparer() { reading_.listing.SetFileFilter(nullptr); }
+    ListedFileComparer(const ListedFileComparer&) = delete;
+    ListedFileComparer& operator=(const ListedFileComparer&) = delete;
+
+    bool Keep(std::string_view name) override {
+        if (cancelled_ && cancelled_->load(std::memory_order_relaxed))
+            throw ReadingCancelled();
+        std::int32_t status = CompareFile(fileSystem_, reading_.source, reading_.destination, name);
+        std::uint32_t row = reading_.rows++;
+        if (!MustCopy(status))
+            return false;
+        reading_.pendingCopies.push_back({row, status});
+        return true;
+    }
+
+private:
+    FileSystem& fileSystem_;
+    PairReading& reading_;
+    const std::atomic<bool>* cancelled_;
+};
+
+}  // namespace
+
+bool MustCopy(std::int32_t status) {
+    if (status == 0)
+        return false;
+    if (status == OnlyInSource)
+        return true;
+    if (status == AttributesDiffer)
+        return false;
+    if ((status & 3) == DestinationNewer)
+        return false;
+    return true;
+}
+
+std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
+                         std::string_view name) {
+    FileFacts sourceFacts;
+    FileFacts destinationFacts;
+    if (!fileSystem.GetFile(destination, name, destinationFacts))
+        return OnlyInSource;
+    if (!fileSystem.GetFile(source, name, sourceFacts))
+        return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
+    return CompareFacts(sourceFacts, destinationFacts);
+}
+
+void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,
+                       const std::atomic<bool>* cancelled) {
+    ListedFileComparer comparer(fileSystem, reading, cancelled);
+    fileSystem.List(reading.source, reading.listing);
+    reading.compared = true;
+}
+
+}  // namespace FileSync

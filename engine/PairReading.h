@@ -1,0 +1,55 @@
+// What the walk reads of one folder pair before it handles it: both folders opened, the source
+// listed, and each of its files compared with its destination namesake. Reading changes
+// nothing in either tree, so it may run ahead of the walk on another thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string_view>
+#include <vector>
+
+#include "FileSystem.h"
+
+namespace FileSync {
+
+// A file of the listing that needs a copy: its row among the listed files, and its status.
+struct PendingCopy {
+    std::uint32_t row;
+    std::int32_t status;
+};
+
+struct PairReading {
+    Folder source;
+    // Not open when there is no destination folder of that name yet.
+    Folder destination;
+    // Why the source folder could not be opened.
+    std::exception_ptr openFailure;
+    // The source was listed and its files compared, or listFailure says why not.
+    bool compared = false;
+    // The source's subfolders, and those of its files that need a copy.
+    FolderListing listing;
+    std::vector<PendingCopy> pendingCopies;
+    // How many files the source listed.
+    std::uint32_t rows = 0;
+    std::exception_ptr listFailure;
+    // A failure that is no file system's (e.g. memory ran out), for the walk to raise again.
+    std::exception_ptr unexpected;
+};
+
+// The status of one source file against its destination namesake (see ComparisonRow).
+std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
+                         std::string_view name);
+// Whether a file of that status needs a copy.
+bool MustCopy(std::int32_t status);
+
+// Thrown out of a comparison when `cancelled` turned true while it ran.
+struct ReadingCancelled {};
+
+// Lists the open source of `reading`, comparing each file with the open destination on the
+// way; the listing keeps the subfolders and the files that need a copy. Throws when the listing
+// fails, and ReadingCancelled once `cancelled` (when given) is true.
+void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,
+                       const std::atomic<bool>* cancelled = nullptr);
+
+}  // namespace FileSync

@@ -1,0 +1,117 @@
+// Reading ahead of the walk. The walk handles folder pairs one after another, depth first, on
+// its caller's thread; worker threads read the pairs it will reach next (see PairReading.h) so
+// that it rarely waits for the file system. Only reading is spread out: everything the walk
+// writes, and every failure it reports, stays on its thread and in its order.
+//
+// The read-ahead keeps to the walk's order: of the pairs it knows of, the next one read is the
+// one the walk reaches first. It stays within a window of pairs and of listing bytes, so
+// memory and open folders stay bounded whatever the tree's width, and what it read long ago is
+// read again when the walk reaches it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "PairReading.h"
+
+namespace FileSync {
+
+// One folder pair of the walk, read or being read.
+struct PairNode {
+    using Clock = std::chrono::steady_clock;
+
+    // Holds the folders the pair's own folders are opened in.
+    std::shared_ptr<PairNode> parent;
+    std::string_view name;  // in the parent's listing
+    // The position of the pair's source folder in the parent's listing: the walk's order.
+    std::size_t entry = 0;
+    std::size_t depth = 0;
+    PairReading reading;
+
+    // The read-ahead's bookkeeping, under its lock.
+    bool read = false;
+    // Read by a worker that ran out of handles: the walk reads it again itself.
+    bool readAgain = false;
+    bool abandoned = false;
+    bool inWindow = false;
+    std::size_t bytes = 0;
+    Clock::time_point readAt;
+    std::size_t nextEntry = 0;  // where to look for the next subfolder to read ahead
+    std::deque<std::shared_ptr<PairNode>> children;  // read ahead, not yet taken by the walk
+};
+using PairNodePtr = std::shared_ptr<PairNode>;
+
+struct ReadAheadSettings {
+    // How many threads read ahead: none with 0; with a negative number, as many as pay off,
+    // none for a small tree.
+    int threads = -1;
+    // Older than this, what was read ahead is read again when the walk reaches it.
+    std::chrono::milliseconds freshFor{10000};
+};
+
+class ReadAhead {
+public:
+    // Reads through `fileSystem`, ahead only when the file system allows it.
+    ReadAhead(FileSystem& fileSystem, ReadAheadSettings settings);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The top pair, with its two folders open; ReadHere reads it. Pairs whose source is the
+    // folder `destinationTop` are never read below it.
+    PairNodePtr Top(Folder source, Folder destination, FolderIdentity destinationTop);
+    // Reads an open pair on this thread, and lets the read-ahead go on below it.
+    void ReadHere(const PairNodePtr& node);
+    // The pair of subfolder `name` at `entry` in `parent`'s listing, read: ahead, when that is
+    // done and fresh, else here and now.
+    PairNodePtr Take(const PairNodePtr& parent, std::size_t entry, std::string_view name);
+    // Takes the place of the pair at `entry` in `parent` with folders the walk opened itself;
+    // reads it here.
+    PairNodePtr ReadOpened(const PairNodePtr& parent, std::size_t entry, Folder source,
+                           Folder destination);
+    // The walk is done with `node` and everything below it.
+    void Leave(PairNode& node);
+    // Ends reading ahead; waits for the workers. Safe to call more than once.
+    void Stop() noexcept;
+
+private:
+    PairNodePtr MakeChild(const PairNodePtr& parent, std::size_t entry, std::string_view name);
+    void Read(PairNode& node, const std::atomic<bool>* cancelled);
+    void Finish(const PairNodePtr& node, std::chrono::nanoseconds took);
+    PairNodePtr NextToRead();
+    void Drop(PairNode& node);
+    void LeaveWindow(PairNode& node);
+    void StartWorkers(std::size_t count);
+    void Work();
+    bool OnWalkPath(const PairNode& node, const FolderIdentity& folder) const;
+
+    FileSystem& fileSystem_;
+    const ReadAheadSettings settings_;
+    const bool allowed_;
+    FolderIdentity destinationTop_;
+
+    std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::condition_variable pairRead_;
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> workers_;
+    std::size_t idleWorkers_ = 0;
+    const PairNode* walkWaitsFor_ = nullptr;
+    // Read pairs with subfolders not yet read ahead.
+    std::vector<PairNodePtr> candidates_;
+    std::size_t inWindow_ = 0;
+    std::size_t bytesInWindow_ = 0;
+    std::size_t foldersSeen_ = 0;
+    double nanosecondsPerRequest_ = 0;
+};
+
+}  // namespace FileSync
