@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -15,11 +16,12 @@ constexpr std::size_t kFoldersBeforeReadAhead = 16;
 // More threads only help while requests wait on a device or a network, not on a processor.
 constexpr std::size_t kMostWorkers = 32;
 constexpr double kSlowRequestNanoseconds = 10'000;
+constexpr int kReadsPerJudgement = 8;
 // What may be read ahead and not yet taken by the walk: pairs (each holding two folders open)
 // per worker, at most, and bytes of listings. Slow requests need many pairs in flight and a
 // lead on the walk wide enough that it does not catch up where a folder's subfolders are only
 // just known.
-constexpr std::size_t kWindowPairsPerWorker = 16;
+constexpr std::size_t kWindowPairsPerWorker = 64;
 constexpr std::size_t kMostWindowPairs = 512;
 constexpr std::size_t kWindowBytes = 16u << 20;
 
@@ -75,11 +77,19 @@ PairNodePtr ReadAhead::Top(Folder source, Folder destination, FolderIdentity des
 }
 
 void ReadAhead::ReadHere(const PairNodePtr& node) {
-    auto start = PairNode::Clock::now();
-    Read(*node, nullptr);
-    auto took = PairNode::Clock::now() - start;
+    auto took = ReadTimed(*node, nullptr);
     std::lock_guard lock(mutex_);
     Finish(node, took);
+}
+
+std::chrono::nanoseconds ReadAhead::ReadTimed(PairNode& node, const std::atomic<bool>* cancelled) {
+    auto start = PairNode::Clock::now();
+    Read(node, cancelled);
+    return PairNode::Clock::now() - start;
+}
+
+bool ReadAhead::FastRequests() const {
+    return !slowRequests_;
 }
 
 PairNodePtr ReadAhead::Take(const PairNodePtr& parent, std::size_t entry, std::string_view name) {
@@ -98,7 +108,17 @@ PairNodePtr ReadAhead::Take(const PairNodePtr& parent, std::size_t entry, std::s
         }
         if (node) {
             LeaveWindow(*node);
-            if (!node->read) {
+            while (!node->read) {
+                // Where requests are answered at once the walk reads the next pair itself
+                // rather than sleep: a processor would otherwise sit idle.
+                PairNodePtr next = FastRequests() ? NextToRead() : nullptr;
+                if (next) {
+                    lock.unlock();
+                    auto took = ReadTimed(*next, &stopping_);
+                    lock.lock();
+                    Finish(next, took);
+                    continue;
+                }
                 walkWaitsFor_ = node.get();
                 pairRead_.wait(lock, [&] { return node->read; });
                 walkWaitsFor_ = nullptr;
@@ -236,9 +256,17 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
     if (!allowed_ || stopping_)
         return;
 
-    double perRequest = static_cast<double>(took.count()) / (3.0 + 2.0 * reading.rows);
-    nanosecondsPerRequest_ =
-        nanosecondsPerRequest_ == 0 ? perRequest : 0.8 * nanosecondsPerRequest_ + 0.2 * perRequest;
+    // Opening both folders, listing and two requests a file; a subfolder listed costs about one.
+    // The quickest pair of the last few tells the file system's speed: a pair that waited for
+    // a processor took longer without its requests being slow.
+    double requests = 3.0 + 2.0 * reading.rows + static_cast<double>(subfolders);
+    double perRequest = static_cast<double>(took.count()) / requests;
+    quickestOfLate_ = std::min(quickestOfLate_, perRequest);
+    if (++readsOfLate_ == kReadsPerJudgement) {
+        slowRequests_ = quickestOfLate_ > kSlowRequestNanoseconds;
+        quickestOfLate_ = std::numeric_limits<double>::infinity();
+        readsOfLate_ = 0;
+    }
     if (candidates_.empty())
         return;
     if (workers_.empty()) {
@@ -247,7 +275,7 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
         else if (foldersSeen_ >= kFoldersBeforeReadAhead)
             StartWorkers(FirstWorkers());
     } else if (settings_.threads < 0 && idleWorkers_ == 0 && workers_.size() < kMostWorkers &&
-               nanosecondsPerRequest_ > kSlowRequestNanoseconds) {
+               !FastRequests()) {
         StartWorkers(1);
     }
 }
@@ -324,9 +352,7 @@ void ReadAhead::Work() {
             continue;
         }
         lock.unlock();
-        auto start = PairNode::Clock::now();
-        Read(*node, &stopping_);
-        auto took = PairNode::Clock::now() - start;
+        auto took = ReadTimed(*node, &stopping_);
         lock.lock();
         Finish(node, took);
     }

@@ -1,7 +1,9 @@
 // Reading ahead of the walk. The walk handles folder pairs one after another, depth first, on
 // its caller's thread; worker threads read the pairs it will reach next (see PairReading.h) so
-// that it rarely waits for the file system. Only reading is spread out: everything the walk
-// writes, and every failure it reports, stays on its thread and in its order.
+// that it rarely waits for the file system, and where the file system answers at processor
+// speed the walk reads the next pair itself rather than sleep. Only reading is spread out:
+// everything the walk writes, and every failure it reports, stays on its thread and in its
+// order.
 //
 // The read-ahead keeps to the walk's order: of the pairs it knows of, the next one read is the
 // one the walk reaches first. It stays within a window of pairs and of listing bytes, so
@@ -15,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -86,6 +89,9 @@ public:
 private:
     PairNodePtr MakeChild(const PairNodePtr& parent, std::size_t entry, std::string_view name);
     void Read(PairNode& node, const std::atomic<bool>* cancelled);
+    std::chrono::nanoseconds ReadTimed(PairNode& node, const std::atomic<bool>* cancelled);
+    // Whether requests have been answered about as fast as a processor can ask them.
+    bool FastRequests() const;
     void Finish(const PairNodePtr& node, std::chrono::nanoseconds took);
     PairNodePtr NextToRead();
     void Drop(PairNode& node);
@@ -111,7 +117,10 @@ private:
     std::size_t inWindow_ = 0;
     std::size_t bytesInWindow_ = 0;
     std::size_t foldersSeen_ = 0;
-    double nanosecondsPerRequest_ = 0;
+    // How fast the file system answers (see Finish).
+    double quickestOfLate_ = std::numeric_limits<double>::infinity();
+    int readsOfLate_ = 0;
+    bool slowRequests_ = false;
 };
 
 }  // namespace FileSync
