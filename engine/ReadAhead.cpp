@@ -149,6 +149,9 @@ PairNodePtr ReadAhead::ReadOpened(const PairNodePtr& parent, std::size_t entry, 
 }
 
 void ReadAhead::Leave(PairNode& node) {
+    // A pair read without subfolders never had anything read below it.
+    if (node.read && node.reading.listing.Count(Kind::SubFolder) == 0)
+        return;
     std::lock_guard lock(mutex_);
     Drop(node);
 }
