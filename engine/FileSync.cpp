@@ -447,7 +447,7 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         run.Fail(sourcePath.empty() ? sourcePath : destinationPath, EmptyPathReason());
         return;
     }
-    run.fileSystem.RaiseOpenHandleLimit();
+    std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
     Folder source;
     Folder destination;
     try {
@@ -471,7 +471,9 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     if (run.RefuseSourceAsDestination(destination))
         return;
-    ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted());
+    ReadAheadSettings readAheadSettings = run.ReadAheadWanted();
+    readAheadSettings.handleLimit = handles;
+    ReadAhead readAhead(run.fileSystem, readAheadSettings);
     run.readAhead = &readAhead;
     FolderIdentity destinationTop = destination.Identity();
     PairNodePtr top = readAhead.Top(std::move(source), std::move(destination), destinationTop);

@@ -6,6 +6,7 @@
 // all names in one buffer, so a listing costs no heap allocation per entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -248,8 +249,9 @@ public:
     // Puts everything written to the folder's file system on stable storage.
     virtual void SyncToStorage(const Folder& folder) = 0;
     // Lets the process hold as many open handles as the system allows it, so a deep walk,
-    // which holds two folders per level, does not run short. Never throws.
-    virtual void RaiseOpenHandleLimit() {}
+    // which holds two folders per level, does not run short. Returns how many it may now
+    // hold; 0 where the platform sets no such limit. Never throws.
+    virtual std::size_t RaiseOpenHandleLimit() { return 0; }
 
 protected:
     friend class Folder;

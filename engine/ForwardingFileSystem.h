@@ -62,7 +62,7 @@ public:
     bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
         return inner_.RemoveUnusedFile(folder, name);
     }
-    void RaiseOpenHandleLimit() override { inner_.RaiseOpenHandleLimit(); }
+    std::size_t RaiseOpenHandleLimit() override { return inner_.RaiseOpenHandleLimit(); }
     void SyncToStorage(const Folder& folder) override { inner_.SyncToStorage(folder); }
 
 protected:

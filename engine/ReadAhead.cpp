@@ -18,11 +18,9 @@ constexpr std::size_t kMostWorkers = 32;
 constexpr double kSlowRequestNanoseconds = 10'000;
 constexpr int kReadsPerJudgement = 8;
 // What may be read ahead and not yet taken by the walk: pairs (each holding two folders open)
-// per worker, at most, and bytes of listings. Slow requests need many pairs in flight and a
-// lead on the walk wide enough that it does not catch up where a folder's subfolders are only
-// just known.
-constexpr std::size_t kWindowPairsPerWorker = 64;
-constexpr std::size_t kMostWindowPairs = 512;
+// and bytes of listings. The lead must be wide enough that the walk seldom catches up where
+// only one folder can be read next, as down a chain of single subfolders.
+constexpr std::size_t kMostWindowPairs = 1024;
 constexpr std::size_t kWindowBytes = 16u << 20;
 
 // Whether the walk reaches the pair at `entryA` below `a` before the one at `entryB` below `b`:
@@ -52,9 +50,10 @@ bool OutOfHandles(const FileSystemError& error, const std::atomic<bool>* onWorke
     return onWorker && (code == EMFILE || code == ENFILE);
 }
 
+// The walk reads too while it would wait, so it counts as one of the processors' readers.
 std::size_t FirstWorkers() {
     std::size_t processors = std::thread::hardware_concurrency();
-    return std::clamp<std::size_t>(processors, 2, 8);
+    return std::clamp<std::size_t>(processors, 2, 8) - 1;
 }
 
 }  // namespace
@@ -284,7 +283,9 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
 }
 
 PairNodePtr ReadAhead::NextToRead() {
-    std::size_t windowPairs = std::min(kMostWindowPairs, kWindowPairsPerWorker * workers_.size());
+    std::size_t windowPairs = kMostWindowPairs;
+    if (settings_.handleLimit > 0)
+        windowPairs = std::min(windowPairs, settings_.handleLimit / 16);
     if (stopping_ || inWindow_ >= windowPairs || bytesInWindow_ >= kWindowBytes)
         return nullptr;
     while (!candidates_.empty()) {

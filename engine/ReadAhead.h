@@ -59,6 +59,9 @@ struct ReadAheadSettings {
     int threads = -1;
     // Older than this, what was read ahead is read again when the walk reaches it.
     std::chrono::milliseconds freshFor{10000};
+    // How many handles the process may hold (0: no limit); what is read ahead holds at most an
+    // eighth of them, so that the walk never runs short.
+    std::size_t handleLimit = 0;
 };
 
 class ReadAhead {

@@ -372,17 +372,21 @@ public:
             throw FileSystemError(errno, folder.Path());
     }
 
-    void RaiseOpenHandleLimit() override {
+    std::size_t RaiseOpenHandleLimit() override {
         struct rlimit limit;
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
-            return;
-        rlim_t hard = limit.rlim_max;
-        limit.rlim_cur = hard;
-        // An unlimited hard limit is still capped by the kernel's own (fs.nr_open).
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 && hard == RLIM_INFINITY) {
-            limit.rlim_cur = 1 << 20;
-            ::setrlimit(RLIMIT_NOFILE, &limit);
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 0;
+        if (limit.rlim_cur != limit.rlim_max) {
+            rlim_t hard = limit.rlim_max;
+            limit.rlim_cur = hard;
+            // An unlimited hard limit is still capped by the kernel's own (fs.nr_open).
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 && hard == RLIM_INFINITY) {
+                limit.rlim_cur = 1 << 20;
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
+            ::getrlimit(RLIMIT_NOFILE, &limit);
         }
+        return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::size_t>(limit.rlim_cur);
     }
 
 protected:

@@ -36,6 +36,7 @@ void WriteLargeFile(const std::string& path) {
 struct ChildLimits {
     bool asNobody = false;         // run as the unprivileged user nobody (when root)
     rlim_t openFiles = 0;          // soft limit on open descriptors; 0 leaves it
+    bool openFilesHard = false;    // makes that the hard limit too
     rlim_t fileSize = 0;           // largest file it may write; 0 leaves it
     bool killedByFileSize = true;  // a write past fileSize kills it, else fails with EFBIG
 };
@@ -51,6 +52,8 @@ int RunSync(const std::string& source, const std::string& destination, const Chi
             struct rlimit limit;
             ::getrlimit(RLIMIT_NOFILE, &limit);
             limit.rlim_cur = limits.openFiles;
+            if (limits.openFilesHard)
+                limit.rlim_max = limits.openFiles;
             ::setrlimit(RLIMIT_NOFILE, &limit);
         }
         if (limits.fileSize) {
@@ -216,6 +219,18 @@ TEST(Posix, LimitsOwnersAndHoles) {
     fewFiles.openFiles = 64;
     EXPECT_EQ(RunSync(tree / "deep", tree / "deep-copy", fewFiles), 0);
     EXPECT_TRUE(fs::exists(tree / "deep-copy" + deep.substr((tree / "deep").size()) + "/file"));
+
+    // Reading ahead a wide tree holds folders open, never so many that the run runs short.
+    for (int i = 0; i < 300; ++i)
+        WriteOldFile(tree / "wide/" + std::to_string(i % 30) + "/" + std::to_string(i) + "/f", "1");
+    ASSERT_EQ(RunSync(tree / "wide", tree / "wide-copy", fewFiles), 0);
+    for (int i = 0; i < 300; ++i)
+        WriteOldFile(tree / "wide/" + std::to_string(i % 30) + "/" + std::to_string(i) + "/f",
+                     "22");
+    fewFiles.openFiles = 48;
+    fewFiles.openFilesHard = true;
+    EXPECT_EQ(RunSync(tree / "wide", tree / "wide-copy", fewFiles), 0);
+    EXPECT_EQ(Snapshot(tree / "wide-copy"), Snapshot(tree / "wide"));
 
     WriteOldFile(tree / "ids/set-id", "s");
     int sparse = ::open((tree / "ids/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
