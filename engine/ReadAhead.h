@@ -38,12 +38,13 @@ struct PairNode {
     // The position of the pair's source folder in the parent's listing: the walk's order.
     std::size_t entry = 0;
     std::size_t depth = 0;
+    // Written by the one thread that reads the pair, before `read` turns true; only read after.
     PairReading reading;
+    // Read by a worker that ran out of handles: the walk reads it again itself.
+    bool readAgain = false;
 
     // The read-ahead's bookkeeping, under its lock.
     bool read = false;
-    // Read by a worker that ran out of handles: the walk reads it again itself.
-    bool readAgain = false;
     bool abandoned = false;
     bool inWindow = false;
     std::size_t bytes = 0;
