@@ -52,8 +52,9 @@ public:
     // Reads the folder pairs of a tree run, ahead of the walk where that pays.
     ReadAhead* readAhead = nullptr;
 
-    ReadAheadSettings ReadAheadWanted() const {
-        return {options_.readAheadThreads, options_.readAheadFreshFor};
+    // What the caller asked of reading ahead, for a process that may hold `handles` open.
+    ReadAheadSettings ReadAheadWanted(std::size_t handles) const {
+        return {options_.readAheadThreads, options_.readAheadFreshFor, handles};
     }
 
     // The source listing of the folder at the current depth. Listings are kept per depth and
@@ -233,25 +234,17 @@ private:
     bool triedWrite_ = false;
 };
 
-// Hands every file of the source listing, in listing order, with its status to `row`.
-template <typename Row>
-void CompareEachFile(FileSystem& fileSystem, const Folder& source,
-                     const FolderListing& sourceListing, const Folder& destination, Row&& row) {
-    for (const auto& entry : sourceListing.Entries()) {
-        if (entry.kind == Kind::File)
-            row(entry, CompareFile(fileSystem, source, destination, sourceListing.Name(entry)));
-    }
-}
-
+// A row for every file of the source listing, in listing order.
 ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
-                              const FolderListing& sourceListing, const Folder& destination,
-                              const FolderListing& destinationListing) {
+                              const FolderListing& sourceListing, const Folder& destination) {
     ComparisonTable table;
-    table.reserve(sourceListing.Count(Kind::File) + destinationListing.Count(Kind::File));
-    CompareEachFile(fileSystem, source, sourceListing, destination,
-                    [&](const FolderListing::Entry& entry, std::int32_t status) {
-                        table.push_back({std::string(sourceListing.Name(entry)), status});
-                    });
+    table.reserve(sourceListing.Count(Kind::File));
+    for (const auto& entry : sourceListing.Entries()) {
+        if (entry.kind != Kind::File)
+            continue;
+        std::string_view name = sourceListing.Name(entry);
+        table.push_back({std::string(name), CompareFile(fileSystem, source, destination, name)});
+    }
     return table;
 }
 
@@ -471,12 +464,9 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     if (run.RefuseSourceAsDestination(destination))
         return;
-    ReadAheadSettings readAheadSettings = run.ReadAheadWanted();
-    readAheadSettings.handleLimit = handles;
-    ReadAhead readAhead(run.fileSystem, readAheadSettings);
+    ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted(handles));
     run.readAhead = &readAhead;
-    FolderIdentity destinationTop = destination.Identity();
-    PairNodePtr top = readAhead.Top(std::move(source), std::move(destination), destinationTop);
+    PairNodePtr top = readAhead.Top(std::move(source), std::move(destination));
     const Folder& sourceTop = top->reading.source;
     const Folder& destinationFolder = top->reading.destination;
     // The run's temporaries go under the folder it keeps open for the whole run.
@@ -509,11 +499,11 @@ ComparisonTable CompareFolderFiles(std::string source, std::string destination,
     Folder sourceFolder = fileSystem.GetFolder(source);
     Folder destinationFolder = fileSystem.GetFolder(destination);
     FolderListing sourceListing;
-    FolderListing destinationListing;
     fileSystem.List(sourceFolder, sourceListing);
+    // Listed only so that a destination that cannot be listed fails the comparison.
+    FolderListing destinationListing;
     fileSystem.List(destinationFolder, destinationListing);
-    return CompareListed(fileSystem, sourceFolder, sourceListing, destinationFolder,
-                         destinationListing);
+    return CompareListed(fileSystem, sourceFolder, sourceListing, destinationFolder);
 }
 
 void SyncFolderFiles(std::string source, std::string destination) {

@@ -67,8 +67,8 @@ ReadAhead::~ReadAhead() {
     Stop();
 }
 
-PairNodePtr ReadAhead::Top(Folder source, Folder destination, FolderIdentity destinationTop) {
-    destinationTop_ = destinationTop;
+PairNodePtr ReadAhead::Top(Folder source, Folder destination) {
+    destinationTop_ = destination.Identity();
     auto node = std::make_shared<PairNode>();
     node->reading.source = std::move(source);
     node->reading.destination = std::move(destination);

@@ -74,8 +74,8 @@ public:
     ReadAhead& operator=(const ReadAhead&) = delete;
 
     // The top pair, with its two folders open; ReadHere reads it. Pairs whose source is the
-    // folder `destinationTop` are never read below it.
-    PairNodePtr Top(Folder source, Folder destination, FolderIdentity destinationTop);
+    // destination's top folder are never read below it.
+    PairNodePtr Top(Folder source, Folder destination);
     // Reads an open pair on this thread, and lets the read-ahead go on below it.
     void ReadHere(const PairNodePtr& node);
     // The pair of subfolder `name` at `entry` in `parent`'s listing, read: ahead, when that is

@@ -24,11 +24,6 @@ void EachLeaf(Visit&& visit) {
                 visit(std::string(a) + "/" + b + "/" + c, *b, *c);
 }
 
-void WriteFileAt(const std::string& path, const std::string& contents, long long seconds) {
-    ASSERT_TRUE(WriteFile(path, contents)) << path;
-    SetModified(path, seconds);
-}
-
 // A file in every folder below the first level.
 void MakeSource(const std::string& root) {
     EachLeaf([&](const std::string& leaf, char, char) {

@@ -92,12 +92,17 @@ inline Modified ModifiedOf(const std::string& path) {
 }
 #endif
 
-// Writes a file, making its folders, and dates it a day back: a file the engine finds modified
-// in the very second it copies it is copied again by the next run, which would blur what a
-// test checks. Tests about that moment set the time themselves.
-inline void WriteOldFile(const std::string& path, const std::string& contents) {
+// Writes a file, making its folders, modified at `seconds` since the epoch.
+inline void WriteFileAt(const std::string& path, const std::string& contents, long long seconds) {
     ASSERT_TRUE(WriteFile(path, contents)) << path;
-    SetModified(path, ::time(nullptr) - 86'400);
+    SetModified(path, seconds);
+}
+
+// Writes a file dated a day back: a file the engine finds modified in the very second it
+// copies it is copied again by the next run, which would blur what a test checks. Tests about
+// that moment set the time themselves.
+inline void WriteOldFile(const std::string& path, const std::string& contents) {
+    WriteFileAt(path, contents, ::time(nullptr) - 86'400);
 }
 
 // Every path below `root`, relative and sorted, with its contents for files.
