@@ -4,7 +4,6 @@
 #include "FileCopy.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <random>
 #include <string>
 #include <system_error>

@@ -53,14 +53,8 @@ namespace {
 // The system's separator. Windows also takes "/" as one, so a path ending in it needs no other.
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
-bool EndsInSeparator(const std::string& path) {
-    return path.back() == '\\' || path.back() == '/';
-}
 #else
 constexpr char kSeparator = '/';
-bool EndsInSeparator(const std::string& path) {
-    return path.back() == '/';
-}
 #endif
 
 }  // namespace
@@ -69,7 +63,7 @@ std::string Folder::PathOf(std::string_view name) const {
     std::string path;
     path.reserve(path_.size() + 1 + name.size());
     path = path_;
-    if (path.empty() || !EndsInSeparator(path))
+    if (path.empty() || (path.back() != '/' && path.back() != kSeparator))
         path += kSeparator;
     path += name;
     return path;

@@ -39,7 +39,6 @@ constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns ticks
 constexpr std::intptr_t kNoPendingAttributes = -1;
 
 constexpr NTSTATUS kStatusFileIsADirectory = NTSTATUS(0xC00000BA);
-constexpr NTSTATUS kStatusNotADirectory = NTSTATUS(0xC0000103);
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileNetworkOpenInformation = 34;
 
@@ -120,27 +119,25 @@ HANDLE HandleOf(const File& file) {
     return AsHandle(file.Handle());
 }
 
-std::int64_t TicksOf(const LARGE_INTEGER& time) {
-    return time.QuadPart;
-}
-
-void SetModified(FileFacts& facts, std::int64_t ticks) {
-    std::int64_t sinceEpoch = ticks - kEpochDifference * kTicksPerSecond;
-    std::int64_t seconds = sinceEpoch / kTicksPerSecond;
+// A file time in whole seconds since the epoch, rounded down, and the nanoseconds after them.
+void SplitTicks(const LARGE_INTEGER& time, std::int64_t& seconds, std::uint32_t& nanoseconds) {
+    std::int64_t sinceEpoch = time.QuadPart - kEpochDifference * kTicksPerSecond;
+    seconds = sinceEpoch / kTicksPerSecond;
     std::int64_t rest = sinceEpoch % kTicksPerSecond;
     if (rest < 0) {
         --seconds;
         rest += kTicksPerSecond;
     }
-    facts.modifiedSeconds = seconds;
-    facts.modifiedNanoseconds = static_cast<std::uint32_t>(rest * 100);
+    nanoseconds = static_cast<std::uint32_t>(rest * 100);
 }
 
-void SetChanged(FileFacts& facts, std::int64_t ticks) {
-    FileFacts changed;
-    SetModified(changed, ticks);
-    facts.changedSeconds = changed.modifiedSeconds;
-    facts.changedNanoseconds = changed.modifiedNanoseconds;
+FileFacts FactsOf(const FILE_NETWORK_OPEN_INFORMATION& information) {
+    FileFacts facts;
+    SplitTicks(information.LastWriteTime, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    SplitTicks(information.ChangeTime, facts.changedSeconds, facts.changedNanoseconds);
+    facts.size = static_cast<std::uint64_t>(information.EndOfFile.QuadPart);
+    facts.attributes = information.FileAttributes & kAttributeMask;
+    return facts;
 }
 
 std::int64_t TicksOf(const FileFacts& facts) {
@@ -199,14 +196,19 @@ NTSTATUS OpenRelative(HANDLE root, NtName& name, ACCESS_MASK access, ULONG share
 
 // What `name` in `root` is, links followed, in one query through a short-lived handle.
 // NtQueryFullAttributesFile would need no handle, but Wine ignores its root folder.
+// Times, size and attributes of an open file or folder, in one query.
+NTSTATUS QueryOpen(HANDLE handle, FILE_NETWORK_OPEN_INFORMATION& information) {
+    IO_STATUS_BLOCK status{};
+    return NtQueryInformationFile(handle, &status, &information, sizeof information,
+                                  FILE_INFORMATION_CLASS(kFileNetworkOpenInformation));
+}
+
 bool QueryEntry(HANDLE root, NtName& name, FILE_NETWORK_OPEN_INFORMATION& information) {
     HANDLE handle;
     if (!NT_SUCCESS(OpenRelative(root, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
                                  FILE_OPEN, 0, handle)))
         return false;
-    IO_STATUS_BLOCK status{};
-    NTSTATUS result = NtQueryInformationFile(handle, &status, &information, sizeof information,
-                                             FILE_INFORMATION_CLASS(kFileNetworkOpenInformation));
+    NTSTATUS result = QueryOpen(handle, information);
     CloseHandle(handle);
     return NT_SUCCESS(result);
 }
@@ -342,11 +344,7 @@ public:
         if (!QueryEntry(HandleOf(folder), ntName, information) ||
             (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             return false;
-        facts = FileFacts{};
-        SetModified(facts, TicksOf(information.LastWriteTime));
-        SetChanged(facts, TicksOf(information.ChangeTime));
-        facts.size = static_cast<std::uint64_t>(information.EndOfFile.QuadPart);
-        facts.attributes = information.FileAttributes & kAttributeMask;
+        facts = FactsOf(information);
         return true;
     }
 
@@ -370,17 +368,10 @@ public:
     }
 
     void GetFileFacts(const File& file, FileFacts& facts) override {
-        FILE_BASIC_INFO basic;
-        FILE_STANDARD_INFO standard;
-        if (!GetFileInformationByHandleEx(HandleOf(file), FileBasicInfo, &basic, sizeof basic) ||
-            !GetFileInformationByHandleEx(HandleOf(file), FileStandardInfo, &standard,
-                                          sizeof standard))
-            ThrowLastError(file.Path());
-        facts = FileFacts{};
-        SetModified(facts, TicksOf(basic.LastWriteTime));
-        SetChanged(facts, TicksOf(basic.ChangeTime));
-        facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
-        facts.attributes = basic.FileAttributes & kAttributeMask;
+        FILE_NETWORK_OPEN_INFORMATION information;
+        if (NTSTATUS status = QueryOpen(HandleOf(file), information); !NT_SUCCESS(status))
+            ThrowStatus(status, file.Path());
+        facts = FactsOf(information);
     }
 
     File CreateTemporary(const Folder& folder, std::string_view name,
@@ -566,10 +557,8 @@ private:
         ULONG_PTR information = 0;
         NTSTATUS status = OpenRelative(HandleOf(parent), ntName, kFolderReadAccess, kShareAll,
                                        disposition, FILE_DIRECTORY_FILE, handle, &information);
-        if (status == kStatusNotADirectory)
-            throw FileSystemError(ENOTDIR, path);
         if (!NT_SUCCESS(status))
-            ThrowStatus(status, path);
+            ThrowStatus(status, path);  // "not a directory" maps to ENOTDIR
         if (created)
             *created = information == FILE_CREATED;
         return Adopt(handle, std::move(path));
