@@ -45,18 +45,14 @@ void BackupController::WindowStartStop() {
     if (Backup(Trigger::Click) && (!m_controls.isOpen() || command != m_commandSerial))
         return;
     if (isStart)
-        ApplyWindowStart(period);
+        ApplyStart(period);
     else
         StopWatchAndTimer();
 }
 
 void BackupController::TrayStart() {
     ++m_commandSerial;
-    if (m_controls.watchOptionChecked()) {
-        Watch();
-        return;
-    }
-    ApplyTimedStart(BackupPeriod::FromMinutesText(m_controls.minutesText()));
+    ApplyStart(BackupPeriod::FromMinutesText(m_controls.minutesText()));
 }
 
 void BackupController::TrayStop() {
@@ -81,7 +77,7 @@ bool BackupController::Backup(Trigger trigger) {
     return true;
 }
 
-void BackupController::ApplyWindowStart(const BackupPeriod::Period& period) {
+void BackupController::ApplyStart(const BackupPeriod::Period& period) {
     if (m_controls.watchOptionChecked())
         Watch();
     else

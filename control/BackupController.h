@@ -54,7 +54,7 @@ private:
     // Runs a backup, or queues it behind the run in progress (then false). After the runs, a
     // watch asked for meanwhile starts.
     bool Backup(BackupRunner::Trigger trigger);
-    void ApplyWindowStart(const BackupPeriod::Period& period);
+    void ApplyStart(const BackupPeriod::Period& period);
     void ApplyTimedStart(const BackupPeriod::Period& period);
     // Watches the source folder now, or once the run in progress has returned.
     void Watch();

@@ -1,17 +1,17 @@
 #include "BackupRunner.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QStringList>
 
 namespace {
 
+// The engine takes and gives paths in UTF-8 on every platform.
 std::string NativePath(const QString& text) {
-    return QFile::encodeName(text).toStdString();
+    return text.toStdString();
 }
 
 QString DisplayText(const std::string& native) {
-    return QFile::decodeName(QByteArray::fromStdString(native));
+    return QString::fromStdString(native);
 }
 
 }  // namespace

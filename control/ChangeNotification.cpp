@@ -128,8 +128,6 @@ void SleepOnWatch(Handle handle, int milliseconds) {
 }  // namespace
 
 Handle OpenFolderWatch(const QString& path, unsigned filter) {
-    if (path.isEmpty() || path.contains(QChar(0)))
-        return InvalidHandle;
     std::unique_ptr<FolderWatch> platform = FolderWatch::Open(path.toStdString(), filter);
     if (!platform)
         return InvalidHandle;

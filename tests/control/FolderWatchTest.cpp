@@ -41,7 +41,7 @@ protected:
     std::unique_ptr<FolderWatch> watch;
 };
 
-// A change made while nobody waits is kept for the next drain, and a drain takes it in once.
+// A change made while nobody waits is kept for the next drain, and later changes still come.
 TEST_F(FolderWatchTest, ChangesBetweenDrainsAreKept) {
     EXPECT_FALSE(watch->Drain().changed);
     WriteFile(Watched() + "/a", "x", WriteMode::Append);
