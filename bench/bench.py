@@ -57,6 +57,9 @@ class Sample:
     exit_code: int
     inner_seconds: float = None  # the run as the program timed it, without its start-up
 
+    def total(self, with_sync):
+        return self.seconds + (self.sync_seconds if with_sync else 0)
+
 
 @dataclass
 class Result:
@@ -73,8 +76,7 @@ class Result:
 
     def paired_ratio(self, name, reference, with_sync=False):
         """The median over the rounds of this command's time over the reference's that round."""
-        ratios = [(a.seconds + (a.sync_seconds if with_sync else 0)) /
-                  (b.seconds + (b.sync_seconds if with_sync else 0))
+        ratios = [a.total(with_sync) / b.total(with_sync)
                   for a, b in zip(self.samples.get(name) or [], self.samples.get(reference) or [])
                   if a.exit_code == 0 and b.exit_code == 0 and b.seconds > 0]
         return statistics.median(ratios) if ratios else None
@@ -84,7 +86,7 @@ class Result:
         runs = [s for s in self.samples.get(name) or [] if s.exit_code == 0]
         if not runs:
             return None
-        return statistics.median(s.seconds + (s.sync_seconds if with_sync else 0) for s in runs)
+        return statistics.median(s.total(with_sync) for s in runs)
 
 
 def load_average():
@@ -314,14 +316,16 @@ def parallel_floor(tools, source, destination, suffix="", copy=False, threads=No
     return Command(name, argv, destination)
 
 
-def no_change_commands(tools, source, destination, suffix="", threads=None, one_thread=True):
+def no_change_commands(tools, source, destination, suffix="", threads=None, one_thread=True,
+                       copy=False):
     # "tavrick-sync ×1" is the engine reading everything on its own thread: the reference the
     # read-ahead's results are checked against.
     single = [Command("tavrick-sync ×1" + suffix,
                       [tools.engine, "--read-ahead", "0", source, destination], destination)]
     return [
-        Command("floor" + suffix, [tools.floor, source, destination], destination),
-        parallel_floor(tools, source, destination, suffix, threads=threads),
+        Command(("floor --copy" if copy else "floor") + suffix,
+                [tools.floor, *(["--copy"] if copy else []), source, destination], destination),
+        parallel_floor(tools, source, destination, suffix, copy=copy, threads=threads),
         Command("tavrick-sync" + suffix, [tools.engine, source, destination], destination),
         *(single if one_thread else []),
         Command("rsync" + suffix,
@@ -392,10 +396,7 @@ def workload_w3(tools, trees, args, log, aside):
         if round_index == 0:
             listings[command.name] = listing(destination)
 
-    commands = no_change_commands(tools, source, destination)
-    commands[0] = Command("floor --copy", [tools.floor, "--copy", source, destination],
-                          destination)
-    commands[1] = parallel_floor(tools, source, destination, copy=True)
+    commands = no_change_commands(tools, source, destination, copy=True)
     if args.variants:
         # Replacements written as a temporary and renamed over the target, as the engine does.
         commands.append(Command("floor --copy --rename",
@@ -462,7 +463,7 @@ def workload_w2(tools, trees, args, log, aside, source_key="w2-src", files=None)
             listings[command.name] = listing(command.destination_for(round_index))
 
     shape = "" if source_key == "w2-src" else f" (the {source_key} tree)"
-    result = measure(f"W2 first copy into a missing destination, {files or args.w2_files} files"
+    result = measure(f"W2 first copy into a missing destination, {count} files"
                      f"{shape}{', plain protocol' if PROTOCOL == 'plain' else ''}",
                      commands, args.runs, log, sync_after=True, before=fresh, after=snapshot)
     check_against(result, listing(source), listings)
@@ -534,8 +535,9 @@ def workload_w5(tools, trees, args, log):
                        args.w5_delay_us, lifetime=3600) as destination:
         commands = no_change_commands(tools, source, destination, threads=tools.latency_threads)
         result = measure(title, commands, args.w5_runs, log)
-        result.checks["all"] = "destination vs source after every command: " + compare(
-            listing(source), listing(destination))
+    # The backing folder holds what the commands wrote, without the delay on every entry.
+    result.checks["all"] = "destination vs source after every command: " + compare(
+        listing(source), listing(backing))
     return result
 
 
@@ -564,8 +566,7 @@ def table(result, floor, with_sync=False):
     for name, runs in result.samples.items():
         if not runs:
             continue
-        times = [s.seconds + (s.sync_seconds if with_sync else 0) for s in runs
-                 if s.exit_code == 0] or [float("nan")]
+        times = [s.total(with_sync) for s in runs if s.exit_code == 0] or [float("nan")]
         median = result.median(name, with_sync) or float("nan")
         failed = sum(1 for s in runs if s.exit_code != 0)
         check = result.checks.get(name, "")
@@ -591,7 +592,7 @@ def table(result, floor, with_sync=False):
         lines.append("\nTimes include `sync -f` of the destination's file system after each "
                      "command (the engine syncs by itself; its extra sync finds little to do).")
         raw = ", ".join(f"{name} {result.median(name):.3f} s"
-                        for name in result.samples if result.samples[name])
+                        for name in result.samples if result.median(name) is not None)
         lines.append(f"Without the sync: {raw}.")
     return "\n".join(lines)
 
@@ -630,7 +631,7 @@ def target_rows(results):
             ratio(r.inner_median("tavrick-sync-window"), r.inner_median("tavrick-sync")), 1.05)
     no_change("W1 cold", "W1 cold", 0.5)
     no_change("W5", "W5", 0.3)
-    for key, limit in (("W2", 1.05), ("W3", 1.1)):
+    for key, limit, cp in (("W2", 1.05, "cp -a"), ("W3", 1.1, "cp -ru")):
         if key not in results:
             continue
         r = results[key]
@@ -638,10 +639,8 @@ def target_rows(results):
             ratio(r.median("tavrick-sync", True), r.median("floor --copy", True)), limit)
         reference(f"{key}: {parallel(r, copy=True)} / floor (both + sync)",
                   ratio(r.median(parallel(r, copy=True), True), r.median("floor --copy", True)))
-        reference(f"{key}: cp -a / floor (both + sync)" if key == "W2" else
-                  f"{key}: cp -ru / floor (both + sync)",
-                  ratio(r.median("cp -a" if key == "W2" else "cp -ru", True),
-                        r.median("floor --copy", True)))
+        reference(f"{key}: {cp} / floor (both + sync)",
+                  ratio(r.median(cp, True), r.median("floor --copy", True)))
     if "W4" in results:
         r = results["W4"]
         small = [n for n in r.samples if n.startswith("tavrick-sync (")][0]
