@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include "FailureReasons.h"
+
 namespace {
 
 // The engine takes and gives paths in UTF-8 on every platform.
@@ -39,8 +41,7 @@ QString BackupRunner::DoneText(Trigger trigger, std::uint64_t failureCount) {
 QString BackupRunner::FailureList(const std::vector<FileSync::RunFailure>& failures) {
     QStringList lines;
     for (std::size_t i = 0; i < failures.size() && i < kMaxListedFailures; ++i)
-        lines << DisplayText(failures[i].path) + QStringLiteral(": ") +
-                     QString::fromStdString(failures[i].reason);
+        lines << DisplayText(failures[i].path) + QStringLiteral(": ") + ReasonText(failures[i]);
     if (failures.size() > kMaxListedFailures)
         lines << QStringLiteral("及另外 %1 项").arg(failures.size() - kMaxListedFailures);
     return lines.join(u'\n');

@@ -72,17 +72,18 @@ public:
         if (!stopped_ && options_.stopRequested && options_.stopRequested())
             stopped_ = true;
     }
+    bool MayCreateDestination() const { return options_.createDestination; }
     // True once the caller asked the run to stop: nothing further is started.
     bool Stopped() const { return stopped_; }
     void Progress() const {
         if (options_.progress)
             options_.progress(report);
     }
-    void Fail(const FileSystemError& error) {
-        report.failures.push_back({error.Path(), error.Reason()});
+    void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
+        report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
     }
-    void Fail(std::string path, std::string reason) {
-        report.failures.push_back({std::move(path), std::move(reason)});
+    void Fail(std::string path, std::string reason, FailureKind kind) {
+        report.failures.push_back({std::move(path), std::move(reason), kind, 0});
     }
     // Records a failure kept from reading: a file system's, or raised again.
     void Fail(const std::exception_ptr& failure) {
@@ -104,7 +105,7 @@ public:
     bool RefuseSourceAsDestination(const Folder& destination) {
         if (!IsOnSourcePath(destination.Identity()))
             return false;
-        Fail(destination.Path(), kDestinationInSource);
+        Fail(destination.Path(), kDestinationInSource, FailureKind::DestinationInSource);
         return true;
     }
     void SetDestinationTop(const Folder& folder) {
@@ -139,7 +140,7 @@ public:
             CopyResult result =
                 CopyOneFile(fileSystem, {from, to, name, targetMissing, area}, betweenSlices_);
             if (result.outcome == CopyOutcome::KeptChanging) {
-                Fail(from.PathOf(name), kSourceKeptChanging);
+                Fail(from.PathOf(name), kSourceKeptChanging, FailureKind::KeptChanging);
             } else if (result.outcome == CopyOutcome::Copied) {
                 report.bytesCopied += result.bytes;
                 ++report.filesCopied;
@@ -430,14 +431,11 @@ void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destinat
     }
 }
 
-std::string EmptyPathReason() {
-    return std::generic_category().message(ENOENT);
-}
-
 void SyncTree(Run& run, const std::string& sourcePath, const std::string& destinationPath) {
     // An empty path would resolve to nothing sensible; it names no folder.
     if (sourcePath.empty() || destinationPath.empty()) {
-        run.Fail(sourcePath.empty() ? sourcePath : destinationPath, EmptyPathReason());
+        run.Fail(FileSystemError(ENOENT, sourcePath.empty() ? sourcePath : destinationPath),
+                 FailureKind::TopUnreachable);
         return;
     }
     std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
@@ -446,7 +444,7 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     try {
         source = run.fileSystem.GetFolder(sourcePath);
     } catch (const FileSystemError& error) {
-        run.Fail(error);
+        run.Fail(error, FailureKind::TopUnreachable);
         return;
     }
     run.Enter(source.Identity());
@@ -455,11 +453,13 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         try {
             destination = run.fileSystem.GetFolder(destinationPath);
         } catch (const FileSystemError&) {
+            if (!run.MayCreateDestination())
+                throw;
             destination = run.fileSystem.CreateFolder(destinationPath,
                                                       source.Attributes() | kOwnerAll, created);
         }
     } catch (const FileSystemError& error) {
-        run.Fail(error);
+        run.Fail(error, FailureKind::TopUnreachable);
         return;
     }
     if (run.RefuseSourceAsDestination(destination))
@@ -538,9 +538,9 @@ void SyncFolderTree(std::string source, std::string destination, const RunOption
         try {
             SyncTree(run, source, destination);
         } catch (const std::exception& error) {
-            run.Fail(source, error.what());
+            run.Fail(source, error.what(), FailureKind::System);
         } catch (...) {
-            run.Fail(source, "unexpected failure");
+            run.Fail(source, "unexpected failure", FailureKind::System);
         }
     } catch (...) {
         // Not even the report could be written to; the run ends quietly as promised.

@@ -30,9 +30,28 @@ struct ComparisonRow {
 };
 using ComparisonTable = std::vector<ComparisonRow>;
 
+// Why something could not be handled. System failures carry the system's error code; the others
+// are the engine's own refusals and findings, each with a fixed English reason.
+enum class FailureKind : std::uint8_t {
+    System,               // the file system refused; `code` holds the errno value
+    TopUnreachable,       // the source or destination folder itself could not be opened or made
+    DestinationInSource,  // a destination folder is one of the source folders being handled
+    KeptChanging,         // the source file changed on every try while it was copied
+    DriveNotAttached,     // the destination's drive is not where it was last found
+    NamesFoldTogether,    // two source names that the destination holds as one name
+    TimesNotKept,         // the destination file system does not keep modification times
+    LinkInDestination,    // a link in the destination where a folder or file is written
+    FolderCycle,          // a folder that leads back to one of the folders above it
+    PseudoFileSystem,     // a kernel pseudo file system (proc, sysfs, ...) is never backed up
+    Encrypted,            // an encrypted file that cannot be copied encrypted
+    BadName,              // a name the platform cannot carry over
+};
+
 struct RunFailure {
     std::string path;    // the source or destination path that could not be handled
-    std::string reason;  // what the system said, e.g. "Permission denied"
+    std::string reason;  // in English: what the system said, e.g. "Permission denied"
+    FailureKind kind = FailureKind::System;
+    int code = 0;  // the errno value (generic category) of a System failure, else 0
 };
 
 // What one run did. Counters grow while the run goes on, so a progress callback can show them.
@@ -67,6 +86,9 @@ struct RunOptions {
     int readAheadThreads = -1;
     // What was read ahead longer ago than this is read again when the run reaches it.
     std::chrono::milliseconds readAheadFreshFor{10000};
+    // Whether a missing destination top may be made. False refuses, as for a drive that is not
+    // attached: nothing is written and the run reports the destination as unreachable.
+    bool createDestination = true;
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.

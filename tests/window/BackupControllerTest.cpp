@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -409,8 +410,9 @@ private slots:
         setFolders(source.filePath("missing"), destination.path());
         window->Timer1_Timer();
         QCOMPARE(status()->message(), QStringLiteral("备份完毕. 有 1 个项目未能复制."));
-        QCOMPARE(status()->messageToolTip(),
-                 source.filePath("missing") + ": " + QString::fromLocal8Bit(strerror(ENOENT)));
+        QCOMPARE(
+            status()->messageToolTip(),
+            source.filePath("missing") + QStringLiteral(": 无法访问该文件夹: 找不到文件或文件夹"));
 
         for (const char* name : {"a", "b", "c", "d", "e"})
             QVERIFY(WriteFile(source.filePath(name), name, WriteMode::Replace));
@@ -439,10 +441,11 @@ private slots:
     }
 
     void failureListShowsTheFirstTwentyThenHowManyMore() {
-        const std::vector<FileSync::RunFailure> failures(23, {"/来源/文件", "Permission denied"});
+        const std::vector<FileSync::RunFailure> failures(
+            23, {"/来源/文件", "Permission denied", FileSync::FailureKind::System, EACCES});
         const QStringList lines = BackupRunner::FailureList(failures).split('\n');
         QCOMPARE(lines.size(), 21);
-        QCOMPARE(lines[0], QStringLiteral("/来源/文件: Permission denied"));
+        QCOMPARE(lines[0], QStringLiteral("/来源/文件: 权限不足"));
         QCOMPARE(lines[20], QStringLiteral("及另外 3 项"));
     }
 
