@@ -28,6 +28,7 @@ using Kind = FolderListing::Kind;
 constexpr std::uint32_t kOwnerAll = 0700;
 constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
 constexpr const char* kSourceKeptChanging = "changed while being copied";
+constexpr const char* kLinkInDestination = "a link in the destination, not followed";
 
 // The state of one outermost call. Nested runs started from the yield hook have their own.
 class Run {
@@ -80,7 +81,10 @@ public:
             options_.progress(report);
     }
     void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
-        report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
+        if (dynamic_cast<const LinkInDestinationError*>(&error))
+            Fail(error.Path(), kLinkInDestination, FailureKind::LinkInDestination);
+        else
+            report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
     }
     void Fail(std::string path, std::string reason, FailureKind kind) {
         report.failures.push_back({std::move(path), std::move(reason), kind, 0});
@@ -129,7 +133,7 @@ public:
     void Leave() { sourcePath_.pop_back(); }
 
     // Copies one file, counting it; a failure is recorded and the caller goes on.
-    void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
+    void CopyFile(const Folder& from, const Folder& to, std::string_view name, TargetSeen target) {
         triedCopy_ = true;
         try {
             // Temporaries go to the destination top's area when on its device, so a killed run
@@ -138,7 +142,7 @@ public:
             const Folder* area =
                 top && top->Identity().device == to.Identity().device ? top : nullptr;
             CopyResult result =
-                CopyOneFile(fileSystem, {from, to, name, targetMissing, area}, betweenSlices_);
+                CopyOneFile(fileSystem, {from, to, name, target, area}, betweenSlices_);
             if (result.outcome == CopyOutcome::KeptChanging) {
                 Fail(from.PathOf(name), kSourceKeptChanging, FailureKind::KeptChanging);
             } else if (result.outcome == CopyOutcome::Copied) {
@@ -244,7 +248,9 @@ ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
         if (entry.kind != Kind::File)
             continue;
         std::string_view name = sourceListing.Name(entry);
-        table.push_back({std::string(name), CompareFile(fileSystem, source, destination, name)});
+        std::int32_t status = CompareFile(fileSystem, source, destination, name);
+        // No file of that name in the destination, as far as the table can tell.
+        table.push_back({std::string(name), status == kTargetUnsure ? OnlyInSource : status});
     }
     return table;
 }
@@ -271,9 +277,12 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
         if (next < pending.size() && pending[next].row == row) {
             while (kept->kind != Kind::File)
                 ++kept;
-            bool missing = pending[next].status == OnlyInSource;
+            std::int32_t status = pending[next].status;
+            TargetSeen target = status == OnlyInSource    ? TargetSeen::Missing
+                                : status == kTargetUnsure ? TargetSeen::Unsure
+                                                          : TargetSeen::Older;
             destination.NeedWrite();
-            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), missing);
+            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), target);
             ++kept;
             ++next;
         }
@@ -289,8 +298,8 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
 Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
                      const Folder& source, bool& created) {
     parent.NeedWrite();
-    Folder folder = run.fileSystem.CreateSubFolder(parent.folder(), name,
-                                                   source.Attributes() | kOwnerAll, created);
+    Folder folder = CreateDestinationFolder(run.fileSystem, parent.folder(), name,
+                                            source.Attributes() | kOwnerAll, created);
     if (!created && run.RefuseSourceAsDestination(folder))
         return Folder();
     return folder;
@@ -312,7 +321,7 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
             continue;
         ++run.report.filesCompared;
         target.NeedWrite();
-        run.CopyFile(source, target.folder(), listing.Name(entry), true);
+        run.CopyFile(source, target.folder(), listing.Name(entry), TargetSeen::Missing);
         run.Progress();
         run.Yield();
         if (run.Stopped())

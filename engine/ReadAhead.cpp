@@ -214,7 +214,9 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
             if (source == destinationTop_ || OnWalkPath(*node.parent, source))
                 return;
             try {
-                reading.destination = fileSystem_.GetSubFolder(parent.destination, node.name);
+                // Never through a link: the walk reports one where it would make the folder.
+                reading.destination =
+                    fileSystem_.GetSubFolderNoFollow(parent.destination, node.name);
             } catch (const FileSystemError& error) {
                 node.readAgain = OutOfHandles(error, cancelled);
                 return;

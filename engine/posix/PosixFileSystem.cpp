@@ -159,6 +159,13 @@ public:
         return Adopt(fd, parent.PathOf(name));
     }
 
+    Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
+        return Adopt(OpenFolderNoFollow(parent, cname), parent.PathOf(name));
+    }
+
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         int fd = Fd(folder);
@@ -200,9 +207,7 @@ public:
             throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
         created = MadeFolder(::mkdirat(Fd(parent), cname.c_str(), attributes & 07777),
                              parent.PathOf(name));
-        int fd = ::openat(Fd(parent), cname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            throw FileSystemError(errno, parent.PathOf(name));
+        int fd = OpenFolderNoFollow(parent, cname);
         return Adopt(fd, parent.PathOf(name), created ? &attributes : nullptr);
     }
 
@@ -224,6 +229,27 @@ public:
             return false;
         facts = FactsOf(status);
         return true;
+    }
+
+    EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                     FolderIdentity& identity) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, folder.PathOf(name));
+        struct stat status;
+        if (::fstatat(Fd(folder), cname.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                return EntryKind::Missing;
+            throw FileSystemError(errno, folder.PathOf(name));
+        }
+        identity = {static_cast<std::uint64_t>(status.st_dev),
+                    static_cast<std::uint64_t>(status.st_ino)};
+        if (S_ISREG(status.st_mode))
+            facts = FactsOf(status);
+        return S_ISREG(status.st_mode)   ? EntryKind::File
+               : S_ISDIR(status.st_mode) ? EntryKind::Folder
+               : S_ISLNK(status.st_mode) ? EntryKind::Link
+                                         : EntryKind::Other;
     }
 
     File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
@@ -394,6 +420,22 @@ protected:
     void CloseFile(File& file) noexcept override { ::close(Fd(file)); }
 
 private:
+    // Opens the folder `name` in `parent` unless a link stands there (ELOOP).
+    static int OpenFolderNoFollow(const Folder& parent, const CName& name) {
+        int fd =
+            ::openat(Fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        int code = errno;
+        // Linux says "not a directory" for a link refused this way.
+        struct stat status;
+        if (code == ENOTDIR &&
+            ::fstatat(Fd(parent), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(status.st_mode))
+            code = ELOOP;
+        throw FileSystemError(code, parent.PathOf(std::string_view(name.c_str())));
+    }
+
     // Links a temporary without a name in as `name`, then closes it.
     void LinkIn(File& temporary, const Folder& to, const CName& name) {
         char self[32];

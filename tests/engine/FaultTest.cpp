@@ -167,6 +167,42 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     EXPECT_EQ(ModifiedOf(tree / "dst/racy").seconds, kSecond);
 }
 
+// A destination file newer than its source is never replaced, also when it became newer, or
+// appeared, after its folder was compared; one that cannot be looked at is a failure, never
+// a missing file.
+TEST(Faults, NewerDestinationFilesAreNeverReplaced) {
+    TempFolder tree;
+    const long long old = ::time(nullptr) - 86'400;
+    for (const char* name : {"updated", "appeared", "appeared-older", "unreadable"})
+        WriteFileAt(tree / "src/" + name, name, old);
+    WriteFileAt(tree / "dst/updated", "older", old - 60);
+    WriteFileAt(tree / "dst/unreadable", "kept", old - 60);
+    class UnreadableTarget : public RecordingFileSystem {
+        EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                         FolderIdentity& identity) override {
+            if (name == "unreadable")
+                throw FileSystemError(EIO, folder.PathOf(name));
+            return RecordingFileSystem::LookAt(folder, name, facts, identity);
+        }
+    } fileSystem;
+    // Each target changes while its copy is written, after the comparison.
+    fileSystem.beforeSlice = [&](const std::string& source, std::uint64_t) {
+        const std::string target = tree / "dst/" + fs::path(source).filename().string();
+        bool newer = !source.ends_with("older");
+        WriteFileAt(target, newer ? "user's" : "stale", newer ? old + 60 : old - 60);
+    };
+    RunReport report;
+    SyncFolderTree(tree / "src", tree / "dst", OptionsFor(fileSystem, report));
+    EXPECT_EQ(ReadFile(tree / "dst/updated"), "user's");
+    EXPECT_EQ(ReadFile(tree / "dst/appeared"), "user's");
+    EXPECT_EQ(ReadFile(tree / "dst/appeared-older"), "appeared-older");
+    EXPECT_EQ(ReadFile(tree / "dst/unreadable"), "kept");
+    EXPECT_EQ(report.filesCopied, 1u);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_EQ(report.failures[0].path, tree / "dst/unreadable");
+    EXPECT_EQ(report.failures[0].code, EIO);
+}
+
 // A failure to read names the source, not the copy being written.
 TEST(Faults, FailedReadNamesTheSource) {
     TempFolder tree;
@@ -182,6 +218,6 @@ TEST(Faults, FailedReadNamesTheSource) {
     RunOptions options = OptionsFor(fileSystem, report);
     SyncFolderTree(tree / "src", tree / "dst", options);
     ASSERT_EQ(report.failures.size(), 1u);
-    EXPECT_EQ(report.failures[0].path, tree / "src/unreadable");
+    EXPECT_EQ(report.failures[0].path, tree / "src/unreadable") << report.failures[0].reason;
     EXPECT_FALSE(fs::exists(tree / "dst/unreadable"));
 }
