@@ -177,9 +177,10 @@ private:
 // the failure concerns. Operations that say "never throws" report through their result.
 //
 // Threads: a file system that answers SafeForReadAhead with true may be asked GetSubFolder,
-// List and GetFile, and may close folders, from several threads at once, while the engine's
-// own thread goes on with any other call; two threads never list the same Folder at once, and
-// a folder is never closed while another call uses it. Everything else comes from one thread.
+// GetSubFolderNoFollow, List, GetFile and LookAt, and may close folders, from several threads
+// at once, while the engine's own thread goes on with any other call; two threads never list
+// the same Folder at once, and a folder is never closed while another call uses it.
+// Everything else comes from one thread.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;

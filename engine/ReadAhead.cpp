@@ -92,45 +92,72 @@ bool ReadAhead::FastRequests() const {
 }
 
 PairNodePtr ReadAhead::Take(const PairNodePtr& parent, std::size_t entry, std::string_view name) {
+    PairNodePtr node = TakeReadAhead(parent, entry);
+    if (node && StillInPlace(*node))
+        return node;
     {
-        std::unique_lock lock(mutex_);
-        PairNodePtr node;
-        auto& children = parent->children;
-        while (!children.empty() && children.front()->entry <= entry) {
-            PairNodePtr first = std::move(children.front());
-            children.pop_front();
-            if (first->entry == entry) {
-                node = std::move(first);
-                break;
-            }
-            Drop(*first);
-        }
-        if (node) {
-            LeaveWindow(*node);
-            while (!node->read) {
-                // Where requests are answered at once the walk reads the next pair itself
-                // rather than sleep: a processor would otherwise sit idle.
-                PairNodePtr next = FastRequests() ? NextToRead() : nullptr;
-                if (next) {
-                    lock.unlock();
-                    auto took = ReadTimed(*next, &stopping_);
-                    lock.lock();
-                    Finish(next, took);
-                    continue;
-                }
-                walkWaitsFor_ = node.get();
-                pairRead_.wait(lock, [&] { return node->read; });
-                walkWaitsFor_ = nullptr;
-            }
-            if (!node->readAgain && PairNode::Clock::now() - node->readAt < settings_.freshFor)
-                return node;
+        std::lock_guard lock(mutex_);
+        if (node)
             Drop(*node);
-        }
         parent->nextEntry = std::max(parent->nextEntry, entry + 1);
     }
-    PairNodePtr node = MakeChild(parent, entry, name);
+    node = MakeChild(parent, entry, name);
     ReadHere(node);
     return node;
+}
+
+PairNodePtr ReadAhead::TakeReadAhead(const PairNodePtr& parent, std::size_t entry) {
+    std::unique_lock lock(mutex_);
+    PairNodePtr node;
+    auto& children = parent->children;
+    while (!children.empty() && children.front()->entry <= entry) {
+        PairNodePtr first = std::move(children.front());
+        children.pop_front();
+        if (first->entry == entry) {
+            node = std::move(first);
+            break;
+        }
+        Drop(*first);
+    }
+    if (!node)
+        return nullptr;
+    LeaveWindow(*node);
+    while (!node->read) {
+        // Where requests are answered at once the walk reads the next pair itself rather than
+        // sleep: a processor would otherwise sit idle.
+        PairNodePtr next = FastRequests() ? NextToRead() : nullptr;
+        if (next) {
+            lock.unlock();
+            auto took = ReadTimed(*next, &stopping_);
+            lock.lock();
+            Finish(next, took);
+            continue;
+        }
+        walkWaitsFor_ = node.get();
+        pairRead_.wait(lock, [&] { return node->read; });
+        walkWaitsFor_ = nullptr;
+    }
+    if (!node->readAgain && PairNode::Clock::now() - node->readAt < settings_.freshFor)
+        return node;
+    Drop(*node);
+    return nullptr;
+}
+
+// A destination folder opened ahead may have been moved out of the destination since: it is
+// written into only while it is still the one at its name in its parent.
+bool ReadAhead::StillInPlace(const PairNode& node) {
+    const Folder& destination = node.reading.destination;
+    if (!destination.IsOpen())
+        return true;
+    FileFacts facts;
+    FolderIdentity identity;
+    try {
+        return fileSystem_.LookAt(node.parent->reading.destination, node.name, facts, identity) ==
+                   EntryKind::Folder &&
+               identity == destination.Identity();
+    } catch (const FileSystemError&) {
+        return false;  // read again, and the failure reported, by the walk
+    }
 }
 
 PairNodePtr ReadAhead::ReadOpened(const PairNodePtr& parent, std::size_t entry, Folder source,

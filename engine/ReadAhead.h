@@ -91,6 +91,10 @@ public:
     void Stop() noexcept;
 
 private:
+    // The pair at `entry` below `parent` as read ahead, once read; null when it was not read
+    // ahead, or must be read again.
+    PairNodePtr TakeReadAhead(const PairNodePtr& parent, std::size_t entry);
+    bool StillInPlace(const PairNode& node);
     PairNodePtr MakeChild(const PairNodePtr& parent, std::size_t entry, std::string_view name);
     void Read(PairNode& node, const std::atomic<bool>* cancelled);
     std::chrono::nanoseconds ReadTimed(PairNode& node, const std::atomic<bool>* cancelled);
