@@ -299,10 +299,7 @@ public:
         File file(*this, fd, std::move(reportedPath));
         file.folderHandle = folder.Handle();
         file.name = name;
-        // The lock says "in use" to RemoveUnusedFile, in this process and in any other, and
-        // goes with the descriptor however the process ends. Where a file system takes no
-        // locks, RemoveUnusedFile cannot lock either and removes nothing there.
-        ::flock(fd, LOCK_EX | LOCK_NB);
+        ClaimTemporary(file, folder, cname);
         return file;
     }
 
@@ -348,18 +345,23 @@ public:
             LinkIn(temporary, to, cname);
             return;
         }
-        // Written data can fail as late as the close; only a complete file gets the name.
+        // Written data can fail as late as the close; only a complete file gets the name. A
+        // second descriptor keeps the lock, and so the temporary in use, until it has it.
         int fd = Fd(temporary);
+        int keepsLock = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         temporary.Release();
-        if (::close(fd) != 0)
-            throw FileSystemError(errno, temporary.Path());
+        int result = ::close(fd);
         int folder = static_cast<int>(temporary.folderHandle);
         CName from(temporary.name);
-        int result =
-            replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
-                    : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(), RENAME_NOREPLACE);
+        if (result == 0)
+            result = replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
+                             : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(),
+                                           RENAME_NOREPLACE);
+        int code = errno;
+        if (keepsLock >= 0)
+            ::close(keepsLock);
         if (result != 0)
-            throw FileSystemError(errno, temporary.Path());
+            throw FileSystemError(code, temporary.Path());
         temporary.name.clear();
     }
 
@@ -420,6 +422,27 @@ protected:
     void CloseFile(File& file) noexcept override { ::close(Fd(file)); }
 
 private:
+    // Locks a named temporary just made, which says "in use" to RemoveUnusedFile, in this
+    // process and in any other, and goes with the descriptor however the process ends. A
+    // clean-up may have removed the file between its creation and the lock, or hold the lock
+    // to remove it: then the temporary is gone (ENOENT) and the caller makes another. Where a
+    // file system takes no locks, RemoveUnusedFile cannot lock either and removes nothing.
+    static void ClaimTemporary(File& file, const Folder& folder, const CName& name) {
+        struct stat open;
+        struct stat named;
+        if (::flock(Fd(file), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                throw FileSystemError(ENOENT, file.Path());
+            return;
+        }
+        if (::fstat(Fd(file), &open) != 0 ||
+            ::fstatat(Fd(folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+            file.name.clear();  // not ours to remove any more
+            throw FileSystemError(ENOENT, file.Path());
+        }
+    }
+
     // Opens the folder `name` in `parent` unless a link stands there (ELOOP).
     static int OpenFolderNoFollow(const Folder& parent, const CName& name) {
         int fd =

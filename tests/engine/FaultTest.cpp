@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "FileCopy.h"
 #include "FileSync.h"
 #include "TestTree.h"
 
@@ -201,6 +202,65 @@ TEST(Faults, NewerDestinationFilesAreNeverReplaced) {
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_EQ(report.failures[0].path, tree / "dst/unreadable");
     EXPECT_EQ(report.failures[0].code, EIO);
+}
+
+// A second run into the same destination, whose clean-up of the temporary area runs while the
+// first run makes, writes or installs its temporary, takes nothing from the first: neither the
+// area it opened (made again at once) nor the temporary, also on a file system without locks.
+TEST(Faults, ASecondRunsCleanUpLeavesTheFirstRunsTemporary) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/file", "new");
+    fs::create_directories(tree / "empty");
+    class SecondRunMeanwhile : public ForwardingFileSystem {
+    public:
+        std::function<void()> secondRun;
+        int areas = 0;
+        int temporaries = 0;
+        bool besideTarget = false;  // a temporary made outside the area
+        Folder CreateSubFolder(const Folder& parent, std::string_view name,
+                               std::uint32_t attributes, bool& created) override {
+            Folder folder =
+                ForwardingFileSystem::CreateSubFolder(parent, name, attributes, created);
+            if (name == kTemporaryArea && ++areas == 1)
+                secondRun();
+            return folder;
+        }
+        File CreateTemporary(const Folder& folder, std::string_view name,
+                             std::string reportedPath) override {
+            File file = ForwardingFileSystem::CreateTemporary(folder, name, reportedPath);
+            besideTarget = besideTarget || !folder.Path().ends_with(kTemporaryArea);
+            if (++temporaries == 1)
+                secondRun();
+            return file;
+        }
+        void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                              bool replace) override {
+            secondRun();
+            ForwardingFileSystem::InstallTemporary(temporary, to, name, replace);
+        }
+    } fileSystem;
+    class WithoutLocks : public ForwardingFileSystem {
+        bool RemoveUnusedFile(const Folder&, std::string_view) override { return false; }
+    } withoutLocks;
+    for (FileSystem* second : {&PlatformFileSystem(), static_cast<FileSystem*>(&withoutLocks)}) {
+        WriteFileAt(tree / "dst/file", "old", 1'000'000'000);
+        RunReport secondReport;
+        RunOptions secondOptions;
+        secondOptions.fileSystem = second;
+        secondOptions.report = &secondReport;
+        fileSystem.areas = fileSystem.temporaries = 0;
+        fileSystem.secondRun = [&] { SyncFolderTree(tree / "empty", tree / "dst", secondOptions); };
+        RunReport report;
+        RunOptions options;
+        options.fileSystem = &fileSystem;
+        options.report = &report;
+        SyncFolderTree(tree / "src", tree / "dst", options);
+        EXPECT_TRUE(report.failures.empty())
+            << report.failures[0].path << ": " << report.failures[0].reason;
+        EXPECT_TRUE(secondReport.failures.empty());
+        EXPECT_FALSE(fileSystem.besideTarget);
+        EXPECT_EQ(ReadFile(tree / "dst/file"), "new");
+    }
 }
 
 // A failure to read names the source, not the copy being written.
