@@ -132,6 +132,38 @@ public:
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
+    // Runs a step that opens handles. One that finds the process out of them runs once more,
+    // after the read-ahead gave back what it held: a run never fails for what it read ahead.
+    template <typename Step>
+    auto WithHandles(Step&& step) {
+        try {
+            return step();
+        } catch (const FileSystemError& error) {
+            int code = error.code().value();
+            if ((code != EMFILE && code != ENFILE) || !readAhead)
+                throw;
+        }
+        readAhead->Reclaim();
+        return step();
+    }
+    // The walk holds two more handles (a folder pair of its own) while this lives.
+    class HoldingPair {
+    public:
+        explicit HoldingPair(Run& run) : readAhead_(run.readAhead) {
+            if (readAhead_)
+                readAhead_->WalkHolds(2);
+        }
+        ~HoldingPair() {
+            if (readAhead_)
+                readAhead_->WalkHolds(-2);
+        }
+        HoldingPair(const HoldingPair&) = delete;
+        HoldingPair& operator=(const HoldingPair&) = delete;
+
+    private:
+        ReadAhead* readAhead_;
+    };
+
     // Copies one file, counting it; a failure is recorded and the caller goes on.
     void CopyFile(const Folder& from, const Folder& to, std::string_view name, TargetSeen target) {
         triedCopy_ = true;
@@ -141,8 +173,9 @@ public:
             const Folder* top = destinationTopFolder_;
             const Folder* area =
                 top && top->Identity().device == to.Identity().device ? top : nullptr;
-            CopyResult result =
-                CopyOneFile(fileSystem, {from, to, name, target, area}, betweenSlices_);
+            CopyResult result = WithHandles([&] {
+                return CopyOneFile(fileSystem, {from, to, name, target, area}, betweenSlices_);
+            });
             if (result.outcome == CopyOutcome::KeptChanging) {
                 Fail(from.PathOf(name), kSourceKeptChanging, FailureKind::KeptChanging);
             } else if (result.outcome == CopyOutcome::Copied) {
@@ -298,8 +331,10 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
 Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
                      const Folder& source, bool& created) {
     parent.NeedWrite();
-    Folder folder = CreateDestinationFolder(run.fileSystem, parent.folder(), name,
-                                            source.Attributes() | kOwnerAll, created);
+    Folder folder = run.WithHandles([&] {
+        return CreateDestinationFolder(run.fileSystem, parent.folder(), name,
+                                       source.Attributes() | kOwnerAll, created);
+    });
     if (!created && run.RefuseSourceAsDestination(folder))
         return Folder();
     return folder;
@@ -334,7 +369,8 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
             return;
         std::string_view name = listing.Name(entry);
         try {
-            Folder from = run.fileSystem.GetSubFolder(source, name);
+            Folder from =
+                run.WithHandles([&] { return run.fileSystem.GetSubFolder(source, name); });
             if (run.MustSkip(from.Identity())) {
                 run.Yield();
                 continue;
@@ -342,6 +378,7 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
             bool created = false;
             Folder to = CreateForCopy(run, target, name, from, created);
             if (to.IsOpen()) {
+                Run::HoldingPair holding(run);
                 DestinationFolder access(run, to, from.Attributes(), created);
                 run.Enter(from.Identity());
                 CopyFolderContents(run, from, access);
@@ -358,7 +395,9 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
 class PairInWalk {
 public:
     PairInWalk(ReadAhead& readAhead, PairNodePtr node)
-        : readAhead_(readAhead), node_(std::move(node)) {}
+        : readAhead_(readAhead), node_(std::move(node)) {
+        readAhead_.Enter(node_);
+    }
     ~PairInWalk() { readAhead_.Leave(*node_); }
     PairInWalk(const PairInWalk&) = delete;
     PairInWalk& operator=(const PairInWalk&) = delete;

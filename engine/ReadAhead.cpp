@@ -43,11 +43,16 @@ bool ReachedFirst(const PairNode* a, std::size_t entryA, const PairNode* b, std:
     return entryA < entryB;
 }
 
+// Handles kept free for what the walk opens besides its pairs: a copy's source, temporary and
+// temporary area, a folder being made, and the process's own.
+constexpr std::size_t kHandlesKept = 32;
+
 // A worker that finds the process out of handles leaves the pair to the walk, which holds
-// fewer: what the read-ahead holds open is not the user's failure.
-bool OutOfHandles(const FileSystemError& error, const std::atomic<bool>* onWorker) {
+// fewer; the walk itself first takes back what the read-ahead holds and tries once more: what
+// the read-ahead holds open is not the user's failure.
+bool OutOfHandles(const FileSystemError& error, bool leaveShort) {
     int code = error.code().value();
-    return onWorker && (code == EMFILE || code == ENFILE);
+    return leaveShort && (code == EMFILE || code == ENFILE);
 }
 
 // The walk reads too while it would wait, so it counts as one of the processors' readers.
@@ -77,14 +82,55 @@ PairNodePtr ReadAhead::Top(Folder source, Folder destination) {
 
 void ReadAhead::ReadHere(const PairNodePtr& node) {
     auto took = ReadTimed(*node, nullptr);
+    if (node->readAgain) {
+        Reclaim();
+        Unread(*node);
+        took += ReadTimed(*node, nullptr, false);
+    }
     std::lock_guard lock(mutex_);
     Finish(node, took);
 }
 
-std::chrono::nanoseconds ReadAhead::ReadTimed(PairNode& node, const std::atomic<bool>* cancelled) {
+std::chrono::nanoseconds ReadAhead::ReadTimed(PairNode& node, const std::atomic<bool>* cancelled,
+                                              bool leaveShort) {
     auto start = PairNode::Clock::now();
-    Read(node, cancelled);
+    Read(node, cancelled, leaveShort);
     return PairNode::Clock::now() - start;
+}
+
+// Makes a pair that ran short of handles ready to be read once more from the start.
+void ReadAhead::Unread(PairNode& node) {
+    PairReading& reading = node.reading;
+    node.readAgain = false;
+    reading.openFailure = nullptr;
+    reading.listFailure = nullptr;
+    reading.compared = false;
+    if (node.parent && !reading.destination.IsOpen())
+        reading.source = Folder();
+}
+
+void ReadAhead::Reclaim() {
+    std::lock_guard lock(mutex_);
+    windowCap_ = WindowPairs() / 2;
+    for (auto& node : walkPath_) {
+        for (auto& child : node->children)
+            Drop(*child);
+        node->children.clear();
+    }
+    // The last hold on what was dropped: its folders close here.
+    std::erase_if(candidates_, [](const PairNodePtr& node) { return node->abandoned; });
+}
+
+std::size_t ReadAhead::WindowPairs() const {
+    std::size_t pairs = std::min(kMostWindowPairs, windowCap_);
+    const std::size_t limit = settings_.handleLimit;
+    if (limit == 0)
+        return pairs;
+    std::size_t needed =
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(walkHandles_, 0)) + kHandlesKept;
+    std::size_t spare = limit > needed ? limit - needed : 0;
+    // At most an eighth of all handles, and half of what the walk leaves spare: two a pair.
+    return std::min({pairs, limit / 16, spare / 4});
 }
 
 bool ReadAhead::FastRequests() const {
@@ -174,7 +220,15 @@ PairNodePtr ReadAhead::ReadOpened(const PairNodePtr& parent, std::size_t entry, 
     return node;
 }
 
+void ReadAhead::Enter(const PairNodePtr& node) {
+    walkPath_.push_back(node);
+    walkHandles_ += 2;
+}
+
 void ReadAhead::Leave(PairNode& node) {
+    if (!walkPath_.empty() && walkPath_.back().get() == &node)
+        walkPath_.pop_back();
+    walkHandles_ -= 2;
     // A pair read without subfolders never had anything read below it.
     if (node.read && node.reading.listing.Count(Kind::SubFolder) == 0)
         return;
@@ -222,7 +276,7 @@ bool ReadAhead::OnWalkPath(const PairNode& node, const FolderIdentity& folder) c
 // Opens the pair's folders unless they are open, and compares them unless the walk will not
 // go into the pair: a source folder on its own path or the destination's top, or a destination
 // folder on the source's path. Failures are kept for the walk to report in its order.
-void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
+void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled, bool leaveShort) {
     PairReading& reading = node.reading;
     try {
         if (!reading.source.IsOpen()) {
@@ -230,7 +284,7 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
             try {
                 reading.source = fileSystem_.GetSubFolder(parent.source, node.name);
             } catch (const FileSystemError& error) {
-                if (OutOfHandles(error, cancelled)) {
+                if (OutOfHandles(error, leaveShort)) {
                     node.readAgain = true;
                     return;
                 }
@@ -245,7 +299,7 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
                 reading.destination =
                     fileSystem_.GetSubFolderNoFollow(parent.destination, node.name);
             } catch (const FileSystemError& error) {
-                node.readAgain = OutOfHandles(error, cancelled);
+                node.readAgain = OutOfHandles(error, leaveShort);
                 return;
             }
             if (OnWalkPath(node, reading.destination.Identity()))
@@ -254,7 +308,7 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
         try {
             CompareFolderPair(fileSystem_, reading, cancelled);
         } catch (const FileSystemError& error) {
-            node.readAgain = OutOfHandles(error, cancelled);
+            node.readAgain = OutOfHandles(error, leaveShort);
             reading.listFailure = std::current_exception();
         }
     } catch (const ReadingCancelled&) {
@@ -312,10 +366,7 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
 }
 
 PairNodePtr ReadAhead::NextToRead() {
-    std::size_t windowPairs = kMostWindowPairs;
-    if (settings_.handleLimit > 0)
-        windowPairs = std::min(windowPairs, settings_.handleLimit / 16);
-    if (stopping_ || inWindow_ >= windowPairs || bytesInWindow_ >= kWindowBytes)
+    if (stopping_ || inWindow_ >= WindowPairs() || bytesInWindow_ >= kWindowBytes)
         return nullptr;
     while (!candidates_.empty()) {
         std::size_t best = 0;
