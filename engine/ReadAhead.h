@@ -61,7 +61,8 @@ struct ReadAheadSettings {
     // Older than this, what was read ahead is read again when the walk reaches it.
     std::chrono::milliseconds freshFor{10000};
     // How many handles the process may hold (0: no limit); what is read ahead holds at most an
-    // eighth of them, so that the walk never runs short.
+    // eighth of them and half of what the walk leaves spare, so that the walk never runs short
+    // (and where it does, it takes them back: see Reclaim).
     std::size_t handleLimit = 0;
 };
 
