@@ -273,38 +273,40 @@ bool ReadAhead::OnWalkPath(const PairNode& node, const FolderIdentity& folder) c
     return false;
 }
 
-// Opens the pair's folders unless they are open, and compares them unless the walk will not
-// go into the pair: a source folder on its own path or the destination's top, or a destination
-// folder on the source's path. Failures are kept for the walk to report in its order.
+// Opens the pair's folders below its parent's. False when the pair is not to be compared: a
+// folder failed to open, or the walk will not go into the pair (a source folder on its own
+// path or the destination's top, a destination folder on the source's path).
+bool ReadAhead::OpenPair(PairNode& node, bool leaveShort) {
+    PairReading& reading = node.reading;
+    const PairReading& parent = node.parent->reading;
+    try {
+        reading.source = fileSystem_.GetSubFolder(parent.source, node.name);
+    } catch (const FileSystemError& error) {
+        node.readAgain = OutOfHandles(error, leaveShort);
+        if (!node.readAgain)
+            reading.openFailure = std::current_exception();
+        return false;
+    }
+    const FolderIdentity& source = reading.source.Identity();
+    if (source == destinationTop_ || OnWalkPath(*node.parent, source))
+        return false;
+    try {
+        // Never through a link: the walk reports one where it would make the folder.
+        reading.destination = fileSystem_.GetSubFolderNoFollow(parent.destination, node.name);
+    } catch (const FileSystemError& error) {
+        node.readAgain = OutOfHandles(error, leaveShort);
+        return false;
+    }
+    return !OnWalkPath(node, reading.destination.Identity());
+}
+
+// Opens the pair's folders unless they are open, and compares them. Failures are kept for the
+// walk to report in its order.
 void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled, bool leaveShort) {
     PairReading& reading = node.reading;
     try {
-        if (!reading.source.IsOpen()) {
-            const PairReading& parent = node.parent->reading;
-            try {
-                reading.source = fileSystem_.GetSubFolder(parent.source, node.name);
-            } catch (const FileSystemError& error) {
-                if (OutOfHandles(error, leaveShort)) {
-                    node.readAgain = true;
-                    return;
-                }
-                reading.openFailure = std::current_exception();
-                return;
-            }
-            const FolderIdentity& source = reading.source.Identity();
-            if (source == destinationTop_ || OnWalkPath(*node.parent, source))
-                return;
-            try {
-                // Never through a link: the walk reports one where it would make the folder.
-                reading.destination =
-                    fileSystem_.GetSubFolderNoFollow(parent.destination, node.name);
-            } catch (const FileSystemError& error) {
-                node.readAgain = OutOfHandles(error, leaveShort);
-                return;
-            }
-            if (OnWalkPath(node, reading.destination.Identity()))
-                return;
-        }
+        if (!reading.source.IsOpen() && !OpenPair(node, leaveShort))
+            return;
         try {
             CompareFolderPair(fileSystem_, reading, cancelled);
         } catch (const FileSystemError& error) {

@@ -107,6 +107,7 @@ private:
     PairNodePtr MakeChild(const PairNodePtr& parent, std::size_t entry, std::string_view name);
     // `leaveShort`: a pair that finds the process out of handles is left to be read again.
     void Read(PairNode& node, const std::atomic<bool>* cancelled, bool leaveShort);
+    bool OpenPair(PairNode& node, bool leaveShort);
     std::chrono::nanoseconds ReadTimed(PairNode& node, const std::atomic<bool>* cancelled,
                                        bool leaveShort = true);
     void Unread(PairNode& node);
