@@ -477,8 +477,9 @@ int main(int argc, char** argv) {
     char* fuseArguments[] = {program, mountpoint.data(), foreground, option, settings, nullptr};
     struct fuse_operations operations = Operations();
     int status = fuse_main(5, fuseArguments, &operations, nullptr);
-    std::fprintf(stderr, "tavrick-test-fs: %llu requests delayed\n",
-                 static_cast<unsigned long long>(delayedRequests.load()));
+    if (switches.delayNanoseconds > 0)
+        std::fprintf(stderr, "tavrick-test-fs: %llu requests delayed\n",
+                     static_cast<unsigned long long>(delayedRequests.load()));
     close(backing);
     return status;
 }
