@@ -368,6 +368,47 @@ Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
     return folder;
 }
 
+void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target);
+
+// The files of a whole-folder copy; false when the run was asked to stop.
+bool CopyListedFiles(Run& run, const Folder& source, const FolderListing& listing,
+                     DestinationFolder& target, const FoldedNames& folded) {
+    for (const auto& entry : listing.Entries()) {
+        if (entry.kind != Kind::File)
+            continue;
+        ++run.report.filesCompared;
+        if (folded.Loses(listing.Name(entry)))
+            continue;
+        target.NeedWrite();
+        run.CopyFile(source, target.folder(), listing.Name(entry), true);
+        run.Progress();
+        run.Yield();
+        if (run.Stopped())
+            return false;
+    }
+    return true;
+}
+
+// One subfolder of a whole-folder copy, made (or opened) and filled.
+void CopySubFolder(Run& run, const Folder& source, std::string_view name,
+                   DestinationFolder& target) {
+    try {
+        Folder from = run.fileSystem.GetSubFolder(source, name);
+        if (run.MustSkip(from.Identity()))
+            return;
+        bool created = false;
+        Folder to = CreateForCopy(run, target, name, from, created);
+        if (to.IsOpen()) {
+            DestinationFolder access(run, to, from.Attributes(), created);
+            run.Enter(from.Identity());
+            CopyFolderContents(run, from, access);
+            run.Leave();
+        }
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+    }
+}
+
 // The whole-folder copy: `target` has just been made or opened for `source`'s contents.
 void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target) {
     ++run.report.foldersVisited;
@@ -380,42 +421,14 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
         return;
     }
     const FoldedNames folded = FindFoldedNames(run, source, target.folder(), &listing);
-    for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::File)
-            continue;
-        ++run.report.filesCompared;
-        if (folded.Loses(listing.Name(entry)))
-            continue;
-        target.NeedWrite();
-        run.CopyFile(source, target.folder(), listing.Name(entry), true);
-        run.Progress();
-        run.Yield();
-        if (run.Stopped())
-            return;
-    }
+    if (!CopyListedFiles(run, source, listing, target, folded))
+        return;
     for (const auto& entry : listing.Entries()) {
         if (entry.kind != Kind::SubFolder || folded.Loses(listing.Name(entry)))
             continue;
         if (run.Stopped())
             return;
-        std::string_view name = listing.Name(entry);
-        try {
-            Folder from = run.fileSystem.GetSubFolder(source, name);
-            if (run.MustSkip(from.Identity())) {
-                run.Yield();
-                continue;
-            }
-            bool created = false;
-            Folder to = CreateForCopy(run, target, name, from, created);
-            if (to.IsOpen()) {
-                DestinationFolder access(run, to, from.Attributes(), created);
-                run.Enter(from.Identity());
-                CopyFolderContents(run, from, access);
-                run.Leave();
-            }
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+        CopySubFolder(run, source, listing.Name(entry), target);
         run.Yield();
     }
 }
@@ -498,11 +511,16 @@ void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destinat
     CopyComparedFiles(run, reading, destination, folded);
     const auto& entries = reading.listing.Entries();
     for (std::size_t entry = 0; entry < entries.size(); ++entry) {
-        if (entries[entry].kind != Kind::SubFolder ||
-            folded.Loses(reading.listing.Name(entries[entry])))
+        if (entries[entry].kind != Kind::SubFolder)
             continue;
         if (run.Stopped())
             return;
+        std::string_view name = reading.listing.Name(entries[entry]);
+        if (folded.Loses(name)) {
+            // Taken and left at once, so what was read ahead of it is let go.
+            PairInWalk skipped(*run.readAhead, run.readAhead->Take(pair, entry, name));
+            continue;
+        }
         SyncSubFolder(run, pair, entry, destination);
         run.Yield();
     }
