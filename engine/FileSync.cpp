@@ -582,17 +582,19 @@ bool RefuseDetachedDrive(Run& run, const std::string& destinationPath) {
 // folder when it cannot be had, the failure recorded.
 Folder OpenDestinationTop(Run& run, const std::string& path, const Folder& source, bool& created) {
     try {
-        try {
-            return run.fileSystem.GetFolder(path);
-        } catch (const FileSystemError&) {
-            if (!run.MayCreateDestination() || RefuseDetachedDrive(run, path))
-                throw;
-            return run.fileSystem.CreateFolder(path, source.Attributes() | kOwnerAll, created);
+        return run.fileSystem.GetFolder(path);
+    } catch (const FileSystemError& missing) {
+        if (!run.MayCreateDestination()) {
+            run.Fail(missing, FailureKind::TopUnreachable);
+            return Folder();
         }
+    }
+    if (RefuseDetachedDrive(run, path))
+        return Folder();
+    try {
+        return run.fileSystem.CreateFolder(path, source.Attributes() | kOwnerAll, created);
     } catch (const FileSystemError& error) {
-        if (run.report.failures.empty() ||
-            run.report.failures.back().kind != FailureKind::DriveNotAttached)
-            run.Fail(error, FailureKind::TopUnreachable);
+        run.Fail(error, FailureKind::TopUnreachable);
     }
     return Folder();
 }
