@@ -540,18 +540,16 @@ void LearnDestination(Run& run, const Folder& top) {
     try {
         bool created = false;
         Folder area = fileSystem.CreateSubFolder(top, kTemporaryArea, 0700, created);
-        if (!exactTimes)
-            run.destinationTimes = ProbeTimeStep(fileSystem, area);
+        ProbeFindings found =
+            ProbeDestination(fileSystem, area, !exactTimes, names == NameCase::Unknown);
+        run.destinationTimes = found.times;
         if (names == NameCase::Unknown)
-            run.SetFoldsCase(top, ProbeFoldsCase(fileSystem, area));
+            run.SetFoldsCase(top, found.foldsCase);
     } catch (const FileSystemError&) {
         // A destination that takes no temporary: each copy will say why.
     }
-    try {
-        ClearTemporaryArea(fileSystem, top);
-    } catch (const FileSystemError& error) {
-        run.Fail(error);
-    }
+    // Left in place while temporaries of a killed run are in it; the walk clears those.
+    fileSystem.RemoveEmptySubFolder(top, kTemporaryArea);
 }
 
 // The destination's top is missing. True, recorded, when the folder it would be made in lies
