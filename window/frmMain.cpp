@@ -151,6 +151,9 @@ void frmMain::CreateControls() {
 
     chkFolderChange = Place<QCheckBox>(this, "chkFolderChange", Twips(3315, 120, 2145, 375));
     chkFolderChange->setText(QStringLiteral("当文件夹发生改变时."));
+    // The check box's rectangle reaches under the Hide button: the button is on top, so all of
+    // it that shows hides the window and the box answers only where it shows.
+    cmdHide->raise();
 
     txtMins = Place<QLineEdit>(this, "txtMins", Twips(1440, 120, 375, 285));
     txtMins->setText(QStringLiteral("1"));
@@ -169,12 +172,16 @@ void frmMain::CreateControls() {
     Label6 = PlaceLabel(this, "Label6", QStringLiteral("/ 或者 /"), Twips(2325, 195, 1035, 270));
     Label7 = PlaceLabel(this, "Label7", QStringLiteral("分钟"), Twips(1920, 195, 1335, 240));
     Label1 = PlaceLabel(this, "Label1", QStringLiteral("备份周期:"), Twips(240, 180, 1335, 255));
+    Label1->setBuddy(txtMins);
+    txtMins->setAccessibleName(QStringLiteral("备份周期 (分钟)"));
 }
 
 void frmMain::CreateTrayMenu() {
     // A popup only: the window has no menu bar.
     menuSystray = new QMenu(QStringLiteral("doesnt matter"), this);
     menuSystray->setObjectName(QStringLiteral("menuSystray"));
+    // Its title is never shown; a screen reader announces this name instead.
+    menuSystray->setAccessibleName(QStringLiteral("Tavrick 托盘菜单"));
     const auto addItem = [this](const char* name, const QString& caption) {
         QAction* item = menuSystray->addAction(caption);
         item->setObjectName(QLatin1String(name));
