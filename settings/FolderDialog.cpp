@@ -90,7 +90,7 @@ public:
         answered.exec();
         const QStringList chosen = dialog.selectedFiles();
         return dialog.result() == QDialog::Accepted && !chosen.isEmpty() ? chosen.first()
-                                                                          : QString();
+                                                                         : QString();
     }
 };
 

@@ -110,6 +110,7 @@ frmMain::frmMain(QWidget* parent)
     CreateControls();
     CreateTrayMenu();
     m_tray = new TrayIcon(windowIcon(), kTrayToolTip, this);
+    m_tray->SetMenu(menuSystray);
     SetTabOrder();
     WireEvents();
     cmdStart->setFocus();
@@ -234,6 +235,8 @@ void frmMain::WireEvents() {
 
 void frmMain::cmdStart_Click() {
     HandlerScope scope(*this);
+    m_lastClick = cmdStart->text() == BackupController::StartCaption() ? QStringLiteral("Start")
+                                                                       : QStringLiteral("Stop");
     m_controller.WindowStartStop();
 }
 
@@ -273,6 +276,14 @@ void frmMain::showRunProgress(const FileSync::RunReport* report) {
         status->showRunProgress(report->filesCompared, report->filesCopied);
     else
         status->hideRunProgress();
+}
+
+void frmMain::runEnded(const RunSummary& run) {
+    m_runLog.Append(run.byTick ? QStringLiteral("tick") : m_lastClick, run);
+    const auto notice = m_notices.RunEnded(run.report->failures, QDateTime::currentDateTime());
+    m_tray->SetState(m_notices.ToolTip(kTrayToolTip), m_notices.LastRunFailed());
+    if (notice)
+        m_tray->ShowNotice(notice->title, notice->text, notice->failing);
 }
 
 QString frmMain::minutesText() const {
