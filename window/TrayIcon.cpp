@@ -34,10 +34,6 @@ void TrayIcon::SetMenu(QMenu* menu) {
 #endif
 }
 
-QMenu* TrayIcon::Menu() const {
-    return m_icon->contextMenu();
-}
-
 void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Context) {
         emit mouseEvent(CodeFor(reason));
@@ -73,10 +69,6 @@ void TrayIcon::SetState(const QString& toolTip, bool failing) {
         m_marked = failing;
         m_icon->setIcon(failing ? AppIconWithFailureMark() : m_plainIcon);
     }
-}
-
-QString TrayIcon::ToolTip() const {
-    return m_icon->toolTip();
 }
 
 void TrayIcon::Add() {

@@ -33,14 +33,12 @@ public:
 
     // The menu a StatusNotifierItem host shows for the icon (not owned).
     void SetMenu(QMenu* menu);
-    QMenu* Menu() const;
 
     // Shows a desktop notice from the icon; without a notification service the platform's own
     // balloon, or nothing.
     void ShowNotice(const QString& title, const QString& text, bool warning);
     // The tool tip and whether the icon wears its failure mark.
     void SetState(const QString& toolTip, bool failing);
-    QString ToolTip() const;
 
     // Puts the icon into the notification area, or takes it out.
     void Add();
