@@ -22,6 +22,8 @@ import time
 CLIENT_SIZE = (395, 205)
 CMD_START = (256, 129, 121, 25)
 CMD_HIDE = (352, 8, 33, 25)
+# The source folder's "..." button, inside the folders frame.
+COMMAND1 = (338, 53, 31, 25)
 CHK_START_WITH_LOGON = (8, 136, 177, 17)
 # A spot inside the window over no control, where the pointer rests while the window is looked at.
 RESTING_SPOT = (220, 150)

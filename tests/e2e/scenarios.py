@@ -464,6 +464,33 @@ def tray_while_a_box_is_open(desk, program_path):
     finish(desk, program)
 
 
+def folder_picker_gives_way(desk, program_path):
+    """While the folder picker is open, the tray menu opens and the window can be closed."""
+    program, window = start_shown(desk, program_path, wait_for_icon=True)
+    icon = desk.tray_icons_of(program)[0]
+
+    log("click the source folder's \"...\"")
+    before = set(desk.windows_of(program, visible_only=True))
+    desk.click_control(window, dt.COMMAND1)
+    if not wait_until(lambda: set(desk.windows_of(program, visible_only=True)) - before, PROMPT):
+        raise ScenarioFailure("the \"...\" button opened no folder picker")
+    desk.screenshot_screen("folder-picker.png")
+
+    log("right click on the tray icon while the picker is open")
+    menu = open_tray_menu(desk, program, icon)
+    close_tray_menu(desk, menu)
+
+    log("close the main window while the picker is open")
+    desk.request_close(window)
+    code = desk.wait_for_exit(program, PROMPT)
+    if code is None:
+        raise ScenarioFailure("the program still runs after its window was closed while the "
+                              "folder picker was open")
+    if code != 0:
+        raise ScenarioFailure(f"the program ended with code {code} after the close")
+    finish(desk, program)
+
+
 def open_status_notifier_desktop(desk, notices=None):
     """X, a private session bus, lxqt-panel as the tray and, when asked, a notification
     service that records into `notices`."""
@@ -609,6 +636,7 @@ SCENARIOS = {
     "no_tray_host": no_tray_host,
     "single_instance": single_instance,
     "tray_while_a_box_is_open": tray_while_a_box_is_open,
+    "folder_picker_gives_way": folder_picker_gives_way,
     "status_notifier_menu": status_notifier_menu,
     "failure_notice": failure_notice,
 }
