@@ -5,6 +5,7 @@
 // (with the folder texts of that later moment) follows when the current one ends.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <chrono>
@@ -15,6 +16,14 @@
 #include <vector>
 
 #include "FileSync.h"
+
+// A run that has ended, as the tray and the run log tell of it.
+struct RunSummary {
+    bool byTick = false;  // a timer tick's run, not a Start/Stop click's
+    QDateTime startedAt;
+    std::chrono::milliseconds duration{0};
+    const FileSync::RunReport* report = nullptr;
+};
 
 // What a run needs from the window.
 class BackupRunHost {
@@ -37,6 +46,8 @@ public:
     // Remembers where a run found or made `destination`.
     virtual void rememberFileSystem(const QString& /*destination*/,
                                     const std::string& /*identity*/) {}
+    // A run has ended while the window was open.
+    virtual void runEnded(const RunSummary&) {}
 };
 
 class BackupRunner {

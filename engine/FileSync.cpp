@@ -230,7 +230,11 @@ public:
         if (!copiedAnything_ || !destination.IsOpen())
             return;
         try {
-            fileSystem.SyncToStorage(destination);
+            const auto syncStep = [this, &destination] { fileSystem.SyncToStorage(destination); };
+            if (options_.runBlocking)
+                options_.runBlocking(syncStep);
+            else
+                syncStep();
         } catch (const FileSystemError& error) {
             Fail(error);
         }

@@ -81,6 +81,11 @@ struct RunOptions {
     // drops a copy in progress (its target keeps what it held), puts what it copied on stable
     // storage, clears its temporaries and returns. A stopped run is not a failed one.
     std::function<bool()> stopRequested;
+    // Runs a step that may wait long on the device (putting the copies on stable storage) and
+    // returns when it has ended, passing on what it throws. A window can run the step on
+    // another thread and keep answering meanwhile; unset, the step runs on the caller's thread.
+    // The step touches only the file system, never the other hooks or the report.
+    std::function<void(const std::function<void()>& step)> runBlocking;
     // Called as the run progresses (at least after every file row); must be cheap.
     std::function<void(const RunReport&)> progress;
     // Filled in by the run when not null.

@@ -10,6 +10,8 @@ packages=(
     libgtest-dev libgmock-dev
     # running the program and the end-to-end tests in a real X session
     xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei python3 imagemagick
+    # the StatusNotifierItem tray host on a private session bus, and a stub notification service
+    lxqt-panel dbus dbus-x11 libglib2.0-bin python3-dbus python3-gi
     # Qt's own dialogs and buttons in the program's Simplified Chinese
     qt6-translations-l10n
     # building and checking the Debian package
