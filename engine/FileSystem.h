@@ -30,11 +30,18 @@ private:
     std::string path_;
 };
 
-// Tells two folders apart even when reached through different paths or links.
+// Tells two folders apart even when reached through different paths or links. An identity the
+// system could not tell (an ID of zero) equals none, not even itself: a folder that cannot be
+// told apart is never taken for one already seen.
 struct FolderIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    bool operator==(const FolderIdentity&) const = default;
+    std::uint64_t inodeHigh = 0;  // where IDs are 128 bits wide (ReFS on Windows)
+    bool Known() const { return inode != 0 || inodeHigh != 0; }
+    bool operator==(const FolderIdentity& other) const {
+        return Known() && device == other.device && inode == other.inode &&
+               inodeHigh == other.inodeHigh;
+    }
 };
 
 // The facts of one file.

@@ -1,6 +1,6 @@
 // The file-system layer over Win32: the top folders are opened by "\\?\" paths, everything
 // below them with NtCreateFile relative to the open folder's handle, folders are listed with
-// GetFileInformationByHandleEx, and data is copied with ReadFile/WriteFile at explicit offsets.
+// NtQueryDirectoryFile, and data is copied with ReadFile/WriteFile at explicit offsets.
 //
 // A temporary is created under its name with a share mode that refuses deletion, so
 // RemoveUnusedFile leaves it alone while it is written, and is marked for deletion at once, so
@@ -23,6 +23,13 @@
 #include "FileSystem.h"
 #include "win/WidePath.h"
 
+// ntdll's directory query, which winternl.h leaves out.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID routine,
+                                               PVOID context, PIO_STATUS_BLOCK status, PVOID buffer,
+                                               ULONG length, FILE_INFORMATION_CLASS entryClass,
+                                               BOOLEAN single, PUNICODE_STRING mask,
+                                               BOOLEAN restart);
+
 namespace FileSync {
 namespace {
 
@@ -39,14 +46,28 @@ constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns ticks
 constexpr std::intptr_t kNoPendingAttributes = -1;
 
 constexpr NTSTATUS kStatusFileIsADirectory = NTSTATUS(0xC00000BA);
+constexpr NTSTATUS kStatusNoMoreFiles = NTSTATUS(0x80000006);
+constexpr NTSTATUS kStatusNoSuchFile = NTSTATUS(0xC000000F);
+constexpr int kFileDirectoryInformation = 1;
+constexpr int kFileFullDirectoryInformation = 2;
+// FILE_DIRECTORY_INFORMATION is FILE_FULL_DIR_INFO without EaSize, just before the name.
+constexpr std::size_t kPlainEntryNameOffset = offsetof(FILE_FULL_DIR_INFO, EaSize);
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileNetworkOpenInformation = 34;
+constexpr int kFileIdInformation = 59;
 
 constexpr ACCESS_MASK kFolderReadAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ACCESS_MASK kFolderAttributeAccess =
     FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Whether a directory query failed for the kind of entries asked for, not for the folder.
+bool RefusesEntryClass(NTSTATUS status) {
+    return status == NTSTATUS(0xC0000003) ||  // STATUS_INVALID_INFO_CLASS
+           status == NTSTATUS(0xC00000BB) ||  // STATUS_NOT_SUPPORTED
+           status == NTSTATUS(0xC000000D);    // STATUS_INVALID_PARAMETER
+}
 
 // The errno value of a Win32 error, for FileSystemError's generic category.
 int ErrnoOf(DWORD error) {
@@ -257,22 +278,37 @@ public:
         return OpenSubFolder(parent, name, FILE_OPEN, nullptr);
     }
 
+    // Reads the folder in large batches. Some NAS and virtual-machine shares refuse the full
+    // entries, which carry nothing needed here: the plain ones are asked for instead.
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         alignas(LONGLONG) char buffer[kListBufferSize];
         // The first read of a second listing starts the folder over.
-        FILE_INFO_BY_HANDLE_CLASS next =
-            folder.MarkListed() ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo;
+        BOOLEAN restart = folder.MarkListed();
+        int entryClass = kFileFullDirectoryInformation;
         for (;;) {
-            if (!GetFileInformationByHandleEx(HandleOf(folder), next, buffer, sizeof buffer)) {
-                if (GetLastError() == ERROR_NO_MORE_FILES)
-                    return;
-                ThrowLastError(folder.Path());
+            IO_STATUS_BLOCK io{};
+            const NTSTATUS status = NtQueryDirectoryFile(
+                HandleOf(folder), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                FILE_INFORMATION_CLASS(entryClass), FALSE, nullptr, restart);
+            // An empty FAT root has not even "." and "..", and says it holds no such file.
+            if (status == kStatusNoMoreFiles || status == kStatusNoSuchFile)
+                return;
+            if (entryClass == kFileFullDirectoryInformation && RefusesEntryClass(status)) {
+                entryClass = kFileDirectoryInformation;
+                continue;
             }
-            next = FileFullDirectoryInfo;
+            if (!NT_SUCCESS(status))
+                ThrowStatus(status, folder.Path());
+            restart = FALSE;
+            const std::size_t nameAt = entryClass == kFileFullDirectoryInformation
+                                           ? offsetof(FILE_FULL_DIR_INFO, FileName)
+                                           : kPlainEntryNameOffset;
             for (std::size_t offset = 0;;) {
                 const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
-                AddEntry(folder, *entry, listing);
+                const auto* name = reinterpret_cast<const wchar_t*>(buffer + offset + nameAt);
+                AddEntry(folder, entry->FileAttributes,
+                         {name, entry->FileNameLength / sizeof(wchar_t)}, listing);
                 if (entry->NextEntryOffset == 0)
                     break;
                 offset += entry->NextEntryOffset;
@@ -513,9 +549,11 @@ private:
         };
         if (renamed())
             return true;
-        // Windows replaces no read-only file: the old copy loses the attribute first.
-        if (!replace || GetLastError() != ERROR_ACCESS_DENIED || !ClearReadOnly(to, name)) {
-            SetLastError(ERROR_ACCESS_DENIED);
+        // Windows replaces no read-only file: the old copy loses the attribute first. Any other
+        // failure keeps its cause, e.g. ERROR_NOT_SAME_DEVICE, on which the engine moves on.
+        const DWORD error = GetLastError();
+        if (!replace || error != ERROR_ACCESS_DENIED || !ClearReadOnly(to, name)) {
+            SetLastError(error);
             return false;
         }
         return renamed();
@@ -576,23 +614,43 @@ private:
             CloseHandle(handle);
             throw FileSystemError(ENOTDIR, path);
         }
-        FolderIdentity identity{
-            information.dwVolumeSerialNumber,
-            (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
-        return Folder(*this, reinterpret_cast<std::intptr_t>(handle), std::move(path), identity,
+        return Folder(*this, reinterpret_cast<std::intptr_t>(handle), std::move(path),
+                      IdentityOf(handle, information),
                       information.dwFileAttributes & kAttributeMask);
     }
 
+    // The 128-bit ID and 64-bit serial where the file system has them (ReFS's IDs need all
+    // 128 bits), else the older 64-bit index and 32-bit serial. An ID of zeros or ones is
+    // unknown: such a folder is taken for no other.
+    static FolderIdentity IdentityOf(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& fallback) {
+        struct {
+            ULONGLONG VolumeSerialNumber;
+            BYTE Identifier[16];
+        } id;  // FILE_ID_INFORMATION, which the Windows 7 headers lack
+        IO_STATUS_BLOCK status{};
+        FolderIdentity identity;
+        if (NT_SUCCESS(NtQueryInformationFile(handle, &status, &id, sizeof id,
+                                              FILE_INFORMATION_CLASS(kFileIdInformation)))) {
+            identity.device = id.VolumeSerialNumber;
+            std::memcpy(&identity.inode, id.Identifier, sizeof identity.inode);
+            std::memcpy(&identity.inodeHigh, id.Identifier + 8, sizeof identity.inodeHigh);
+        } else {
+            identity.device = fallback.dwVolumeSerialNumber;
+            identity.inode =
+                (std::uint64_t{fallback.nFileIndexHigh} << 32) | fallback.nFileIndexLow;
+        }
+        if (identity.inode == ~std::uint64_t{0} &&
+            (identity.inodeHigh == 0 || identity.inodeHigh == ~std::uint64_t{0}))
+            identity.inode = identity.inodeHigh = 0;
+        return identity;
+    }
+
     // Adds a listed entry by what it is; a link counts as what it points to.
-    static void AddEntry(const Folder& folder, const FILE_FULL_DIR_INFO& entry,
+    static void AddEntry(const Folder& folder, DWORD attributes, std::wstring_view wide,
                          FolderListing& listing) {
-        std::wstring_view wide(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
         if (wide == L"." || wide == L"..")
             return;
         const std::string name = WidePath::ToUtf8(wide);
-        if (name.empty())
-            return;  // no UTF-8 form: no later call could name it either
-        DWORD attributes = entry.FileAttributes;
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             NtName ntName(name);
             FILE_NETWORK_OPEN_INFORMATION target;
