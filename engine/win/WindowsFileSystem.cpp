@@ -11,6 +11,7 @@
 // Names are looked up ignoring case, as Windows pairs them. Attributes are READONLY, HIDDEN and
 // SYSTEM; ARCHIVE and the rest are the system's own bookkeeping and are left as they are.
 #include <windows.h>
+#include <winioctl.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -37,6 +38,7 @@ constexpr std::uint32_t kAttributeMask =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 constexpr std::size_t kListBufferSize = 64 * 1024;
+constexpr DWORD kHoleBlock = 64 * 1024;    // NTFS's unit of sparse allocation
 constexpr std::size_t kLongestName = 255;  // UTF-16 units, as NTFS and FAT allow
 // The seconds from 1601, where Windows counts file times from, to 1970.
 constexpr std::int64_t kEpochDifference = 11644473600;
@@ -267,6 +269,38 @@ OVERLAPPED At(std::uint64_t offset) {
     return position;
 }
 
+// Where the next data of a file with holes lies.
+enum class DataRange { Found, None, Unknown };
+
+DataRange NextData(HANDLE file, std::uint64_t offset, std::uint64_t size, std::uint64_t& start,
+                   std::uint64_t& end) {
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+    query.Length.QuadPart = static_cast<LONGLONG>(size - offset);
+    FILE_ALLOCATED_RANGE_BUFFER found{};
+    DWORD got = 0;
+    if (!DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &found,
+                         sizeof found, &got, nullptr) &&
+        GetLastError() != ERROR_MORE_DATA)
+        return DataRange::Unknown;
+    if (got < sizeof found)
+        return DataRange::None;
+    start = std::max(offset, static_cast<std::uint64_t>(found.FileOffset.QuadPart));
+    end = std::min(size,
+                   static_cast<std::uint64_t>(found.FileOffset.QuadPart + found.Length.QuadPart));
+    return DataRange::Found;
+}
+
+// Lets the file keep holes where nothing is written; without it (FAT) they read as zeros.
+void MakeSparse(HANDLE file) {
+    DWORD ignored = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+}
+
+bool AllZero(const char* data, std::size_t length) {
+    return std::all_of(data, data + length, [](char c) { return c == 0; });
+}
+
 class WindowsFileSystem final : public FileSystem {
 public:
     // Keeps no state between calls; each call works on the handles it is given.
@@ -433,28 +467,36 @@ public:
         return file;
     }
 
+    // A source whose data takes less room than its length has holes. The ranges of its data
+    // are asked for, the holes between them skipped in a sparse copy and the last one made by
+    // the copy's length; where the file system cannot tell the ranges, blocks of zeros in it
+    // are skipped instead.
     std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
                                std::uint64_t limit) override {
-        char* buffer = CopyBuffer();
-        std::uint64_t done = 0;
-        while (done < limit) {
-            DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - done, kCopyBufferSize));
-            DWORD got = 0;
-            OVERLAPPED readAt = At(offset + done);
-            if (!ReadFile(HandleOf(from), buffer, want, &got, &readAt)) {
-                if (GetLastError() == ERROR_HANDLE_EOF)
-                    break;
-                ThrowLastError(from.Path());
-            }
-            if (got == 0)
-                break;
-            DWORD put = 0;
-            OVERLAPPED writeAt = At(offset + done);
-            if (!WriteFile(HandleOf(to), buffer, got, &put, &writeAt) || put != got)
-                ThrowLastError(to.Path());
-            done += got;
+        FILE_STANDARD_INFO standard;
+        if (!GetFileInformationByHandleEx(HandleOf(from), FileStandardInfo, &standard,
+                                          sizeof standard))
+            ThrowLastError(from.Path());
+        const auto size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+        if (static_cast<std::uint64_t>(standard.AllocationSize.QuadPart) >= size || offset >= size)
+            return CopyRange(from, to, offset, limit, false);
+        std::uint64_t start = offset;
+        std::uint64_t end = size;
+        switch (NextData(HandleOf(from), offset, size, start, end)) {
+            case DataRange::Unknown:
+                MakeSparse(HandleOf(to));
+                return CopyRange(from, to, offset, limit, true);
+            case DataRange::None:
+                MakeSparse(HandleOf(to));
+                SetLength(to, size);
+                return size - offset;
+            case DataRange::Found:
+                if (start > offset)
+                    MakeSparse(HandleOf(to));
+                return start - offset +
+                       CopyRange(from, to, start, std::min(limit, end - start), false);
         }
-        return done;
+        return 0;
     }
 
     // The time now; the attributes once the temporary has its name (see InstallTemporary).
@@ -557,6 +599,53 @@ private:
             return false;
         }
         return renamed();
+    }
+
+    // Copies up to `limit` bytes of data from `offset` on; with `skipZeros`, blocks of zeros
+    // are left unwritten and the copy's length set at the end.
+    static std::uint64_t CopyRange(const File& from, const File& to, std::uint64_t offset,
+                                   std::uint64_t limit, bool skipZeros) {
+        char* buffer = CopyBuffer();
+        std::uint64_t done = 0;
+        while (done < limit) {
+            DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - done, kCopyBufferSize));
+            DWORD got = 0;
+            OVERLAPPED readAt = At(offset + done);
+            if (!ReadFile(HandleOf(from), buffer, want, &got, &readAt)) {
+                if (GetLastError() == ERROR_HANDLE_EOF)
+                    break;
+                ThrowLastError(from.Path());
+            }
+            if (got == 0)
+                break;
+            const DWORD step = skipZeros ? kHoleBlock : got;
+            for (DWORD block = 0; block < got; block += step) {
+                const DWORD length = std::min<DWORD>(step, got - block);
+                if (skipZeros && AllZero(buffer + block, length))
+                    continue;
+                DWORD put = 0;
+                OVERLAPPED writeAt = At(offset + done + block);
+                if (!WriteFile(HandleOf(to), buffer + block, length, &put, &writeAt) ||
+                    put != length)
+                    ThrowLastError(to.Path());
+            }
+            done += got;
+        }
+        if (skipZeros && done > 0)
+            SetLength(to, offset + done);
+        return done;
+    }
+
+    // Makes the open file at least `length` bytes long.
+    static void SetLength(const File& file, std::uint64_t length) {
+        LARGE_INTEGER current;
+        if (!GetFileSizeEx(HandleOf(file), &current))
+            ThrowLastError(file.Path());
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+        if (static_cast<std::uint64_t>(current.QuadPart) < length &&
+            !SetFileInformationByHandle(HandleOf(file), FileEndOfFileInfo, &end, sizeof end))
+            ThrowLastError(file.Path());
     }
 
     // Takes READONLY from the file `name`; false when it had none or cannot lose it.

@@ -171,6 +171,33 @@ TEST(Windows, TopFoldersInEveryFormAreFound) {
     EXPECT_EQ(WidePath::Absolute(roundabout), WidePath::Absolute(tree.Path()));
 }
 
+// A sparse file's holes stay holes in its copy, wherever they are: its data takes its room.
+TEST(Windows, HolesAreCopiedAsHoles) {
+    TempFolder tree;
+    constexpr LONGLONG kLength = 64 << 20;
+    WriteOldFile(tree / "src/sparse", "");
+    {
+        std::fstream file(tree / "src/sparse", std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(kLength / 2);
+        file << "data";
+    }
+    fs::resize_file(tree / "src/sparse", kLength);
+    SetModified(tree / "src/sparse", 1'600'000'000);
+    SyncFolderTree(tree / "src", tree / "dst");
+    const HANDLE copy = CreateFileW(fs::path(tree / "dst/sparse").wstring().c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILE_STANDARD_INFO standard{};
+    GetFileInformationByHandleEx(copy, FileStandardInfo, &standard, sizeof standard);
+    CloseHandle(copy);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, kLength);
+    EXPECT_LT(standard.AllocationSize.QuadPart, kLength / 8);
+    std::ifstream file(tree / "dst/sparse", std::ios::binary);
+    file.seekg(kLength / 2);
+    std::string data(4, '\0');
+    file.read(data.data(), 4);
+    EXPECT_EQ(data, "data");
+}
+
 // The command-line driver, built for Windows too.
 TEST(Windows, DriverReportsAndExitsByOutcome) {
     TempFolder tree;
