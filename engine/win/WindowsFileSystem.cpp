@@ -71,6 +71,10 @@ bool RefusesEntryClass(NTSTATUS status) {
            status == NTSTATUS(0xC000000D);    // STATUS_INVALID_PARAMETER
 }
 
+// Codes the Windows 7 headers lack.
+constexpr DWORD kErrorStoppedOnSymlink = 681;
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;
+
 // The errno value of a Win32 error, for FileSystemError's generic category.
 int ErrnoOf(DWORD error) {
     switch (error) {
@@ -117,6 +121,41 @@ int ErrnoOf(DWORD error) {
             return ENOMEM;
         case ERROR_TOO_MANY_OPEN_FILES:
             return EMFILE;
+        // Shares and removable drives; each has a reason of its own in the window.
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_NETNAME_DELETED:
+            return ECONNRESET;
+        case ERROR_CONNECTION_ABORTED:
+        case ERROR_REQUEST_ABORTED:
+            return ECONNABORTED;
+        case ERROR_SEM_TIMEOUT:
+            return ETIMEDOUT;
+        case ERROR_NETWORK_UNREACHABLE:
+            return ENETUNREACH;
+        case ERROR_HOST_UNREACHABLE:
+        case ERROR_REM_NOT_LIST:
+            return EHOSTUNREACH;
+        case ERROR_NOT_READY:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return ENODEV;
+        case ERROR_BUSY:
+        case ERROR_NETWORK_BUSY:
+            return EBUSY;
+        case ERROR_NETWORK_ACCESS_DENIED:
+        case ERROR_LOGON_FAILURE:
+        case ERROR_CANT_ACCESS_FILE:
+            return EACCES;
+        case kErrorDiskQuotaExceeded:  // Windows has no EDQUOT
+            return ENOSPC;
+        case ERROR_FILE_TOO_LARGE:
+            return EFBIG;
+        case ERROR_NO_UNICODE_TRANSLATION:
+            return EILSEQ;
+        case ERROR_CANT_RESOLVE_FILENAME:
+        case kErrorStoppedOnSymlink:
+            return ELOOP;
         default:
             return EIO;
     }
