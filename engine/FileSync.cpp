@@ -133,10 +133,13 @@ public:
         triedCopy_ = true;
         try {
             // Temporaries go to the destination top's area when on its device, so a killed run
-            // leaves them in one small place, which every run clears.
+            // leaves them in one small place, which every run clears; or, where the file system
+            // wants them there, to the folder they are going to.
             const Folder* top = destinationTopFolder_;
-            const Folder* area =
-                top && top->Identity().device == to.Identity().device ? top : nullptr;
+            const Folder* area = top && top->Identity().device == to.Identity().device &&
+                                         !fileSystem.TemporariesInTargetFolder()
+                                     ? top
+                                     : nullptr;
             CopyResult result =
                 CopyOneFile(fileSystem, {from, to, name, targetMissing, area}, betweenSlices_);
             if (result.outcome == CopyOutcome::KeptChanging) {

@@ -186,6 +186,11 @@ public:
     // that keeps state of its own, such as a test double that records calls, answers false and
     // is then read on the caller's thread only.
     virtual bool SafeForReadAhead() const { return false; }
+    // Whether a copy's temporary is to be made in the folder the copy goes to rather than in the
+    // destination top's temporary area. Where a moved file keeps what it got where it was made
+    // (on NTFS its security, compression and encryption), only its own folder gives it the
+    // right ones; such a layer's temporaries must go with their handle when a run is killed.
+    virtual bool TemporariesInTargetFolder() const { return false; }
 
     // --- Folders
     // Opens the folder at `path`, links followed. An empty path names no folder (ENOENT).

@@ -344,6 +344,9 @@ class WindowsFileSystem final : public FileSystem {
 public:
     // Keeps no state between calls; each call works on the handles it is given.
     bool SafeForReadAhead() const override { return true; }
+    // A renamed file keeps the security descriptor, compression and encryption it was created
+    // with; made in its own folder, it inherits that folder's. It goes with its handle.
+    bool TemporariesInTargetFolder() const override { return true; }
 
     Folder GetFolder(const std::string& path) override { return OpenFolderByPath(path); }
 
@@ -496,7 +499,7 @@ public:
             HandleOf(folder), ntName,
             FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE, FILE_SHARE_READ,
             FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, handle, nullptr,
-            FILE_ATTRIBUTE_NORMAL);
+            FILE_ATTRIBUTE_HIDDEN);  // out of sight in the user's folder until installed
         if (!NT_SUCCESS(status))
             ThrowStatus(status, reportedPath);
         File file(*this, reinterpret_cast<std::intptr_t>(handle), std::move(reportedPath));
