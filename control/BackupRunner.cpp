@@ -92,9 +92,14 @@ void BackupRunner::RunOnce(Trigger trigger) {
 
     const QString source = m_host.sourceFolderText();
     const QString destination = m_host.destinationFolderText();
+    // A tick never fills a disk the destination was not on; a click takes the one found.
+    if (trigger == Trigger::Tick)
+        options.destinationFileSystem = m_host.rememberedFileSystem(destination);
     // A folder box left empty names no folder: nothing to do, and nothing failed.
-    if (!source.isEmpty() && !destination.isEmpty())
+    if (!source.isEmpty() && !destination.isEmpty()) {
         m_syncEntry(NativePath(source), NativePath(destination), options);
+        RememberFileSystem(destination, report);
+    }
 
     if (!m_host.isOpen())
         return;
@@ -104,6 +109,17 @@ void BackupRunner::RunOnce(Trigger trigger) {
         m_host.setStatusText(DoneText(trigger, report.failures.size()));
         m_host.setStatusToolTip(FailureList(report.failures));
     }
+}
+
+void BackupRunner::RememberFileSystem(const QString& destination,
+                                      const FileSync::RunReport& report) {
+    for (const auto& failure : report.failures)
+        if (failure.kind == FileSync::FailureKind::DriveNotAttached ||
+            failure.kind == FileSync::FailureKind::TopUnreachable)
+            return;
+    if (!report.destinationFileSystem.empty() &&
+        report.destinationFileSystem != m_host.rememberedFileSystem(destination))
+        m_host.rememberFileSystem(destination, report.destinationFileSystem);
 }
 
 void BackupRunner::YieldToWindow() {

@@ -31,6 +31,12 @@ public:
     // False once the window has closed: a run in progress stops at its next yield and leaves
     // the window alone.
     virtual bool isOpen() const = 0;
+    // The identity of the file system `destination` was last found or made on (see
+    // FileSync::RunOptions::destinationFileSystem); empty when none is remembered.
+    virtual std::string rememberedFileSystem(const QString& /*destination*/) const { return {}; }
+    // Remembers where a run found or made `destination`.
+    virtual void rememberFileSystem(const QString& /*destination*/,
+                                    const std::string& /*identity*/) {}
 };
 
 class BackupRunner {
@@ -70,6 +76,8 @@ public:
 
 private:
     void RunOnce(Trigger trigger);
+    // Keeps where the run found or made the destination, unless it was refused.
+    void RememberFileSystem(const QString& destination, const FileSync::RunReport& report);
     void YieldToWindow();
 
     BackupRunHost& m_host;

@@ -87,7 +87,7 @@ public:
             Temporary temporary(fs_, Create(area));
             std::uint64_t copied = 0;
             if (!CopyData(source, temporary.file(), before.size, copied))
-                return {CopyOutcome::Abandoned, 0};
+                return {CopyOutcome::Abandoned, 0, {}};
             // The copy's end, by the destination's clock: any later write to the source gets
             // at least this time.
             FileFacts written;
@@ -98,11 +98,12 @@ public:
                 ++attempt;
                 continue;
             }
-            fs_.SetFileTimesAndAttributes(temporary.file(), FinalFacts(before, written));
+            const FileFacts given = FinalFacts(before, written);
+            fs_.SetFileTimesAndAttributes(temporary.file(), given);
             if (Install(temporary.file()))
-                return {CopyOutcome::Copied, copied};
+                return {CopyOutcome::Copied, copied, given};
         }
-        return {CopyOutcome::KeptChanging, 0};
+        return {CopyOutcome::KeptChanging, 0, {}};
     }
 
 private:
@@ -190,6 +191,10 @@ private:
 };
 
 }  // namespace
+
+std::string NewTemporaryName() {
+    return TemporaryName();
+}
 
 CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,
                        const std::function<bool()>& betweenSlices) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "FileSystem.h"
@@ -24,6 +25,8 @@ enum class CopyOutcome {
 struct CopyResult {
     CopyOutcome outcome = CopyOutcome::Copied;
     std::uint64_t bytes = 0;
+    // The facts the copy was given, for the check that its time held.
+    FileFacts given;
 };
 
 struct CopyRequest {
@@ -44,6 +47,9 @@ inline constexpr std::uint64_t kCopySlice = std::uint64_t{8} << 20;
 // target path for writing.
 CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,
                        const std::function<bool()>& betweenSlices);
+
+// A fresh name for a temporary, one that ClearTemporaryArea takes for the engine's own.
+std::string NewTemporaryName();
 
 // Removes the temporaries in `owner`'s temporary area that no copy is writing any more, and
 // the area once it is empty.

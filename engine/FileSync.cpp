@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <utility>
 
+#include "DestinationRules.h"
 #include "FileCopy.h"
 #include "FileSystem.h"
 #include "PairReading.h"
@@ -28,6 +31,10 @@ using Kind = FolderListing::Kind;
 constexpr std::uint32_t kOwnerAll = 0700;
 constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
 constexpr const char* kSourceKeptChanging = "changed while being copied";
+constexpr const char* kTimesNotKept = "the destination does not keep modification times";
+constexpr const char* kDriveNotAttached =
+    "the destination's drive is not attached: the folder it would be made in lies on another "
+    "file system than the one it was last found on";
 
 // The state of one outermost call. Nested runs started from the yield hook have their own.
 class Run {
@@ -54,8 +61,12 @@ public:
 
     // What the caller asked of reading ahead, for a process that may hold `handles` open.
     ReadAheadSettings ReadAheadWanted(std::size_t handles) const {
-        return {options_.readAheadThreads, options_.readAheadFreshFor, handles};
+        return {options_.readAheadThreads, options_.readAheadFreshFor, handles, destinationTimes};
     }
+    // The file system the destination was last found on, as the caller remembers it.
+    const std::string& RememberedFileSystem() const { return options_.destinationFileSystem; }
+    // The step the destination's top file system keeps times in (see LearnDestination).
+    TimeStep destinationTimes;
 
     // The source listing of the folder at the current depth. Listings are kept per depth and
     // reused, so a walk allocates for the deepest and widest folders only, not for every one.
@@ -80,10 +91,10 @@ public:
             options_.progress(report);
     }
     void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
-        report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
+        report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value(), {}});
     }
     void Fail(std::string path, std::string reason, FailureKind kind) {
-        report.failures.push_back({std::move(path), std::move(reason), kind, 0});
+        report.failures.push_back({std::move(path), std::move(reason), kind, 0, {}});
     }
     // Records a failure kept from reading: a file system's, or raised again.
     void Fail(const std::exception_ptr& failure) {
@@ -125,6 +136,27 @@ public:
             Fail(error);
         }
     }
+    // Whether the destination folder `folder` holds names equal but for case as one: as its
+    // file system says, else as the probe at the destination's top found for its device.
+    bool FoldsCase(const Folder& folder) {
+        auto known = foldsCase_.find(folder.Identity().device);
+        if (known != foldsCase_.end())
+            return known->second;
+        NameCase answer = fileSystem.NamesCase(folder);
+        return foldsCase_[folder.Identity().device] = answer == NameCase::Folded;
+    }
+    void SetFoldsCase(const Folder& folder, bool folds) {
+        foldsCase_[folder.Identity().device] = folds;
+    }
+    // Records each source name of `names` that loses to another name it folds together with.
+    void FailFoldedNames(const Folder& source, const FoldedNames& names) {
+        for (const auto& clash : names.Clashes()) {
+            std::string reason = "has the same name as \"" + clash.winner +
+                                 "\" where letter case is ignored; only that one is backed up";
+            report.failures.push_back({source.PathOf(clash.loser), std::move(reason),
+                                       FailureKind::NamesFoldTogether, 0, clash.winner});
+        }
+    }
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
@@ -148,6 +180,7 @@ public:
                 report.bytesCopied += result.bytes;
                 ++report.filesCopied;
                 copiedAnything_ = true;
+                CheckInstalledTime(to, name, result.given);
             }
         } catch (const FileSystemError& error) {
             Fail(error);
@@ -169,6 +202,17 @@ public:
     }
 
 private:
+    // The time a copy was given must hold, or the next run could not tell it is current. A
+    // destination where it does not is reported once per run, not once per file.
+    void CheckInstalledTime(const Folder& to, std::string_view name, const FileFacts& given) {
+        TimeStep step =
+            to.Identity().device == destinationTop_.device ? destinationTimes : TimeStep{};
+        if (KeepInstalledTime(fileSystem, to, name, given, step) || reportedTimesNotKept_)
+            return;
+        reportedTimesNotKept_ = true;
+        Fail(to.PathOf(name), kTimesNotKept, FailureKind::TimesNotKept);
+    }
+
     bool IsOnSourcePath(const FolderIdentity& folder) const {
         return std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
     }
@@ -180,6 +224,8 @@ private:
     bool hasDestinationTop_ = false;
     const Folder* destinationTopFolder_ = nullptr;
     std::function<bool()> betweenSlices_;
+    std::map<std::uint64_t, bool> foldsCase_;  // per destination device
+    bool reportedTimesNotKept_ = false;
     bool triedCopy_ = false;
     bool copiedAnything_ = false;
     bool stopped_ = false;
@@ -262,8 +308,10 @@ struct ListingAtDepth {
     FolderListing& listing;
 };
 
-// Goes through the rows of the comparison in order, copying those that need it.
-void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& destination) {
+// Goes through the rows of the comparison in order, copying those that need it; a name that
+// loses to another it folds together with is left alone.
+void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& destination,
+                       const FoldedNames& folded) {
     // The files the listing kept are exactly the pending copies, in the same order.
     const FolderListing& listing = reading.listing;
     const auto& pending = reading.pendingCopies;
@@ -275,8 +323,11 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
             while (kept->kind != Kind::File)
                 ++kept;
             bool missing = pending[next].status == OnlyInSource;
-            destination.NeedWrite();
-            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), missing);
+            std::string_view name = listing.Name(*kept);
+            if (!folded.Loses(name)) {
+                destination.NeedWrite();
+                run.CopyFile(reading.source, destination.folder(), name, missing);
+            }
             ++kept;
             ++next;
         }
@@ -285,6 +336,27 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
         if (run.Stopped())
             return;
     }
+}
+
+// The names of `source` that lose to another they fold together with, recorded as failures;
+// none unless `destination` folds case. `listing` is the source's whole listing when given;
+// else the source is listed again, as a pair's own listing keeps only the files to copy.
+FoldedNames FindFoldedNames(Run& run, const Folder& source, const Folder& destination,
+                            const FolderListing* listing = nullptr) {
+    FoldedNames names;
+    if (!run.FoldsCase(destination))
+        return names;
+    FolderListing all;
+    try {
+        if (!listing)
+            run.fileSystem.List(source, all);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return names;
+    }
+    names.Find(listing ? *listing : all);
+    run.FailFoldedNames(source, names);
+    return names;
 }
 
 // Creates (or opens) subfolder `name` of `parent` for a whole-folder copy of `source`; null
@@ -299,6 +371,47 @@ Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
     return folder;
 }
 
+void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target);
+
+// The files of a whole-folder copy; false when the run was asked to stop.
+bool CopyListedFiles(Run& run, const Folder& source, const FolderListing& listing,
+                     DestinationFolder& target, const FoldedNames& folded) {
+    for (const auto& entry : listing.Entries()) {
+        if (entry.kind != Kind::File)
+            continue;
+        ++run.report.filesCompared;
+        if (folded.Loses(listing.Name(entry)))
+            continue;
+        target.NeedWrite();
+        run.CopyFile(source, target.folder(), listing.Name(entry), true);
+        run.Progress();
+        run.Yield();
+        if (run.Stopped())
+            return false;
+    }
+    return true;
+}
+
+// One subfolder of a whole-folder copy, made (or opened) and filled.
+void CopySubFolder(Run& run, const Folder& source, std::string_view name,
+                   DestinationFolder& target) {
+    try {
+        Folder from = run.fileSystem.GetSubFolder(source, name);
+        if (run.MustSkip(from.Identity()))
+            return;
+        bool created = false;
+        Folder to = CreateForCopy(run, target, name, from, created);
+        if (to.IsOpen()) {
+            DestinationFolder access(run, to, from.Attributes(), created);
+            run.Enter(from.Identity());
+            CopyFolderContents(run, from, access);
+            run.Leave();
+        }
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+    }
+}
+
 // The whole-folder copy: `target` has just been made or opened for `source`'s contents.
 void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target) {
     ++run.report.foldersVisited;
@@ -310,40 +423,15 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
         run.Fail(error);
         return;
     }
+    const FoldedNames folded = FindFoldedNames(run, source, target.folder(), &listing);
+    if (!CopyListedFiles(run, source, listing, target, folded))
+        return;
     for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::File)
-            continue;
-        ++run.report.filesCompared;
-        target.NeedWrite();
-        run.CopyFile(source, target.folder(), listing.Name(entry), true);
-        run.Progress();
-        run.Yield();
-        if (run.Stopped())
-            return;
-    }
-    for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::SubFolder)
+        if (entry.kind != Kind::SubFolder || folded.Loses(listing.Name(entry)))
             continue;
         if (run.Stopped())
             return;
-        std::string_view name = listing.Name(entry);
-        try {
-            Folder from = run.fileSystem.GetSubFolder(source, name);
-            if (run.MustSkip(from.Identity())) {
-                run.Yield();
-                continue;
-            }
-            bool created = false;
-            Folder to = CreateForCopy(run, target, name, from, created);
-            if (to.IsOpen()) {
-                DestinationFolder access(run, to, from.Attributes(), created);
-                run.Enter(from.Identity());
-                CopyFolderContents(run, from, access);
-                run.Leave();
-            }
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+        CopySubFolder(run, source, listing.Name(entry), target);
         run.Yield();
     }
 }
@@ -422,51 +510,100 @@ void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destinat
         run.Fail(reading.listFailure);
         return;
     }
-    CopyComparedFiles(run, reading, destination);
+    const FoldedNames folded = FindFoldedNames(run, reading.source, destination.folder());
+    CopyComparedFiles(run, reading, destination, folded);
     const auto& entries = reading.listing.Entries();
     for (std::size_t entry = 0; entry < entries.size(); ++entry) {
         if (entries[entry].kind != Kind::SubFolder)
             continue;
         if (run.Stopped())
             return;
+        std::string_view name = reading.listing.Name(entries[entry]);
+        if (folded.Loses(name)) {
+            // Taken and left at once, so what was read ahead of it is let go.
+            PairInWalk skipped(*run.readAhead, run.readAhead->Take(pair, entry, name));
+            continue;
+        }
         SyncSubFolder(run, pair, entry, destination);
         run.Yield();
     }
 }
 
-void SyncTree(Run& run, const std::string& sourcePath, const std::string& destinationPath) {
-    // An empty path would resolve to nothing sensible; it names no folder.
-    if (sourcePath.empty() || destinationPath.empty()) {
-        run.Fail(FileSystemError(ENOENT, sourcePath.empty() ? sourcePath : destinationPath),
-                 FailureKind::TopUnreachable);
+// Learns what the destination's file system keeps before anything is compared: the step of
+// its times and whether it folds case, from the file system where it says, else from probes
+// in the top's temporary area.
+void LearnDestination(Run& run, const Folder& top) {
+    FileSystem& fileSystem = run.fileSystem;
+    run.report.destinationFileSystem = fileSystem.FileSystemIdentity(top);
+    const bool exactTimes = fileSystem.KeepsExactTimes(top);
+    const NameCase names = fileSystem.NamesCase(top);
+    run.SetFoldsCase(top, names == NameCase::Folded);
+    if (exactTimes && names != NameCase::Unknown)
         return;
-    }
-    std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
-    Folder source;
-    Folder destination;
     try {
-        source = run.fileSystem.GetFolder(sourcePath);
+        bool created = false;
+        Folder area = fileSystem.CreateSubFolder(top, kTemporaryArea, 0700, created);
+        if (!exactTimes)
+            run.destinationTimes = ProbeTimeStep(fileSystem, area);
+        if (names == NameCase::Unknown)
+            run.SetFoldsCase(top, ProbeFoldsCase(fileSystem, area));
+    } catch (const FileSystemError&) {
+        // A destination that takes no temporary: each copy will say why.
+    }
+    try {
+        ClearTemporaryArea(fileSystem, top);
     } catch (const FileSystemError& error) {
-        run.Fail(error, FailureKind::TopUnreachable);
-        return;
+        run.Fail(error);
     }
-    run.Enter(source.Identity());
-    bool created = false;
-    try {
+}
+
+// The destination's top is missing. True, recorded, when the folder it would be made in lies
+// on another file system than the one the caller remembers it on: a drive that is not
+// attached, whose empty mount point must not take a backup.
+bool RefuseDetachedDrive(Run& run, const std::string& destinationPath) {
+    if (run.RememberedFileSystem().empty())
+        return false;
+    std::filesystem::path parent = std::filesystem::path(destinationPath).parent_path();
+    for (;; parent = parent.parent_path()) {
         try {
-            destination = run.fileSystem.GetFolder(destinationPath);
+            Folder folder = run.fileSystem.GetFolder(parent.empty() ? "." : parent.string());
+            run.report.destinationFileSystem = run.fileSystem.FileSystemIdentity(folder);
+            break;
         } catch (const FileSystemError&) {
-            if (!run.MayCreateDestination())
-                throw;
-            destination = run.fileSystem.CreateFolder(destinationPath,
-                                                      source.Attributes() | kOwnerAll, created);
+            if (parent.empty() || parent == parent.parent_path())
+                return false;
         }
+    }
+    const std::string& found = run.report.destinationFileSystem;
+    if (found.empty() || found == run.RememberedFileSystem())
+        return false;
+    run.Fail(destinationPath, kDriveNotAttached, FailureKind::DriveNotAttached);
+    return true;
+}
+
+// Opens the destination's top, or makes it when it is missing and may be made; an empty
+// folder when it cannot be had, the failure recorded.
+Folder OpenDestinationTop(Run& run, const std::string& path, const Folder& source, bool& created) {
+    try {
+        return run.fileSystem.GetFolder(path);
+    } catch (const FileSystemError& missing) {
+        if (!run.MayCreateDestination()) {
+            run.Fail(missing, FailureKind::TopUnreachable);
+            return Folder();
+        }
+    }
+    if (RefuseDetachedDrive(run, path))
+        return Folder();
+    try {
+        return run.fileSystem.CreateFolder(path, source.Attributes() | kOwnerAll, created);
     } catch (const FileSystemError& error) {
         run.Fail(error, FailureKind::TopUnreachable);
-        return;
     }
-    if (run.RefuseSourceAsDestination(destination))
-        return;
+    return Folder();
+}
+
+// Walks the tree below the open top pair, or copies the source whole into a top just made.
+void WalkFromTop(Run& run, Folder source, Folder destination, bool created, std::size_t handles) {
     ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted(handles));
     run.readAhead = &readAhead;
     PairNodePtr top = readAhead.Top(std::move(source), std::move(destination));
@@ -487,8 +624,32 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         }
     }
     readAhead.Stop();
-    run.Leave();
     run.Flush(destinationFolder);
+}
+
+void SyncTree(Run& run, const std::string& sourcePath, const std::string& destinationPath) {
+    // An empty path would resolve to nothing sensible; it names no folder.
+    if (sourcePath.empty() || destinationPath.empty()) {
+        run.Fail(FileSystemError(ENOENT, sourcePath.empty() ? sourcePath : destinationPath),
+                 FailureKind::TopUnreachable);
+        return;
+    }
+    std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
+    Folder source;
+    try {
+        source = run.fileSystem.GetFolder(sourcePath);
+    } catch (const FileSystemError& error) {
+        run.Fail(error, FailureKind::TopUnreachable);
+        return;
+    }
+    run.Enter(source.Identity());
+    bool created = false;
+    Folder destination = OpenDestinationTop(run, destinationPath, source, created);
+    if (!destination.IsOpen() || run.RefuseSourceAsDestination(destination))
+        return;
+    LearnDestination(run, destination);
+    WalkFromTop(run, std::move(source), std::move(destination), created, handles);
+    run.Leave();
 }
 
 }  // namespace
@@ -520,13 +681,15 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     reading.destination = run.fileSystem.GetFolder(destination);
     if (reading.source.Identity() == reading.destination.Identity())
         throw FileSystemError(EINVAL, reading.destination.Path());
+    LearnDestination(run, reading.destination);
     run.SetDestinationTop(reading.destination);
     run.ClearTemporaryArea();
-    CompareFolderPair(run.fileSystem, reading);
+    CompareFolderPair(run.fileSystem, reading, run.destinationTimes);
     {
         DestinationFolder access(run, reading.destination, reading.source.Attributes(), false,
                                  false);
-        CopyComparedFiles(run, reading, access);
+        CopyComparedFiles(run, reading, access,
+                          FindFoldedNames(run, reading.source, reading.destination));
     }
     run.Flush(reading.destination);
 }

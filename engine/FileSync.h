@@ -52,6 +52,9 @@ struct RunFailure {
     std::string reason;  // in English: what the system said, e.g. "Permission denied"
     FailureKind kind = FailureKind::System;
     int code = 0;  // the errno value (generic category) of a System failure, else 0
+    // The source name that NamesFoldTogether found `path` folding together with, and that was
+    // backed up in its place.
+    std::string other;
 };
 
 // What one run did. Counters grow while the run goes on, so a progress callback can show them.
@@ -61,6 +64,10 @@ struct RunReport {
     std::uint64_t filesCopied = 0;
     std::uint64_t bytesCopied = 0;
     std::vector<RunFailure> failures;
+    // The identity (FileSystem::FileSystemIdentity) of the file system the destination's top
+    // folder was found or made on; when the run refused to make it, of the file system its
+    // nearest existing parent lies on. Empty when unknown.
+    std::string destinationFileSystem;
 };
 
 struct RunOptions {
@@ -89,6 +96,11 @@ struct RunOptions {
     // Whether a missing destination top may be made. False refuses, as for a drive that is not
     // attached: nothing is written and the run reports the destination as unreachable.
     bool createDestination = true;
+    // The identity of the file system the destination was last found or made on, or empty.
+    // When the destination's top is missing and the folder it would be made in lies on
+    // another file system (a backup drive that is not attached, its mount point left empty),
+    // nothing is made and the run reports DriveNotAttached.
+    std::string destinationFileSystem;
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.

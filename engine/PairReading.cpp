@@ -23,9 +23,12 @@ std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination)
 // to do holds no file names, however large the folder.
 class ListedFileComparer final : public FolderListing::FileFilter {
 public:
-    ListedFileComparer(FileSystem& fileSystem, PairReading& reading,
+    ListedFileComparer(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled)
-        : fileSystem_(fileSystem), reading_(reading), cancelled_(cancelled) {
+        : fileSystem_(fileSystem),
+          reading_(reading),
+          destinationTimes_(destinationTimes),
+          cancelled_(cancelled) {
         reading_.pendingCopies.clear();
         reading_.rows = 0;
         reading_.listing.SetFileFilter(this);
@@ -37,7 +40,8 @@ public:
     bool Keep(std::string_view name) override {
         if (cancelled_ && cancelled_->load(std::memory_order_relaxed))
             throw ReadingCancelled();
-        std::int32_t status = CompareFile(fileSystem_, reading_.source, reading_.destination, name);
+        std::int32_t status = CompareFile(fileSystem_, reading_.source, reading_.destination, name,
+                                          destinationTimes_);
         std::uint32_t row = reading_.rows++;
         if (!MustCopy(status))
             return false;
@@ -48,6 +52,7 @@ public:
 private:
     FileSystem& fileSystem_;
     PairReading& reading_;
+    TimeStep destinationTimes_;
     const std::atomic<bool>* cancelled_;
 };
 
@@ -66,19 +71,19 @@ bool MustCopy(std::int32_t status) {
 }
 
 std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
-                         std::string_view name) {
+                         std::string_view name, TimeStep destinationTimes) {
     FileFacts sourceFacts;
     FileFacts destinationFacts;
     if (!fileSystem.GetFile(destination, name, destinationFacts))
         return OnlyInSource;
     if (!fileSystem.GetFile(source, name, sourceFacts))
         return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
-    return CompareFacts(sourceFacts, destinationFacts);
+    return CompareFacts(AtStep(sourceFacts, destinationTimes), destinationFacts);
 }
 
-void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,
+void CompareFolderPair(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled) {
-    ListedFileComparer comparer(fileSystem, reading, cancelled);
+    ListedFileComparer comparer(fileSystem, reading, destinationTimes, cancelled);
     fileSystem.List(reading.source, reading.listing);
     reading.compared = true;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DestinationRules.h"
 #include "FileSystem.h"
 
 namespace FileSync {
@@ -37,9 +38,10 @@ struct PairReading {
     std::exception_ptr unexpected;
 };
 
-// The status of one source file against its destination namesake (see ComparisonRow).
+// The status of one source file against its destination namesake (see ComparisonRow), with
+// the source's time as a destination of that step would keep it.
 std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
-                         std::string_view name);
+                         std::string_view name, TimeStep destinationTimes = {});
 // Whether a file of that status needs a copy.
 bool MustCopy(std::int32_t status);
 
@@ -49,7 +51,7 @@ struct ReadingCancelled {};
 // Lists the open source of `reading`, comparing each file with the open destination on the
 // way; the listing keeps the subfolders and the files that need a copy. Throws when the listing
 // fails, and ReadingCancelled once `cancelled` (when given) is true.
-void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,
+void CompareFolderPair(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled = nullptr);
 
 }  // namespace FileSync

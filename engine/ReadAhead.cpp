@@ -223,7 +223,7 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
                 return;
         }
         try {
-            CompareFolderPair(fileSystem_, reading, cancelled);
+            CompareFolderPair(fileSystem_, reading, settings_.destinationTimes, cancelled);
         } catch (const FileSystemError& error) {
             node.readAgain = OutOfHandles(error, cancelled);
             reading.listFailure = std::current_exception();

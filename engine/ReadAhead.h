@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "DestinationRules.h"
 #include "PairReading.h"
 
 namespace FileSync {
@@ -63,6 +64,8 @@ struct ReadAheadSettings {
     // How many handles the process may hold (0: no limit); what is read ahead holds at most an
     // eighth of them, so that the walk never runs short.
     std::size_t handleLimit = 0;
+    // The step the destination keeps modification times in; comparisons round to it.
+    TimeStep destinationTimes;
 };
 
 class ReadAhead {

@@ -16,6 +16,9 @@ packages=(
     dpkg-dev file binutils desktop-file-utils lintian devscripts appstream man-db
     # file-tree comparisons in tests and benchmarks
     rsync
+    # the test file system the engine's tests run destinations through (FAT-like times, folded
+    # names, full disks), and a real exFAT image mounted as a USB stick is
+    libfuse3-dev fuse3 exfat-fuse exfatprogs
     # cross-building the layers beneath the window for Windows and testing them under Wine
     g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QMenu>
 #include <QPushButton>
 
@@ -25,6 +26,23 @@ namespace {
 
 const QString kTrayToolTip = QStringLiteral("文件检视中...");
 const QString kStartSection = QStringLiteral("start");
+const QString kSettingsSection = QStringLiteral("Settings");
+// Where each destination was last found or made: one line per destination path, the file
+// system's identity, a tab, and the path as typed.
+const QString kDestinationFileSystemsKey = QStringLiteral("destinationFileSystems");
+
+// The remembered destinations, path to identity.
+QMap<QString, QString> RememberedDestinations() {
+    QMap<QString, QString> destinations;
+    const QString stored =
+        FileControl::GetSetting(kSettingsSection, kDestinationFileSystemsKey, {});
+    for (const QString& line : stored.split(u'\n', Qt::SkipEmptyParts)) {
+        const qsizetype tab = line.indexOf(u'\t');
+        if (tab > 0)
+            destinations.insert(line.mid(tab + 1), line.left(tab));
+    }
+    return destinations;
+}
 constexpr int kDesignInterval = 60000;
 
 // A check box's state as the program counts it: 0 unchecked, 1 checked, 2 greyed.
@@ -251,6 +269,19 @@ QString frmMain::sourceFolderText() const {
 
 QString frmMain::destinationFolderText() const {
     return txtDestination->text();
+}
+
+std::string frmMain::rememberedFileSystem(const QString& destination) const {
+    return RememberedDestinations().value(destination).toStdString();
+}
+
+void frmMain::rememberFileSystem(const QString& destination, const std::string& identity) {
+    QMap<QString, QString> destinations = RememberedDestinations();
+    destinations.insert(destination, QString::fromStdString(identity));
+    QStringList lines;
+    for (auto entry = destinations.cbegin(); entry != destinations.cend(); ++entry)
+        lines << entry.value() + u'\t' + entry.key();
+    FileControl::SaveSetting(kSettingsSection, kDestinationFileSystemsKey, lines.join(u'\n'));
 }
 
 void frmMain::setStatusText(const QString& text) {

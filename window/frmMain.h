@@ -99,6 +99,8 @@ private:
     void setStatusToolTip(const QString& text) override;
     void showRunProgress(const FileSync::RunReport* report) override;
     bool isOpen() const override { return !m_unloaded; }
+    std::string rememberedFileSystem(const QString& destination) const override;
+    void rememberFileSystem(const QString& destination, const std::string& identity) override;
     QString minutesText() const override;
     bool watchOptionChecked() const override;
     QString startCaption() const override;

@@ -442,7 +442,7 @@ private slots:
 
     void failureListShowsTheFirstTwentyThenHowManyMore() {
         const std::vector<FileSync::RunFailure> failures(
-            23, {"/来源/文件", "Permission denied", FileSync::FailureKind::System, EACCES});
+            23, {"/来源/文件", "Permission denied", FileSync::FailureKind::System, EACCES, {}});
         const QStringList lines = BackupRunner::FailureList(failures).split('\n');
         QCOMPARE(lines.size(), 21);
         QCOMPARE(lines[0], QStringLiteral("/来源/文件: 权限不足"));
@@ -530,6 +530,31 @@ private slots:
         QVERIFY(!timer()->isEnabled());
         QVERIFY(!window->isVisible());
         QCOMPARE(unloaded.count(), 1);
+    }
+
+    // A tick passes the file system each destination was last found on and keeps what it finds,
+    // except where the run refused it; a click takes the file system found.
+    void destinationFileSystemIsRememberedPerDestination() {
+        std::vector<std::string> passed;
+        std::string found = "A";
+        duringRun = [&](const FileSync::RunOptions& options, int) {
+            passed.push_back(options.destinationFileSystem);
+            options.report->destinationFileSystem = found;
+            if (found == "B" && !options.destinationFileSystem.empty())
+                options.report->failures.push_back(
+                    {"/dst", "not attached", FileSync::FailureKind::DriveNotAttached, 0, {}});
+        };
+        setFolders("/src", "/dst");
+        window->Timer1_Timer();
+        found = "B";
+        window->Timer1_Timer();
+        QCOMPARE(status()->messageToolTip(), QStringLiteral("/dst: 目标文件夹所在的驱动器未连接"));
+        window->Timer1_Timer();
+        window->cmdStart_Click();
+        window->Timer1_Timer();
+        setFolders("/src", "/other");
+        window->Timer1_Timer();
+        QCOMPARE(passed, (std::vector<std::string>{"", "A", "A", "", "B", ""}));
     }
 
     void closeWithNothingRunningIsUnloadedAtOnce() {
