@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -57,6 +58,8 @@ constexpr std::size_t kPlainEntryNameOffset = offsetof(FILE_FULL_DIR_INFO, EaSiz
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileNetworkOpenInformation = 34;
 constexpr int kFileIdInformation = 59;
+constexpr int kFileCaseSensitiveInformation = 71;
+constexpr ULONG kCaseSensitiveFolder = 1;  // FILE_CS_FLAG_CASE_SENSITIVE_DIR
 
 constexpr ACCESS_MASK kFolderReadAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -600,6 +603,55 @@ public:
         return removed;
     }
 
+    // The modification time through the name, the file opened without following a link.
+    void SetFileTimes(const Folder& folder, std::string_view name,
+                      const FileFacts& facts) override {
+        const std::string path = folder.PathOf(name);
+        NtName ntName(name);
+        ntName.Check(path);
+        HANDLE handle;
+        NTSTATUS status =
+            OpenRelative(HandleOf(folder), ntName, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                         FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, path);
+        FILE_BASIC_INFO change{};
+        change.LastWriteTime.QuadPart = change.LastAccessTime.QuadPart = TicksOf(facts);
+        const bool set = SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        if (!set)
+            throw FileSystemError(ErrnoOf(error), path);
+    }
+
+    // The volume's file system and 64-bit serial, which stay while it is attached elsewhere.
+    std::string FileSystemIdentity(const Folder& folder) override {
+        const std::wstring name = FileSystemName(folder);
+        if (name.empty() || !folder.Identity().Known())
+            return {};
+        char serial[17];
+        std::snprintf(serial, sizeof serial, "%016llx",
+                      static_cast<unsigned long long>(folder.Identity().device));
+        return WidePath::ToUtf8(name) + ":" + serial;
+    }
+
+    // A folder marked case-sensitive (Windows 10's per-folder flag) tells names apart; on the
+    // local file systems every other folder holds names equal but for case as one. Shares and
+    // the rest are left to the engine's probe.
+    NameCase NamesCase(const Folder& folder) override {
+        ULONG flags = 0;
+        IO_STATUS_BLOCK status{};
+        if (NT_SUCCESS(
+                NtQueryInformationFile(HandleOf(folder), &status, &flags, sizeof flags,
+                                       FILE_INFORMATION_CLASS(kFileCaseSensitiveInformation))))
+            return (flags & kCaseSensitiveFolder) ? NameCase::Exact : NameCase::Folded;
+        const std::wstring name = FileSystemName(folder);
+        for (const wchar_t* local : {L"NTFS", L"ReFS", L"FAT", L"FAT32", L"exFAT"})
+            if (name == local)
+                return NameCase::Folded;
+        return NameCase::Unknown;
+    }
+
     // Every copy was flushed as it was installed; flushing a whole volume needs administrator
     // rights, so there is nothing more to do here.
     void SyncToStorage(const Folder&) override {}
@@ -688,6 +740,15 @@ private:
         if (static_cast<std::uint64_t>(current.QuadPart) < length &&
             !SetFileInformationByHandle(HandleOf(file), FileEndOfFileInfo, &end, sizeof end))
             ThrowLastError(file.Path());
+    }
+
+    // The name of the file system the folder lies on ("NTFS", "FAT32", ...); empty if unknown.
+    static std::wstring FileSystemName(const Folder& folder) {
+        wchar_t name[MAX_PATH + 1] = {};
+        if (!GetVolumeInformationByHandleW(HandleOf(folder), nullptr, 0, nullptr, nullptr, nullptr,
+                                           name, MAX_PATH + 1))
+            return {};
+        return name;
     }
 
     // Takes READONLY from the file `name`; false when it had none or cannot lose it.
