@@ -210,3 +210,28 @@ TEST(Windows, DriverReportsAndExitsByOutcome) {
     EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
     EXPECT_EQ(status(tree / "absent", tree / "dst"), 1);
 }
+
+// What Windows shows of the driver: its description and version, and the manifest that gives it
+// long paths and the behaviour of current systems.
+TEST(Windows, DriverCarriesItsVersionAndManifest) {
+    const std::wstring program = fs::path(TAVRICK_SYNC_PROGRAM).wstring();
+    DWORD ignored = 0;
+    std::string block(GetFileVersionInfoSizeW(program.c_str(), &ignored), '\0');
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, DWORD(block.size()), block.data()));
+    const auto text = [&](const wchar_t* name) {
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        const std::wstring key = std::wstring(LR"(\StringFileInfo\040904b0\)") + name;
+        if (!VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            return std::string();
+        return WidePath::ToUtf8(std::wstring_view(value, length ? length - 1 : 0));
+    };
+    EXPECT_EQ(text(L"ProductVersion"), TAVRICK_VERSION);
+    EXPECT_EQ(text(L"OriginalFilename"), "tavrick-sync.exe");
+    EXPECT_FALSE(text(L"FileDescription").empty());
+    const HMODULE image = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(image);
+    EXPECT_TRUE(FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)));  // RT_MANIFEST
+    FreeLibrary(image);
+}
