@@ -91,6 +91,11 @@ public:
             options_.progress(report);
     }
     void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
+        if (error.Refused() == FileSystemError::Refusal::Encrypted) {
+            Fail(error.Path(), "the file is encrypted and its copy would not be",
+                 FailureKind::Encrypted);
+            return;
+        }
         report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value(), {}});
     }
     void Fail(std::string path, std::string reason, FailureKind kind) {

@@ -21,13 +21,21 @@ class FileSystem;
 // A failed file-system operation: the path it failed on and the system's error code.
 class FileSystemError : public std::system_error {
 public:
-    FileSystemError(int code, std::string path);
+    // What a layer refused for a reason no errno value names.
+    enum class Refusal : std::uint8_t {
+        None,
+        Encrypted,  // an encrypted file whose copy could only be written in plain text
+    };
+
+    FileSystemError(int code, std::string path, Refusal refusal = Refusal::None);
     const std::string& Path() const { return path_; }
     // The system's own words for the error, e.g. "Permission denied".
     std::string Reason() const { return code().message(); }
+    Refusal Refused() const { return refusal_; }
 
 private:
     std::string path_;
+    Refusal refusal_;
 };
 
 // Tells two folders apart even when reached through different paths or links. An identity the

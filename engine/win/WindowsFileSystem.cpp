@@ -518,12 +518,13 @@ public:
     // are skipped instead.
     std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
                                std::uint64_t limit) override {
-        FILE_STANDARD_INFO standard;
-        if (!GetFileInformationByHandleEx(HandleOf(from), FileStandardInfo, &standard,
-                                          sizeof standard))
-            ThrowLastError(from.Path());
-        const auto size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
-        if (static_cast<std::uint64_t>(standard.AllocationSize.QuadPart) >= size || offset >= size)
+        FILE_NETWORK_OPEN_INFORMATION source;
+        if (NTSTATUS status = QueryOpen(HandleOf(from), source); !NT_SUCCESS(status))
+            ThrowStatus(status, from.Path());
+        if (offset == 0 && (source.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
+            RefusePlainCopy(to);
+        const auto size = static_cast<std::uint64_t>(source.EndOfFile.QuadPart);
+        if (static_cast<std::uint64_t>(source.AllocationSize.QuadPart) >= size || offset >= size)
             return CopyRange(from, to, offset, limit, false);
         std::uint64_t start = offset;
         std::uint64_t end = size;
@@ -728,6 +729,16 @@ private:
         if (skipZeros && done > 0)
             SetLength(to, offset + done);
         return done;
+    }
+
+    // An EFS-encrypted source is copied only into a copy that is encrypted too, as one made in
+    // an encrypted folder is: its data is never written in plain text (on a USB stick, say).
+    static void RefusePlainCopy(const File& copy) {
+        FILE_BASIC_INFO basic;
+        if (!GetFileInformationByHandleEx(HandleOf(copy), FileBasicInfo, &basic, sizeof basic))
+            ThrowLastError(copy.Path());
+        if (!(basic.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
+            throw FileSystemError(EACCES, copy.Path(), FileSystemError::Refusal::Encrypted);
     }
 
     // Makes the open file at least `length` bytes long.

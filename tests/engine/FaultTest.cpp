@@ -225,3 +225,20 @@ TEST(Faults, FailedReadNamesTheSource) {
     EXPECT_EQ(report.failures[0].path, tree / "src/unreadable");
     EXPECT_FALSE(fs::exists(tree / "dst/unreadable"));
 }
+
+// A layer that will not write an encrypted file's copy in plain text: the failure says why.
+TEST(Faults, EncryptedFileRefusedInPlainTextIsReportedAsSuch) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/secret", "s");
+    class PlainOnly : public RecordingFileSystem {
+        std::uint64_t CopyFileData(const File&, const File& to, std::uint64_t,
+                                   std::uint64_t) override {
+            throw FileSystemError(EACCES, to.Path(), FileSystemError::Refusal::Encrypted);
+        }
+    } fileSystem;
+    RunReport report;
+    SyncFolderTree(tree / "src", tree / "dst", OptionsFor(fileSystem, report));
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_EQ(report.failures[0].kind, FailureKind::Encrypted);
+    EXPECT_FALSE(fs::exists(tree / "dst/secret"));
+}
