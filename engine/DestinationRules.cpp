@@ -64,6 +64,25 @@ private:
     std::string name_;
 };
 
+// The step in which `probe` keeps an odd-second, odd-nanosecond time.
+TimeStep KeptStep(FileSystem& fileSystem, const File& probe) {
+    FileFacts given;
+    given.modifiedSeconds = kProbeSeconds;
+    given.modifiedNanoseconds = kProbeNanoseconds;
+    given.attributes = 0600;
+    fileSystem.SetFileTimesAndAttributes(probe, given);
+    FileFacts kept;
+    fileSystem.GetFileFacts(probe, kept);
+    for (std::int64_t step : kKnownSteps) {
+        for (bool up : {false, true}) {
+            const TimeStep candidate{step, up};
+            if (SameTime(AtStep(given, candidate), kept))
+                return candidate;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 FileFacts AtStep(FileFacts facts, TimeStep step) {
@@ -79,23 +98,15 @@ FileFacts AtStep(FileFacts facts, TimeStep step) {
     return facts;
 }
 
-TimeStep ProbeTimeStep(FileSystem& fileSystem, const Folder& area) {
+ProbeFindings ProbeDestination(FileSystem& fileSystem, const Folder& area, bool probeTimes,
+                               bool probeCase) {
     ProbeFile probe(fileSystem, area, NewTemporaryName());
-    FileFacts given;
-    given.modifiedSeconds = kProbeSeconds;
-    given.modifiedNanoseconds = kProbeNanoseconds;
-    given.attributes = 0600;
-    fileSystem.SetFileTimesAndAttributes(probe.file(), given);
-    FileFacts kept;
-    fileSystem.GetFileFacts(probe.file(), kept);
-    for (std::int64_t step : kKnownSteps) {
-        for (bool up : {false, true}) {
-            const TimeStep candidate{step, up};
-            if (SameTime(AtStep(given, candidate), kept))
-                return candidate;
-        }
-    }
-    return {};
+    ProbeFindings findings;
+    if (probeTimes)
+        findings.times = KeptStep(fileSystem, probe.file());
+    FileFacts facts;
+    findings.foldsCase = probeCase && fileSystem.GetFile(area, UpperCase(probe.name()), facts);
+    return findings;
 }
 
 bool KeepInstalledTime(FileSystem& fileSystem, const Folder& folder, std::string_view name,
@@ -110,13 +121,6 @@ bool KeepInstalledTime(FileSystem& fileSystem, const Folder& folder, std::string
         return false;
     }
     return fileSystem.GetFile(folder, name, kept) && SameTime(kept, wanted);
-}
-
-bool ProbeFoldsCase(FileSystem& fileSystem, const Folder& area) {
-    ProbeFile probe(fileSystem, area, NewTemporaryName());
-    const std::string upper = UpperCase(probe.name());
-    FileFacts facts;
-    return fileSystem.GetFile(area, upper, facts);
 }
 
 void FoldedNames::Find(const FolderListing& listing) {

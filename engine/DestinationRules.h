@@ -24,10 +24,17 @@ struct TimeStep {
 // `facts` with its modification time as a file system of that step stores it.
 FileFacts AtStep(FileFacts facts, TimeStep step);
 
-// Learns the step of the file system of `area` (a folder the engine may write temporaries
-// in): gives a new temporary an odd-second, odd-nanosecond time and reads back what was kept.
-// A time kept in no step it knows counts as exact; the read-back after each copy then says so.
-TimeStep ProbeTimeStep(FileSystem& fileSystem, const Folder& area);
+// What one probe in `area` (a folder the engine may write temporaries in) found of its file
+// system. The probe is one temporary with a lower-case name.
+struct ProbeFindings {
+    // The time step: the temporary gets an odd-second, odd-nanosecond time, read back. A time
+    // kept in no step known here counts as exact; the read-back after each copy then says so.
+    TimeStep times;
+    // Whether names equal but for case are one name: the temporary is looked for upper-case.
+    bool foldsCase = false;
+};
+ProbeFindings ProbeDestination(FileSystem& fileSystem, const Folder& area, bool probeTimes,
+                               bool probeCase);
 
 // Checks, after a copy was installed as `name` in `folder`, that the file keeps the time
 // `given` (as a file system of that step keeps it); where it does not, sets it again through
@@ -35,10 +42,6 @@ TimeStep ProbeTimeStep(FileSystem& fileSystem, const Folder& area);
 // time still does not hold.
 bool KeepInstalledTime(FileSystem& fileSystem, const Folder& folder, std::string_view name,
                        const FileFacts& given, TimeStep step);
-
-// Learns whether the file system of `area` holds names equal but for letter case as one name:
-// makes a temporary with a lower-case name and looks for it under the upper-case one.
-bool ProbeFoldsCase(FileSystem& fileSystem, const Folder& area);
 
 // The names of one source folder that a destination folding case would hold as one. In each
 // group of names that fold together the first in byte order wins, whatever the listing order;

@@ -31,6 +31,7 @@ using Kind = FolderListing::Kind;
 constexpr std::uint32_t kOwnerAll = 0700;
 constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
 constexpr const char* kSourceKeptChanging = "changed while being copied";
+constexpr const char* kLinkInDestination = "a link in the destination, not followed";
 constexpr const char* kTimesNotKept = "the destination does not keep modification times";
 constexpr const char* kDriveNotAttached =
     "the destination's drive is not attached: the folder it would be made in lies on another "
@@ -91,12 +92,14 @@ public:
             options_.progress(report);
     }
     void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
-        if (error.Refused() == FileSystemError::Refusal::Encrypted) {
+        if (error.Refused() == FileSystemError::Refusal::Encrypted)
             Fail(error.Path(), "the file is encrypted and its copy would not be",
                  FailureKind::Encrypted);
-            return;
-        }
-        report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value(), {}});
+        else if (dynamic_cast<const LinkInDestinationError*>(&error))
+            Fail(error.Path(), kLinkInDestination, FailureKind::LinkInDestination);
+        else
+            report.failures.push_back(
+                {error.Path(), error.Reason(), kind, error.code().value(), {}});
     }
     void Fail(std::string path, std::string reason, FailureKind kind) {
         report.failures.push_back({std::move(path), std::move(reason), kind, 0, {}});
@@ -165,8 +168,40 @@ public:
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
+    // Runs a step that opens handles. One that finds the process out of them runs once more,
+    // after the read-ahead gave back what it held: a run never fails for what it read ahead.
+    template <typename Step>
+    auto WithHandles(Step&& step) {
+        try {
+            return step();
+        } catch (const FileSystemError& error) {
+            int code = error.code().value();
+            if ((code != EMFILE && code != ENFILE) || !readAhead)
+                throw;
+        }
+        readAhead->Reclaim();
+        return step();
+    }
+    // The walk holds two more handles (a folder pair of its own) while this lives.
+    class HoldingPair {
+    public:
+        explicit HoldingPair(Run& run) : readAhead_(run.readAhead) {
+            if (readAhead_)
+                readAhead_->WalkHolds(2);
+        }
+        ~HoldingPair() {
+            if (readAhead_)
+                readAhead_->WalkHolds(-2);
+        }
+        HoldingPair(const HoldingPair&) = delete;
+        HoldingPair& operator=(const HoldingPair&) = delete;
+
+    private:
+        ReadAhead* readAhead_;
+    };
+
     // Copies one file, counting it; a failure is recorded and the caller goes on.
-    void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
+    void CopyFile(const Folder& from, const Folder& to, std::string_view name, TargetSeen target) {
         triedCopy_ = true;
         try {
             // Temporaries go to the destination top's area when on its device, so a killed run
@@ -177,8 +212,9 @@ public:
                                          !fileSystem.TemporariesInTargetFolder()
                                      ? top
                                      : nullptr;
+            CopyRequest request{from, to, name, target, area, StepOf(to)};
             CopyResult result =
-                CopyOneFile(fileSystem, {from, to, name, targetMissing, area}, betweenSlices_);
+                WithHandles([&] { return CopyOneFile(fileSystem, request, betweenSlices_); });
             if (result.outcome == CopyOutcome::KeptChanging) {
                 Fail(from.PathOf(name), kSourceKeptChanging, FailureKind::KeptChanging);
             } else if (result.outcome == CopyOutcome::Copied) {
@@ -210,12 +246,16 @@ private:
     // The time a copy was given must hold, or the next run could not tell it is current. A
     // destination where it does not is reported once per run, not once per file.
     void CheckInstalledTime(const Folder& to, std::string_view name, const FileFacts& given) {
-        TimeStep step =
-            to.Identity().device == destinationTop_.device ? destinationTimes : TimeStep{};
-        if (KeepInstalledTime(fileSystem, to, name, given, step) || reportedTimesNotKept_)
+        if (KeepInstalledTime(fileSystem, to, name, given, StepOf(to)) || reportedTimesNotKept_)
             return;
         reportedTimesNotKept_ = true;
         Fail(to.PathOf(name), kTimesNotKept, FailureKind::TimesNotKept);
+    }
+
+    // The step `to` keeps times in: the one learnt for the destination top's file system, exact
+    // on any other.
+    TimeStep StepOf(const Folder& to) const {
+        return to.Identity().device == destinationTop_.device ? destinationTimes : TimeStep{};
     }
 
     bool IsOnSourcePath(const FolderIdentity& folder) const {
@@ -298,7 +338,9 @@ ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
         if (entry.kind != Kind::File)
             continue;
         std::string_view name = sourceListing.Name(entry);
-        table.push_back({std::string(name), CompareFile(fileSystem, source, destination, name)});
+        std::int32_t status = CompareFile(fileSystem, source, destination, name);
+        // No file of that name in the destination, as far as the table can tell.
+        table.push_back({std::string(name), status == kTargetUnsure ? OnlyInSource : status});
     }
     return table;
 }
@@ -327,11 +369,14 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
         if (next < pending.size() && pending[next].row == row) {
             while (kept->kind != Kind::File)
                 ++kept;
-            bool missing = pending[next].status == OnlyInSource;
+            std::int32_t status = pending[next].status;
+            TargetSeen target = status == OnlyInSource    ? TargetSeen::Missing
+                                : status == kTargetUnsure ? TargetSeen::Unsure
+                                                          : TargetSeen::Older;
             std::string_view name = listing.Name(*kept);
             if (!folded.Loses(name)) {
                 destination.NeedWrite();
-                run.CopyFile(reading.source, destination.folder(), name, missing);
+                run.CopyFile(reading.source, destination.folder(), name, target);
             }
             ++kept;
             ++next;
@@ -369,8 +414,10 @@ FoldedNames FindFoldedNames(Run& run, const Folder& source, const Folder& destin
 Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
                      const Folder& source, bool& created) {
     parent.NeedWrite();
-    Folder folder = run.fileSystem.CreateSubFolder(parent.folder(), name,
-                                                   source.Attributes() | kOwnerAll, created);
+    Folder folder = run.WithHandles([&] {
+        return CreateDestinationFolder(run.fileSystem, parent.folder(), name,
+                                       source.Attributes() | kOwnerAll, created);
+    });
     if (!created && run.RefuseSourceAsDestination(folder))
         return Folder();
     return folder;
@@ -388,7 +435,7 @@ bool CopyListedFiles(Run& run, const Folder& source, const FolderListing& listin
         if (folded.Loses(listing.Name(entry)))
             continue;
         target.NeedWrite();
-        run.CopyFile(source, target.folder(), listing.Name(entry), true);
+        run.CopyFile(source, target.folder(), listing.Name(entry), TargetSeen::Missing);
         run.Progress();
         run.Yield();
         if (run.Stopped())
@@ -401,12 +448,13 @@ bool CopyListedFiles(Run& run, const Folder& source, const FolderListing& listin
 void CopySubFolder(Run& run, const Folder& source, std::string_view name,
                    DestinationFolder& target) {
     try {
-        Folder from = run.fileSystem.GetSubFolder(source, name);
+        Folder from = run.WithHandles([&] { return run.fileSystem.GetSubFolder(source, name); });
         if (run.MustSkip(from.Identity()))
             return;
         bool created = false;
         Folder to = CreateForCopy(run, target, name, from, created);
         if (to.IsOpen()) {
+            Run::HoldingPair holding(run);
             DestinationFolder access(run, to, from.Attributes(), created);
             run.Enter(from.Identity());
             CopyFolderContents(run, from, access);
@@ -445,7 +493,9 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
 class PairInWalk {
 public:
     PairInWalk(ReadAhead& readAhead, PairNodePtr node)
-        : readAhead_(readAhead), node_(std::move(node)) {}
+        : readAhead_(readAhead), node_(std::move(node)) {
+        readAhead_.Enter(node_);
+    }
     ~PairInWalk() { readAhead_.Leave(*node_); }
     PairInWalk(const PairInWalk&) = delete;
     PairInWalk& operator=(const PairInWalk&) = delete;
@@ -548,18 +598,16 @@ void LearnDestination(Run& run, const Folder& top) {
     try {
         bool created = false;
         Folder area = fileSystem.CreateSubFolder(top, kTemporaryArea, 0700, created);
-        if (!exactTimes)
-            run.destinationTimes = ProbeTimeStep(fileSystem, area);
+        ProbeFindings found =
+            ProbeDestination(fileSystem, area, !exactTimes, names == NameCase::Unknown);
+        run.destinationTimes = found.times;
         if (names == NameCase::Unknown)
-            run.SetFoldsCase(top, ProbeFoldsCase(fileSystem, area));
+            run.SetFoldsCase(top, found.foldsCase);
     } catch (const FileSystemError&) {
         // A destination that takes no temporary: each copy will say why.
     }
-    try {
-        ClearTemporaryArea(fileSystem, top);
-    } catch (const FileSystemError& error) {
-        run.Fail(error);
-    }
+    // Left in place while temporaries of a killed run are in it; the walk clears those.
+    fileSystem.RemoveEmptySubFolder(top, kTemporaryArea);
 }
 
 // The destination's top is missing. True, recorded, when the folder it would be made in lies
