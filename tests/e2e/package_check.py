@@ -11,6 +11,7 @@ Usage: package_check.py --source-dir DIR --work-dir DIR [--cmake CMAKE] [--cpack
 
 import argparse
 import glob
+import hashlib
 import os
 import re
 import shutil
@@ -61,6 +62,26 @@ def run(argv, timeout=120, **kwargs):
     return result.stdout
 
 
+def pack(args, build_dir, out_dir):
+    """Packs the built tree into out_dir; returns the package's path."""
+    shutil.rmtree(out_dir, ignore_errors=True)
+    os.makedirs(out_dir)
+    environment = {name: value for name, value in os.environ.items()
+                   if name != "SOURCE_DATE_EPOCH"}
+    run([args.cpack, "--config",
+         os.path.join(build_dir, "CPackConfig.cmake"), "-G", "DEB", "-B", out_dir], timeout=300,
+        env=environment)
+    packages = [name for name in os.listdir(out_dir) if name.endswith(".deb")]
+    if len(packages) != 1:
+        raise PackageFault(f"cpack left {packages or 'no package'} in {out_dir}")
+    return os.path.join(out_dir, packages[0])
+
+
+def sha256(path):
+    with open(path, "rb") as package:
+        return hashlib.sha256(package.read()).hexdigest()
+
+
 def build_package(args, build_dir, out_dir):
     """Configures and builds a release tree with only what the package holds, then packs it."""
     generator = ["-G", args.generator] if args.generator and not os.path.isfile(
@@ -70,12 +91,7 @@ def build_package(args, build_dir, out_dir):
          "-DTAVRICK_BUILD_TESTS=OFF"], timeout=300)
     run([args.cmake, "--build", build_dir, "-j", str(os.cpu_count() or 2),
          "--target", "Tavrick", "tavrick-sync", "tavrick_install_files"], timeout=1200)
-    run([args.cpack, "--config",
-         os.path.join(build_dir, "CPackConfig.cmake"), "-G", "DEB", "-B", out_dir], timeout=300)
-    packages = [name for name in os.listdir(out_dir) if name.endswith(".deb")]
-    if len(packages) != 1:
-        raise PackageFault(f"cpack left {packages or 'no package'} in {out_dir}")
-    return os.path.join(out_dir, packages[0])
+    return pack(args, build_dir, out_dir)
 
 
 def lintian_faults(package):
@@ -294,11 +310,13 @@ def main():
     # The release tree stays between runs, so a second run rebuilds only what changed.
     build_dir = os.path.join(args.work_dir, "release")
     out_dir = os.path.join(args.work_dir, "package")
-    shutil.rmtree(out_dir, ignore_errors=True)
-    os.makedirs(out_dir)
     try:
         package = build_package(args, build_dir, out_dir)
+        # Packed again from the same tree, later: every time in it is the changelog's.
+        again = pack(args, build_dir, os.path.join(args.work_dir, "package-again"))
         faults = check_package(package, os.path.join(out_dir, "root"))
+        if sha256(package) != sha256(again):
+            faults.append(f"two builds differ: sha256 {sha256(package)} and {sha256(again)}")
     except (PackageFault, subprocess.TimeoutExpired) as fault:
         print(f"PACKAGE CHECK FAILED: {fault}")
         return 1
