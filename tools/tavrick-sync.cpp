@@ -40,13 +40,13 @@ are copied, files whose source copy is newer (or has the same time and another s
 replaced, and nothing is ever deleted or written into SOURCE.
 
 Options:
-  --dry-run                 list what a run would copy, and why, and write nothing
-  --quiet                   print nothing unless something failed (a dry run's list stays)
+  -n, --dry-run             list what a run would copy, and why, and write nothing
+  -q, --quiet               print nothing unless something failed (a dry run's list stays)
   --read-ahead N            read folders ahead with exactly N threads (0: none); without it
                             the run chooses
   --no-create-destination   fail, instead of making it, when DESTINATION does not exist
                             (a drive that is not attached)
-  --help                    print this help and exit
+  -h, --help                print this help and exit
   --version                 print the version and exit
 
 On a terminal a progress line shows the counts and the path being handled. Failures go to
@@ -271,7 +271,11 @@ int RunSync(const Settings& settings) {
     FileSync::RunReport report;
     FileSync::RunOptions options;
     options.report = &report;
-    options.fileSystem = settings.dryRun ? static_cast<FileSync::FileSystem*>(&dryRun) : &where;
+    // The path shown is noted only for the progress line; a dry run writes nothing at all.
+    if (settings.dryRun)
+        options.fileSystem = &dryRun;
+    else if (showProgress)
+        options.fileSystem = &where;
     options.readAheadThreads = settings.readAheadThreads;
     options.createDestination = settings.createDestination;
     options.stopRequested = [] { return stopSignal != 0; };

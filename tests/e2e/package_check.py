@@ -122,7 +122,7 @@ def hardening_faults(executable, expected):
     protectable libc call), and lines for flags this release does not give are not asked for."""
     result = subprocess.run(["hardening-check", executable], capture_output=True, text=True)
     print(f"hardening-check {os.path.basename(executable)}:\n" + result.stdout.strip())
-    verdicts = dict(re.findall(r"^\s*([^:\n]+):\s*(.*)$", result.stdout, re.MULTILINE))
+    verdicts = dict(re.findall(r"^[ \t]*([^:\n]+):[ \t]*(.*)$", result.stdout, re.MULTILINE))
     faults = []
     for line in sorted(expected):
         verdict = verdicts.get(line)
