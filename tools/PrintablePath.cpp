@@ -59,8 +59,11 @@ std::string PrintablePath(std::string_view path) {
         std::string_view piece = path.substr(0, length ? length : 1);
         if (length == 0 || IsControl(piece))
             AppendEscaped(out, piece);
+#ifndef _WIN32
+        // On Windows the backslash is the separator, and no name can hold one.
         else if (piece == "\\")
             out += "\\\\";
+#endif
         else
             out += piece;
         path.remove_prefix(piece.size());
