@@ -44,6 +44,17 @@ Folder DryRunFileSystem::GetSubFolder(const Folder& parent, std::string_view nam
     return inner_.GetSubFolder(parent, name);
 }
 
+Folder DryRunFileSystem::GetSubFolderNoFollow(const Folder& parent, std::string_view name) {
+    if (IsStandIn(parent))
+        throw FileSystemError(ENOENT, parent.PathOf(name));
+    return inner_.GetSubFolderNoFollow(parent, name);
+}
+
+EntryKind DryRunFileSystem::LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                                   FolderIdentity& identity) {
+    return IsStandIn(folder) ? EntryKind::Missing : inner_.LookAt(folder, name, facts, identity);
+}
+
 void DryRunFileSystem::List(const Folder& folder, FolderListing& listing) {
     if (IsStandIn(folder))
         listing.Clear();
@@ -74,7 +85,8 @@ Folder DryRunFileSystem::CreateSubFolder(const Folder& parent, std::string_view 
     created = false;
     if (!IsStandIn(parent)) {
         try {
-            return inner_.GetSubFolder(parent, name);
+            // As the real one, never through a link.
+            return inner_.GetSubFolderNoFollow(parent, name);
         } catch (const FileSystemError& error) {
             if (!Missing(error))
                 throw;

@@ -29,6 +29,9 @@ public:
     const std::vector<WouldCopy>& WouldCopies() const { return wouldCopies_; }
 
     Folder GetSubFolder(const Folder& parent, std::string_view name) override;
+    Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override;
+    EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                     FolderIdentity& identity) override;
     void List(const Folder& folder, FolderListing& listing) override;
     bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override;
     Folder CreateFolder(const std::string& path, std::uint32_t attributes, bool& created) override;
