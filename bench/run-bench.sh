@@ -31,7 +31,7 @@ if [ ${#needed[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${needed[@]}"
 fi
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRICK_BUILD_TESTS=OFF >/dev/null
@@ -70,5 +70,5 @@ device=$(losetup --find --show --direct-io=on "$image")
 mkdir -p "$mountpoint"
 mount "$device" "$mountpoint"
 
-python3 bench/bench.py --work "$mountpoint" --bin "$build/bench" \
+python3 bench/bench.py --work "$mountpoint" --bin "$build/bench" --engine "$build/tools/tavrick-sync" \
     --report "$build/bench-report.md" "$@"

@@ -1,21 +1,33 @@
 #!/usr/bin/env bash
-# Installs with apt-get whatever the build, the program and the tests need and is not
-# there yet. Does nothing when everything is installed.
+# Installs with apt-get what is missing and not there yet:
+#   install-deps.sh           what building the program, its package and tavrick-sync, and
+#                             running them, need (scripts/run.sh)
+#   install-deps.sh --tests   that and everything the tests, the package checks and the
+#                             Windows cross-build need (scripts/test.sh)
+# Does nothing when everything is installed. Uses sudo when not run as root.
 set -euo pipefail
 
-packages=(
-    # build
+# Building and running.
+run_packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
+    # the window's Chinese captions, and Qt's own dialogs and buttons in Simplified Chinese
+    fonts-wqy-zenhei qt6-translations-l10n
+    # building the Debian package (dpkg-shlibdeps, file types)
+    dpkg-dev file
+    # the run command's check for a reachable X display
+    x11-utils
+)
+
+# Testing, on top of the above.
+test_packages=(
     libgtest-dev libgmock-dev
-    # running the program and the end-to-end tests in a real X session
-    xvfb xauth xdotool x11-utils trayer fonts-wqy-zenhei python3 imagemagick
+    # the end-to-end tests in a real X session
+    xvfb xauth xdotool trayer python3 imagemagick
+    # checking the Debian package
+    binutils desktop-file-utils lintian devscripts appstream man-db
     # the StatusNotifierItem tray host on a private session bus, and a stub notification service
     lxqt-panel dbus dbus-x11 libglib2.0-bin python3-dbus python3-gi
-    # Qt's own dialogs and buttons in the program's Simplified Chinese
-    qt6-translations-l10n
-    # building and checking the Debian package
-    dpkg-dev file binutils desktop-file-utils lintian devscripts appstream man-db
     # file-tree comparisons in tests and benchmarks
     rsync
     # the test file system the engine's tests run destinations through (FAT-like times, folded
@@ -24,6 +36,16 @@ packages=(
     # cross-building the layers beneath the window for Windows and testing them under Wine
     g++-mingw-w64-x86-64-posix wine wine64
 )
+
+packages=("${run_packages[@]}")
+case "${1:-}" in
+    --tests) packages+=("${test_packages[@]}") ;;
+    "") ;;
+    *)
+        echo "usage: $0 [--tests]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! bash scripts/install-deps.sh; then
+if ! bash scripts/install-deps.sh --tests; then
     echo "test-windows: the mingw-w64 toolchain or Wine could not be installed" >&2
     exit 1
 fi

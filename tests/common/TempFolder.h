@@ -9,12 +9,13 @@
 
 class TempFolder {
 public:
-    TempFolder() {
+    // Under `base`, the system's temporary folder unless another is given.
+    explicit TempFolder(
+        const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
         std::random_device random;
         std::error_code error;
         for (;;) {
-            const auto path = std::filesystem::temp_directory_path() /
-                              ("tavrick-test-" + std::to_string(random()));
+            const auto path = base / ("tavrick-test-" + std::to_string(random()));
             if (std::filesystem::create_directory(path, error) || error) {
                 root_ = path.string();
                 return;
