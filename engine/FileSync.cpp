@@ -16,6 +16,7 @@
 #include "FileSystem.h"
 #include "PairReading.h"
 #include "ReadAhead.h"
+#include "SourceLinks.h"
 
 namespace FileSync {
 namespace {
@@ -28,6 +29,25 @@ using Kind = FolderListing::Kind;
 constexpr std::uint32_t kOwnerAll = 0700;
 constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
 constexpr const char* kSourceKeptChanging = "changed while being copied";
+constexpr const char* kFolderCycle = "leads back to a folder above it";
+constexpr const char* kPseudoFileSystem = "is on a kernel file system (proc, sysfs, ...)";
+
+// The run's remarks that are no failures, each noted once per run.
+enum class RunNote : std::uint8_t { LinksNotMade, OtherKindKept, PseudoNotEntered, Count };
+
+const char* NoteText(RunNote note) {
+    switch (note) {
+        case RunNote::LinksNotMade:
+            return "Links left out: the destination cannot hold links, e.g. ";
+        case RunNote::OtherKindKept:
+            return "Left as it was: an earlier backup's folder or file where the source now has "
+                   "a link, e.g. ";
+        default:
+            return "Not entered: a kernel file system mounted in the source at ";
+    }
+}
+
+class DestinationFolder;
 
 // The state of one outermost call. Nested runs started from the yield hook have their own.
 class Run {
@@ -51,6 +71,8 @@ public:
     RunReport& report;
     // Reads the folder pairs of a tree run, ahead of the walk where that pays.
     ReadAhead* readAhead = nullptr;
+    // Which links of the source the walk follows.
+    LinkRule links;
 
     // What the caller asked of reading ahead, for a process that may hold `handles` open.
     ReadAheadSettings ReadAheadWanted(std::size_t handles) const {
@@ -94,11 +116,26 @@ public:
         }
     }
 
-    // The source folders from the run's top down to the folder being handled, and the
-    // destination's top: a subfolder that is one of them would never end or copy the
-    // backup into itself.
-    bool MustSkip(const FolderIdentity& folder) const {
-        return (hasDestinationTop_ && folder == destinationTop_) || IsOnSourcePath(folder);
+    void Note(RunNote note, const std::string& path) {
+        if (!std::exchange(noted_[static_cast<int>(note)], true))
+            report.notes.push_back(NoteText(note) + path);
+    }
+
+    // A source subfolder the walk must not enter: the destination's top (the backup would be
+    // copied into itself), a mount of a kernel pseudo file system, or one of the source folders
+    // from the run's top down to the folder being handled, which would never end: the last
+    // guard against cycles, recorded as a failure.
+    bool MustSkip(const Folder& folder) {
+        if (hasDestinationTop_ && folder.Identity() == destinationTop_)
+            return true;
+        if (folder.OnPseudoFileSystem()) {
+            Note(RunNote::PseudoNotEntered, folder.Path());
+            return true;
+        }
+        if (!IsOnSourcePath(folder.Identity()))
+            return false;
+        Fail(folder.Path(), kFolderCycle, FailureKind::FolderCycle);
+        return true;
     }
     // A destination folder that is one of the source folders being handled must never be
     // written into: the copy would overwrite the source. Records the failure.
@@ -151,6 +188,12 @@ public:
         }
     }
 
+    // Backs up the source link `name` of `from` as a link in `to`; a failure is recorded.
+    void KeepLink(const Folder& from, std::string_view name, DestinationFolder& to,
+                  const LinkTarget& target);
+    // Copies the file a followed link leads to when the comparison says so.
+    void CopyLinkedFile(const Folder& from, std::string_view name, DestinationFolder& to);
+
     // What the run copied is on stable storage once this returns, and the temporary area a
     // copy made, failed copies included, is gone again.
     void Flush(const Folder& destination) {
@@ -180,6 +223,7 @@ private:
     bool triedCopy_ = false;
     bool copiedAnything_ = false;
     bool stopped_ = false;
+    bool noted_[static_cast<int>(RunNote::Count)] = {};
 };
 
 // A destination folder the run works in. Writing needs owner rwx: a folder without them gets
@@ -233,6 +277,58 @@ private:
     std::uint32_t final_;
     bool created_;
     bool triedWrite_ = false;
+};
+
+void Run::KeepLink(const Folder& from, std::string_view name, DestinationFolder& to,
+                   const LinkTarget& target) {
+    ++report.filesCompared;
+    triedCopy_ = true;
+    try {
+        to.NeedWrite();
+        bool toFolder = target.kind == Kind::SubFolder;
+        switch (CopyLink(fileSystem, from, name, to.folder(), toFolder, destinationTopFolder_)) {
+            case LinkOutcome::Made:
+                ++report.linksMade;
+                copiedAnything_ = true;
+                break;
+            case LinkOutcome::OtherKindThere:
+                Note(RunNote::OtherKindKept, to.folder().PathOf(name));
+                break;
+            case LinkOutcome::NotSupported:
+                Note(RunNote::LinksNotMade, from.PathOf(name));
+                break;
+            case LinkOutcome::Unchanged:
+                break;
+        }
+    } catch (const FileSystemError& error) {
+        Fail(error);
+    }
+    Progress();
+}
+
+void Run::CopyLinkedFile(const Folder& from, std::string_view name, DestinationFolder& to) {
+    ++report.filesCompared;
+    std::int32_t status = CompareFile(fileSystem, from, to.folder(), name);
+    if (MustCopy(status)) {
+        to.NeedWrite();
+        CopyFile(from, to.folder(), name, status == OnlyInSource);
+    }
+    Progress();
+}
+
+// Keeps a followed folder link's target among the folders whose links are kept, while the walk
+// is below it.
+class FollowedFolder {
+public:
+    FollowedFolder(Run& run, std::string target) : run_(run) {
+        run.links.EnterFollowed(std::move(target));
+    }
+    ~FollowedFolder() { run_.links.LeaveFollowed(); }
+    FollowedFolder(const FollowedFolder&) = delete;
+    FollowedFolder& operator=(const FollowedFolder&) = delete;
+
+private:
+    Run& run_;
 };
 
 // A row for every file of the source listing, in listing order.
@@ -296,6 +392,43 @@ Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
     return folder;
 }
 
+void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target);
+
+// The source subfolder `name` of `source`, copied whole into `target`.
+void CopyWholeSubFolder(Run& run, const Folder& source, std::string_view name,
+                        DestinationFolder& target) {
+    Folder from = run.fileSystem.GetSubFolder(source, name);
+    if (run.MustSkip(from))
+        return;
+    bool created = false;
+    Folder to = CreateForCopy(run, target, name, from, created);
+    if (!to.IsOpen())
+        return;
+    DestinationFolder access(run, to, from.Attributes(), created);
+    run.Enter(from.Identity());
+    CopyFolderContents(run, from, access);
+    run.Leave();
+}
+
+// The source link `name` of `source` in a whole-folder copy: kept, or followed (see LinkRule).
+void CopyWholeLink(Run& run, const Folder& source, std::string_view name,
+                   DestinationFolder& target) {
+    LinkTarget link = run.fileSystem.ResolveLink(source, name);
+    switch (run.links.Decide(link)) {
+        case LinkAction::Keep:
+            run.KeepLink(source, name, target, link);
+            break;
+        case LinkAction::FollowFile:
+            run.CopyLinkedFile(source, name, target);
+            break;
+        case LinkAction::FollowFolder: {
+            FollowedFolder followed(run, std::move(link.path));
+            CopyWholeSubFolder(run, source, name, target);
+            break;
+        }
+    }
+}
+
 // The whole-folder copy: `target` has just been made or opened for `source`'s contents.
 void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target) {
     ++run.report.foldersVisited;
@@ -319,25 +452,15 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
             return;
     }
     for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::SubFolder)
+        if (entry.kind == Kind::File)
             continue;
         if (run.Stopped())
             return;
-        std::string_view name = listing.Name(entry);
         try {
-            Folder from = run.fileSystem.GetSubFolder(source, name);
-            if (run.MustSkip(from.Identity())) {
-                run.Yield();
-                continue;
-            }
-            bool created = false;
-            Folder to = CreateForCopy(run, target, name, from, created);
-            if (to.IsOpen()) {
-                DestinationFolder access(run, to, from.Attributes(), created);
-                run.Enter(from.Identity());
-                CopyFolderContents(run, from, access);
-                run.Leave();
-            }
+            if (entry.kind == Kind::SubFolder)
+                CopyWholeSubFolder(run, source, listing.Name(entry), target);
+            else
+                CopyWholeLink(run, source, listing.Name(entry), target);
         } catch (const FileSystemError& error) {
             run.Fail(error);
         }
@@ -376,7 +499,7 @@ void SyncSubFolder(Run& run, const PairNodePtr& parent, std::size_t entry,
         run.Fail(reading.openFailure);
         return;
     }
-    if (run.MustSkip(reading.source.Identity()))
+    if (run.MustSkip(reading.source))
         return;
     run.Enter(reading.source.Identity());
     try {
@@ -408,8 +531,30 @@ void SyncSubFolder(Run& run, const PairNodePtr& parent, std::size_t entry,
     run.Leave();
 }
 
+// The link at `entry` of `parent`'s source listing: kept as a link, or followed as the file or
+// folder it leads to (see LinkRule).
+void SyncLink(Run& run, const PairNodePtr& parent, std::size_t entry,
+              DestinationFolder& destination) {
+    const PairReading& reading = parent->reading;
+    std::string_view name = reading.listing.Name(reading.listing.Entries()[entry]);
+    LinkTarget link = run.fileSystem.ResolveLink(reading.source, name);
+    switch (run.links.Decide(link)) {
+        case LinkAction::Keep:
+            run.KeepLink(reading.source, name, destination, link);
+            break;
+        case LinkAction::FollowFile:
+            run.CopyLinkedFile(reading.source, name, destination);
+            break;
+        case LinkAction::FollowFolder: {
+            FollowedFolder followed(run, std::move(link.path));
+            SyncSubFolder(run, parent, entry, destination);
+            break;
+        }
+    }
+}
+
 // A folder pair whose two folders exist and have been read: its own files first, then each
-// source subfolder.
+// source subfolder and link.
 void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destination) {
     ++run.report.foldersVisited;
     const PairReading& reading = pair->reading;
@@ -422,13 +567,32 @@ void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destinat
     CopyComparedFiles(run, reading, destination);
     const auto& entries = reading.listing.Entries();
     for (std::size_t entry = 0; entry < entries.size(); ++entry) {
-        if (entries[entry].kind != Kind::SubFolder)
+        if (entries[entry].kind == Kind::File)
             continue;
         if (run.Stopped())
             return;
-        SyncSubFolder(run, pair, entry, destination);
+        if (entries[entry].kind == Kind::SubFolder)
+            SyncSubFolder(run, pair, entry, destination);
+        else
+            SyncLink(run, pair, entry, destination);
         run.Yield();
     }
+}
+
+// The source's top folder, or none when it cannot be backed up (the failure is recorded).
+Folder OpenSourceTop(Run& run, const std::string& path) {
+    Folder source;
+    try {
+        source = run.fileSystem.GetFolder(path);
+    } catch (const FileSystemError& error) {
+        run.Fail(error, FailureKind::TopUnreachable);
+        return Folder();
+    }
+    if (source.OnPseudoFileSystem()) {
+        run.Fail(path, kPseudoFileSystem, FailureKind::PseudoFileSystem);
+        return Folder();
+    }
+    return source;
 }
 
 void SyncTree(Run& run, const std::string& sourcePath, const std::string& destinationPath) {
@@ -439,14 +603,10 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         return;
     }
     std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
-    Folder source;
+    Folder source = OpenSourceTop(run, sourcePath);
     Folder destination;
-    try {
-        source = run.fileSystem.GetFolder(sourcePath);
-    } catch (const FileSystemError& error) {
-        run.Fail(error, FailureKind::TopUnreachable);
+    if (!source.IsOpen())
         return;
-    }
     run.Enter(source.Identity());
     bool created = false;
     try {
@@ -464,6 +624,8 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     if (run.RefuseSourceAsDestination(destination))
         return;
+    run.links.SetTops(run.fileSystem.ResolvedPath(source),
+                      run.fileSystem.ResolvedPath(destination));
     ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted(handles));
     run.readAhead = &readAhead;
     PairNodePtr top = readAhead.Top(std::move(source), std::move(destination));

@@ -60,7 +60,13 @@ struct RunReport {
     std::uint64_t filesCompared = 0;
     std::uint64_t filesCopied = 0;
     std::uint64_t bytesCopied = 0;
+    // Links of the source backed up as links (made or given a new target text).
+    std::uint64_t linksMade = 0;
     std::vector<RunFailure> failures;
+    // Remarks on the run that are no failures, each said once per run (in English, with the
+    // first path it concerns): links the destination cannot hold, an earlier backup's folder
+    // or file where the source now has a link, a kernel file system not entered.
+    std::vector<std::string> notes;
 };
 
 struct RunOptions {

@@ -193,7 +193,8 @@ bool ReadAhead::OnWalkPath(const PairNode& node, const FolderIdentity& folder) c
 }
 
 // Opens the pair's folders unless they are open, and compares them unless the walk will not
-// go into the pair: a source folder on its own path or the destination's top, or a destination
+// go into the pair: a source folder on its own path, the destination's top or a mount of a
+// kernel pseudo file system, or a destination
 // folder on the source's path. Failures are kept for the walk to report in its order.
 void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
     PairReading& reading = node.reading;
@@ -211,7 +212,8 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
                 return;
             }
             const FolderIdentity& source = reading.source.Identity();
-            if (source == destinationTop_ || OnWalkPath(*node.parent, source))
+            if (source == destinationTop_ || reading.source.OnPseudoFileSystem() ||
+                OnWalkPath(*node.parent, source))
                 return;
             try {
                 reading.destination = fileSystem_.GetSubFolder(parent.destination, node.name);
