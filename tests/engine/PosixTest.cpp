@@ -317,6 +317,25 @@ TEST(Links, HomeWithAWinePrefixAndKernelLinksGivesASmallBackup) {
     EXPECT_EQ(fs::read_symlink(tree / "dst/.wine/dosdevices/z:"), "/");
     EXPECT_EQ(fs::read_symlink(tree / "dst/kernel"), "/sys/kernel");
 
+    // A destination that holds no links (FAT, exFAT, Windows without the right) gets none, and
+    // the run says so once; that is no failure.
+    struct NoLinks : ForwardingFileSystem {
+        void CreateLink(const Folder& folder, std::string_view name, const std::string&,
+                        bool) override {
+            throw FileSystemError(EPERM, folder.PathOf(name));
+        }
+    } noLinks;
+    RunReport linkless;
+    RunOptions withoutLinks;
+    withoutLinks.fileSystem = &noLinks;
+    withoutLinks.report = &linkless;
+    SyncFolderTree(tree / "home", tree / "fat", withoutLinks);
+    EXPECT_TRUE(linkless.failures.empty());
+    EXPECT_EQ(linkless.notes.size(), 1u);
+    EXPECT_EQ(linkless.filesCopied, 2u);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tree / "fat/proc")));
+    EXPECT_FALSE(HasTemporaries(tree / "fat"));
+
     // A kernel file system is never a source.
     RunReport refused;
     RunOptions options;
