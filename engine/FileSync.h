@@ -4,6 +4,8 @@
 // copied whole, missing files and files whose source copy is newer (or of another size at the
 // same whole-second time) are copied, and nothing is ever deleted or written into the source.
 // A copy takes its name only when complete and only when its source did not change meanwhile.
+// A link of the source is followed when it brings data in from outside the source, and is
+// otherwise backed up as a link (SourceLinks.h).
 #pragma once
 
 #include <chrono>
