@@ -49,10 +49,9 @@ LinkAction LinkRule::Decide(const LinkTarget& target) const {
         target.path.empty())
         return LinkAction::Keep;
     for (const std::string& root : roots_)
-        if (IsWithin(target.path, root))
+        if (IsWithin(target.path, root) || IsWithin(root, target.path))
             return LinkAction::Keep;
-    if ((!roots_.empty() && IsWithin(roots_.front(), target.path)) ||
-        IsWithin(destinationTop_, target.path))
+    if (IsWithin(destinationTop_, target.path))
         return LinkAction::Keep;
     return target.kind == FolderListing::Kind::File ? LinkAction::FollowFile
                                                     : LinkAction::FollowFolder;

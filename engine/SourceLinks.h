@@ -14,9 +14,9 @@ enum class LinkAction { Keep, FollowFile, FollowFolder };
 // Decides for each link of the source whether the walk follows it. A link is kept as a link
 // when what it leads to is backed up anyway or must never be walked: a target inside the source
 // (or inside a folder the walk reached through a followed link), a target that holds the
-// source's or the destination's top (a link to "/" or to a parent), a target on a kernel pseudo
-// file system, and a link that leads nowhere. Any other link brings data in from outside the
-// source and is followed.
+// source's or the destination's top (a link to "/" or to a parent; likewise for a followed
+// folder), a target on a kernel pseudo file system, and a link that leads nowhere. Any other
+// link brings data in from outside the source and is followed.
 class LinkRule {
 public:
     // The resolved paths of the two tops (see FileSystem::ResolvedPath).
