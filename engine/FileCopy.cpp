@@ -4,9 +4,12 @@
 #include "FileCopy.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <random>
 #include <string>
 #include <system_error>
+
+#include "PairReading.h"
 
 namespace FileSync {
 namespace {
@@ -75,11 +78,13 @@ public:
           request_(request),
           betweenSlices_(betweenSlices),
           targetPath_(request.to.PathOf(request.name)),
-          place_(request.targetMissing ? Place::Unnamed
-                 : request.areaOwner   ? Place::Area
-                                       : Place::TargetFolder) {}
+          place_(request.target == TargetSeen::Missing ? Place::Unnamed
+                 : request.areaOwner                   ? Place::Area
+                                                       : Place::TargetFolder) {}
 
     CopyResult Run() {
+        if (request_.target == TargetSeen::Unsure && !MayStart())
+            return {CopyOutcome::LeftAlone, 0};
         for (int attempt = 0; attempt < kAttempts;) {
             FileFacts before;
             File source = fs_.OpenFile(request_.from, request_.name, before);
@@ -99,15 +104,35 @@ public:
                 continue;
             }
             fs_.SetFileTimesAndAttributes(temporary.file(), FinalFacts(before, written));
-            if (Install(temporary.file()))
-                return {CopyOutcome::Copied, copied};
+            switch (Install(temporary.file(), before)) {
+                case Step::Installed:
+                    return {CopyOutcome::Copied, copied};
+                case Step::Kept:
+                    return {CopyOutcome::LeftAlone, 0};
+                case Step::Again:
+                    break;
+            }
         }
         return {CopyOutcome::KeptChanging, 0};
     }
 
 private:
+    enum class Step { Installed, Kept, Again };
+
+    // A target the comparison could not make out is looked at before any data is copied: a
+    // link or a newer file there ends the copy at once.
+    bool MayStart() {
+        FileFacts source;
+        if (!fs_.GetFile(request_.from, request_.name, source))
+            return true;  // gone from the source: the copy's own open says why
+        TargetVerdict verdict = MayInstallOver(fs_, request_.to, request_.name, source);
+        if (verdict == TargetVerdict::Create)
+            place_ = Place::Unnamed;
+        return verdict != TargetVerdict::Keep;
+    }
+
     File Create(Folder& area) {
-        for (;;) {
+        for (int areaGone = 0;;) {
             try {
                 switch (place_) {
                     case Place::Unnamed:
@@ -119,6 +144,11 @@ private:
                         return fs_.CreateTemporary(request_.to, TemporaryName(), targetPath_);
                 }
             } catch (const FileSystemError& error) {
+                // Another run's clean-up may remove the empty area between its opening and
+                // the temporary's creation: it is made again.
+                if (place_ == Place::Area && Is(error, std::errc::no_such_file_or_directory) &&
+                    ++areaGone < kAttempts)
+                    continue;
                 // Each place that cannot take the temporary hands on to the next one.
                 if (place_ == Place::TargetFolder ||
                     (place_ == Place::Unnamed && !Is(error, std::errc::operation_not_supported)))
@@ -164,21 +194,31 @@ private:
         return facts;
     }
 
-    // Gives the finished temporary the target's name; false when the copy must be made again
-    // elsewhere (the target appeared meanwhile, or the temporary's place cannot reach it).
-    bool Install(File& temporary) {
+    // Gives the finished temporary the target's name when the target, looked at again now,
+    // lets it. Again when the copy must be made anew: the name was taken between the look and
+    // the install, or the temporary's place cannot reach or replace the target.
+    Step Install(File& temporary, const FileFacts& source) {
+        TargetVerdict verdict = MayInstallOver(fs_, request_.to, request_.name, source);
+        if (verdict == TargetVerdict::Keep)
+            return Step::Kept;
+        bool replace = verdict == TargetVerdict::Replace;
+        if (replace && place_ == Place::Unnamed) {
+            place_ = Next(place_);  // a temporary without a name only ever takes a free name
+            return Step::Again;
+        }
         try {
-            fs_.InstallTemporary(temporary, request_.to, request_.name, place_ != Place::Unnamed);
-            return true;
+            fs_.InstallTemporary(temporary, request_.to, request_.name, replace);
+            return Step::Installed;
         } catch (const FileSystemError& error) {
+            bool taken = !replace && Is(error, std::errc::file_exists) && ++taken_ < kAttempts;
             bool elsewhere =
-                (place_ == Place::Unnamed && (Is(error, std::errc::file_exists) ||
-                                              Is(error, std::errc::operation_not_supported))) ||
+                (place_ == Place::Unnamed && Is(error, std::errc::operation_not_supported)) ||
                 (place_ == Place::Area && Is(error, std::errc::cross_device_link));
-            if (!elsewhere)
+            if (!taken && !elsewhere)
                 throw;
-            place_ = Next(place_);
-            return false;
+            if (place_ == Place::Unnamed || elsewhere)
+                place_ = Next(place_);
+            return Step::Again;
         }
     }
 
@@ -187,9 +227,44 @@ private:
     const std::function<bool()>& betweenSlices_;
     std::string targetPath_;
     Place place_;
+    int taken_ = 0;  // how often the name was taken between the look and the install
 };
 
 }  // namespace
+
+LinkInDestinationError::LinkInDestinationError(std::string path)
+    : FileSystemError(ELOOP, std::move(path)) {}
+
+TargetVerdict MayInstallOver(FileSystem& fileSystem, const Folder& to, std::string_view name,
+                             const FileFacts& source) {
+    FileFacts target;
+    FolderIdentity identity;
+    switch (fileSystem.LookAt(to, name, target, identity)) {
+        case EntryKind::Missing:
+            return TargetVerdict::Create;
+        case EntryKind::File:
+            return MustCopy(CompareFileFacts(source, target)) ? TargetVerdict::Replace
+                                                              : TargetVerdict::Keep;
+        case EntryKind::Link:
+            throw LinkInDestinationError(to.PathOf(name));
+        case EntryKind::Folder:
+            throw FileSystemError(EISDIR, to.PathOf(name));
+        case EntryKind::Other:
+            break;
+    }
+    return TargetVerdict::Replace;  // a FIFO, socket or device by that name gives way
+}
+
+Folder CreateDestinationFolder(FileSystem& fileSystem, const Folder& parent, std::string_view name,
+                               std::uint32_t attributes, bool& created) {
+    try {
+        return fileSystem.CreateSubFolder(parent, name, attributes, created);
+    } catch (const FileSystemError& error) {
+        if (error.code() == std::make_error_condition(std::errc::too_many_symbolic_link_levels))
+            throw LinkInDestinationError(error.Path());
+        throw;
+    }
+}
 
 CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,
                        const std::function<bool()>& betweenSlices) {
@@ -199,7 +274,7 @@ CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,
 void ClearTemporaryArea(FileSystem& fileSystem, const Folder& owner) {
     Folder area;
     try {
-        area = fileSystem.GetSubFolder(owner, kTemporaryArea);
+        area = fileSystem.GetSubFolderNoFollow(owner, kTemporaryArea);
     } catch (const FileSystemError&) {
         return;  // no area, or something of the user's by that name
     }

@@ -15,8 +15,16 @@ namespace FileSync {
 // place where a run may remove what it finds, and only the temporaries no copy is writing.
 inline constexpr std::string_view kTemporaryArea = ".tavrick-partial-copies";
 
+// A link where the engine would write a destination folder or file: never followed, and
+// reported under the link's path.
+class LinkInDestinationError : public FileSystemError {
+public:
+    explicit LinkInDestinationError(std::string path);
+};
+
 enum class CopyOutcome {
     Copied,
+    LeftAlone,     // the target turned out at least as new as the source; it stays
     Abandoned,     // the caller asked to stop between two slices; nothing was installed
     KeptChanging,  // the source changed during every attempt; the old copy stays
 };
@@ -26,12 +34,18 @@ struct CopyResult {
     std::uint64_t bytes = 0;
 };
 
+// What the copy found at its target when it last looked.
+enum class TargetSeen : std::uint8_t {
+    Older,    // a file the source replaces
+    Missing,  // nothing: the copy is linked in without ever having had a name
+    Unsure,   // no file, or the look failed: the copy looks again before it starts
+};
+
 struct CopyRequest {
     const Folder& from;
     const Folder& to;
     std::string_view name;
-    // The comparison found no target: the copy is linked in without ever having had a name.
-    bool targetMissing = false;
+    TargetSeen target = TargetSeen::Older;
     // The folder whose temporary area takes the temporary (on `to`'s device), or null.
     const Folder* areaOwner = nullptr;
 };
@@ -39,6 +53,25 @@ struct CopyRequest {
 // Data is copied in slices of this many bytes, with `betweenSlices` asked in between; it
 // answers false to abandon the copy.
 inline constexpr std::uint64_t kCopySlice = std::uint64_t{8} << 20;
+
+// What a finished copy may do with its target, decided by looking at the target again just
+// before it is installed: whatever the comparison found may have changed since.
+enum class TargetVerdict : std::uint8_t {
+    Create,   // nothing there: the copy takes the free name, never replacing
+    Replace,  // a file older than the source (or of another size at the same time)
+    Keep,     // a file the source must not replace
+};
+
+// Decides what a copy of a source with `source` facts may do with `name` in `to` now. Throws
+// LinkInDestinationError for a link there, EISDIR for a folder, and the failure of a look that
+// failed: a target that cannot be looked at is never taken for a missing one.
+TargetVerdict MayInstallOver(FileSystem& fileSystem, const Folder& to, std::string_view name,
+                             const FileFacts& source);
+
+// Opens the destination folder `name` in `parent`, making it with `attributes` if missing,
+// never through a link (LinkInDestinationError).
+Folder CreateDestinationFolder(FileSystem& fileSystem, const Folder& parent, std::string_view name,
+                               std::uint32_t attributes, bool& created);
 
 // Copies one file. Failures throw FileSystemError naming the source path for reading and the
 // target path for writing.

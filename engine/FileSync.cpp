@@ -29,6 +29,7 @@ using Kind = FolderListing::Kind;
 constexpr std::uint32_t kOwnerAll = 0700;
 constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
 constexpr const char* kSourceKeptChanging = "changed while being copied";
+constexpr const char* kLinkInDestination = "a link in the destination, not followed";
 constexpr const char* kFolderCycle = "leads back to a folder above it";
 constexpr const char* kPseudoFileSystem = "is on a kernel file system (proc, sysfs, ...)";
 
@@ -102,7 +103,10 @@ public:
             options_.progress(report);
     }
     void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
-        report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
+        if (dynamic_cast<const LinkInDestinationError*>(&error))
+            Fail(error.Path(), kLinkInDestination, FailureKind::LinkInDestination);
+        else
+            report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
     }
     void Fail(std::string path, std::string reason, FailureKind kind) {
         report.failures.push_back({std::move(path), std::move(reason), kind, 0});
@@ -165,8 +169,40 @@ public:
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
+    // Runs a step that opens handles. One that finds the process out of them runs once more,
+    // after the read-ahead gave back what it held: a run never fails for what it read ahead.
+    template <typename Step>
+    auto WithHandles(Step&& step) {
+        try {
+            return step();
+        } catch (const FileSystemError& error) {
+            int code = error.code().value();
+            if ((code != EMFILE && code != ENFILE) || !readAhead)
+                throw;
+        }
+        readAhead->Reclaim();
+        return step();
+    }
+    // The walk holds two more handles (a folder pair of its own) while this lives.
+    class HoldingPair {
+    public:
+        explicit HoldingPair(Run& run) : readAhead_(run.readAhead) {
+            if (readAhead_)
+                readAhead_->WalkHolds(2);
+        }
+        ~HoldingPair() {
+            if (readAhead_)
+                readAhead_->WalkHolds(-2);
+        }
+        HoldingPair(const HoldingPair&) = delete;
+        HoldingPair& operator=(const HoldingPair&) = delete;
+
+    private:
+        ReadAhead* readAhead_;
+    };
+
     // Copies one file, counting it; a failure is recorded and the caller goes on.
-    void CopyFile(const Folder& from, const Folder& to, std::string_view name, bool targetMissing) {
+    void CopyFile(const Folder& from, const Folder& to, std::string_view name, TargetSeen target) {
         triedCopy_ = true;
         try {
             // Temporaries go to the destination top's area when on its device, so a killed run
@@ -174,8 +210,9 @@ public:
             const Folder* top = destinationTopFolder_;
             const Folder* area =
                 top && top->Identity().device == to.Identity().device ? top : nullptr;
-            CopyResult result =
-                CopyOneFile(fileSystem, {from, to, name, targetMissing, area}, betweenSlices_);
+            CopyResult result = WithHandles([&] {
+                return CopyOneFile(fileSystem, {from, to, name, target, area}, betweenSlices_);
+            });
             if (result.outcome == CopyOutcome::KeptChanging) {
                 Fail(from.PathOf(name), kSourceKeptChanging, FailureKind::KeptChanging);
             } else if (result.outcome == CopyOutcome::Copied) {
@@ -311,7 +348,10 @@ void Run::CopyLinkedFile(const Folder& from, std::string_view name, DestinationF
     std::int32_t status = CompareFile(fileSystem, from, to.folder(), name);
     if (MustCopy(status)) {
         to.NeedWrite();
-        CopyFile(from, to.folder(), name, status == OnlyInSource);
+        CopyFile(from, to.folder(), name,
+                 status == OnlyInSource    ? TargetSeen::Missing
+                 : status == kTargetUnsure ? TargetSeen::Unsure
+                                           : TargetSeen::Older);
     }
     Progress();
 }
@@ -340,7 +380,9 @@ ComparisonTable CompareListed(FileSystem& fileSystem, const Folder& source,
         if (entry.kind != Kind::File)
             continue;
         std::string_view name = sourceListing.Name(entry);
-        table.push_back({std::string(name), CompareFile(fileSystem, source, destination, name)});
+        std::int32_t status = CompareFile(fileSystem, source, destination, name);
+        // No file of that name in the destination, as far as the table can tell.
+        table.push_back({std::string(name), status == kTargetUnsure ? OnlyInSource : status});
     }
     return table;
 }
@@ -367,9 +409,12 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
         if (next < pending.size() && pending[next].row == row) {
             while (kept->kind != Kind::File)
                 ++kept;
-            bool missing = pending[next].status == OnlyInSource;
+            std::int32_t status = pending[next].status;
+            TargetSeen target = status == OnlyInSource    ? TargetSeen::Missing
+                                : status == kTargetUnsure ? TargetSeen::Unsure
+                                                          : TargetSeen::Older;
             destination.NeedWrite();
-            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), missing);
+            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), target);
             ++kept;
             ++next;
         }
@@ -385,8 +430,10 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
 Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
                      const Folder& source, bool& created) {
     parent.NeedWrite();
-    Folder folder = run.fileSystem.CreateSubFolder(parent.folder(), name,
-                                                   source.Attributes() | kOwnerAll, created);
+    Folder folder = run.WithHandles([&] {
+        return CreateDestinationFolder(run.fileSystem, parent.folder(), name,
+                                       source.Attributes() | kOwnerAll, created);
+    });
     if (!created && run.RefuseSourceAsDestination(folder))
         return Folder();
     return folder;
@@ -397,13 +444,14 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
 // The source subfolder `name` of `source`, copied whole into `target`.
 void CopyWholeSubFolder(Run& run, const Folder& source, std::string_view name,
                         DestinationFolder& target) {
-    Folder from = run.fileSystem.GetSubFolder(source, name);
+    Folder from = run.WithHandles([&] { return run.fileSystem.GetSubFolder(source, name); });
     if (run.MustSkip(from))
         return;
     bool created = false;
     Folder to = CreateForCopy(run, target, name, from, created);
     if (!to.IsOpen())
         return;
+    Run::HoldingPair holding(run);
     DestinationFolder access(run, to, from.Attributes(), created);
     run.Enter(from.Identity());
     CopyFolderContents(run, from, access);
@@ -445,7 +493,7 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
             continue;
         ++run.report.filesCompared;
         target.NeedWrite();
-        run.CopyFile(source, target.folder(), listing.Name(entry), true);
+        run.CopyFile(source, target.folder(), listing.Name(entry), TargetSeen::Missing);
         run.Progress();
         run.Yield();
         if (run.Stopped())
@@ -472,7 +520,9 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
 class PairInWalk {
 public:
     PairInWalk(ReadAhead& readAhead, PairNodePtr node)
-        : readAhead_(readAhead), node_(std::move(node)) {}
+        : readAhead_(readAhead), node_(std::move(node)) {
+        readAhead_.Enter(node_);
+    }
     ~PairInWalk() { readAhead_.Leave(*node_); }
     PairInWalk(const PairInWalk&) = delete;
     PairInWalk& operator=(const PairInWalk&) = delete;

@@ -100,7 +100,8 @@ struct RunOptions {
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.
-// Throws when either folder cannot be opened or listed.
+// Throws when either folder cannot be opened or listed, or a destination file cannot be
+// looked at; a destination name that holds no file (a folder, a link) counts as missing.
 ComparisonTable CompareFolderFiles(std::string source, std::string destination);
 ComparisonTable CompareFolderFiles(std::string source, std::string destination,
                                    FileSystem& fileSystem);

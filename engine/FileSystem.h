@@ -37,6 +37,15 @@ struct FolderIdentity {
     bool operator==(const FolderIdentity&) const = default;
 };
 
+// What stands at a name in a folder, looked at without following a link.
+enum class EntryKind : std::uint8_t {
+    Missing,  // nothing by that name
+    File,     // a regular file
+    Folder,
+    Link,   // a symbolic link; on Windows also a junction or a mount point
+    Other,  // a FIFO, socket, device or the like
+};
+
 // The facts of one file.
 struct FileFacts {
     std::int64_t modifiedSeconds = 0;  // floor of the seconds since the epoch
@@ -185,9 +194,10 @@ enum class NameHolds : std::uint8_t { Nothing, Link, Other };
 // the failure concerns. Operations that say "never throws" report through their result.
 //
 // Threads: a file system that answers SafeForReadAhead with true may be asked GetSubFolder,
-// List and GetFile, and may close folders, from several threads at once, while the engine's
-// own thread goes on with any other call; two threads never list the same Folder at once, and
-// a folder is never closed while another call uses it. Everything else comes from one thread.
+// GetSubFolderNoFollow, List, GetFile and LookAt, and may close folders, from several threads
+// at once, while the engine's own thread goes on with any other call; two threads never list
+// the same Folder at once, and a folder is never closed while another call uses it.
+// Everything else comes from one thread.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
@@ -203,12 +213,17 @@ public:
     // Opens the folder `name` directly inside `parent`, links followed. Throws ENOENT when
     // there is none, ENOTDIR when it is no folder, ENAMETOOLONG for a name the system refuses.
     virtual Folder GetSubFolder(const Folder& parent, std::string_view name) = 0;
+    // Opens the folder `name` directly inside `parent` as GetSubFolder does, but never through
+    // a link: a link there (see EntryKind::Link) throws ELOOP. For the folders the engine writes
+    // into, which a link must never lead out of.
+    virtual Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) = 0;
     // Lists the folder's files and subfolders (see FolderListing). A folder may be listed more
     // than once; each listing starts from its beginning.
     virtual void List(const Folder& folder, FolderListing& listing) = 0;
     // Creates the folder at `path` (or `name` in `parent`) unless it exists, and opens it.
     // `created` tells whether it was made here; a folder made here has exactly `attributes`,
-    // whatever the process's default mask. An existing folder keeps its own.
+    // whatever the process's default mask. An existing folder keeps its own. CreateFolder
+    // follows links; CreateSubFolder never does: a link at `name` throws ELOOP.
     virtual Folder CreateFolder(const std::string& path, std::uint32_t attributes,
                                 bool& created) = 0;
     virtual Folder CreateSubFolder(const Folder& parent, std::string_view name,
@@ -223,6 +238,11 @@ public:
     // The facts of the regular file `name` directly in `folder`, links followed; false when
     // there is none (or it is no regular file). Opens nothing.
     virtual bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) = 0;
+    // What stands at `name` in `folder`, a link not followed: for a regular file its facts go
+    // to `facts`, and whatever stands there gives its identity (as a Folder's) to `identity`.
+    // Missing only when there is nothing by that name; any other failure to look throws.
+    virtual EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                             FolderIdentity& identity) = 0;
     // Opens the regular file `name` in `folder` for reading and reads its facts. Never blocks on
     // a FIFO put there since the listing: anything but a regular file throws EINVAL. Failures
     // name the file's path.

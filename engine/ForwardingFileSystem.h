@@ -18,11 +18,18 @@ public:
     Folder GetSubFolder(const Folder& parent, std::string_view name) override {
         return inner_.GetSubFolder(parent, name);
     }
+    Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override {
+        return inner_.GetSubFolderNoFollow(parent, name);
+    }
     void List(const Folder& folder, FolderListing& listing) override {
         inner_.List(folder, listing);
     }
     bool GetFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
         return inner_.GetFile(folder, name, facts);
+    }
+    EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                     FolderIdentity& identity) override {
+        return inner_.LookAt(folder, name, facts, identity);
     }
     Folder CreateFolder(const std::string& path, std::uint32_t attributes, bool& created) override {
         return inner_.CreateFolder(path, attributes, created);

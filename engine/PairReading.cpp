@@ -3,9 +3,8 @@
 #include "FileSync.h"
 
 namespace FileSync {
-namespace {
 
-std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination) {
+std::int32_t CompareFileFacts(const FileFacts& source, const FileFacts& destination) {
     std::int32_t status = 0;
     if (destination.modifiedSeconds < source.modifiedSeconds)
         status = SourceNewer;
@@ -17,6 +16,8 @@ std::int32_t CompareFacts(const FileFacts& source, const FileFacts& destination)
         status |= SizeDiffers;
     return status;
 }
+
+namespace {
 
 // Compares each file of a source folder with its destination namesake while the folder is
 // listed, and has the listing keep only the files that need a copy: a folder pair with nothing
@@ -37,7 +38,12 @@ public:
     bool Keep(std::string_view name) override {
         if (cancelled_ && cancelled_->load(std::memory_order_relaxed))
             throw ReadingCancelled();
-        std::int32_t status = CompareFile(fileSystem_, reading_.source, reading_.destination, name);
+        std::int32_t status = kTargetUnsure;
+        try {
+            status = CompareFile(fileSystem_, reading_.source, reading_.destination, name);
+        } catch (const FileSystemError&) {
+            // A failed look is no missing file; the copy looks again and reports it.
+        }
         std::uint32_t row = reading_.rows++;
         if (!MustCopy(status))
             return false;
@@ -56,7 +62,7 @@ private:
 bool MustCopy(std::int32_t status) {
     if (status == 0)
         return false;
-    if (status == OnlyInSource)
+    if (status == OnlyInSource || status == kTargetUnsure)
         return true;
     if (status == AttributesDiffer)
         return false;
@@ -69,11 +75,18 @@ std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Fol
                          std::string_view name) {
     FileFacts sourceFacts;
     FileFacts destinationFacts;
-    if (!fileSystem.GetFile(destination, name, destinationFacts))
-        return OnlyInSource;
+    FolderIdentity identity;
+    switch (fileSystem.LookAt(destination, name, destinationFacts, identity)) {
+        case EntryKind::Missing:
+            return OnlyInSource;
+        case EntryKind::File:
+            break;
+        default:
+            return kTargetUnsure;
+    }
     if (!fileSystem.GetFile(source, name, sourceFacts))
         return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
-    return CompareFacts(sourceFacts, destinationFacts);
+    return CompareFileFacts(sourceFacts, destinationFacts);
 }
 
 void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,

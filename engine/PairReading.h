@@ -37,7 +37,15 @@ struct PairReading {
     std::exception_ptr unexpected;
 };
 
-// The status of one source file against its destination namesake (see ComparisonRow).
+// The status of a row whose destination name holds no plain file (a link, a folder), or could
+// not be looked at: the copy looks again and says why it cannot go on, if it cannot.
+inline constexpr std::int32_t kTargetUnsure = -3;
+
+// The status of a file with facts `source` against its destination copy (see ComparisonRow).
+std::int32_t CompareFileFacts(const FileFacts& source, const FileFacts& destination);
+// The status of one source file against its destination namesake (see ComparisonRow), or
+// kTargetUnsure. The destination is looked at without following a link; a look that fails
+// throws.
 std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
                          std::string_view name);
 // Whether a file of that status needs a copy.

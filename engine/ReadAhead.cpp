@@ -43,11 +43,16 @@ bool ReachedFirst(const PairNode* a, std::size_t entryA, const PairNode* b, std:
     return entryA < entryB;
 }
 
+// Handles kept free for what the walk opens besides its pairs: a copy's source, temporary and
+// temporary area, a folder being made, and the process's own.
+constexpr std::size_t kHandlesKept = 32;
+
 // A worker that finds the process out of handles leaves the pair to the walk, which holds
-// fewer: what the read-ahead holds open is not the user's failure.
-bool OutOfHandles(const FileSystemError& error, const std::atomic<bool>* onWorker) {
+// fewer; the walk itself first takes back what the read-ahead holds and tries once more: what
+// the read-ahead holds open is not the user's failure.
+bool OutOfHandles(const FileSystemError& error, bool leaveShort) {
     int code = error.code().value();
-    return onWorker && (code == EMFILE || code == ENFILE);
+    return leaveShort && (code == EMFILE || code == ENFILE);
 }
 
 // The walk reads too while it would wait, so it counts as one of the processors' readers.
@@ -77,14 +82,55 @@ PairNodePtr ReadAhead::Top(Folder source, Folder destination) {
 
 void ReadAhead::ReadHere(const PairNodePtr& node) {
     auto took = ReadTimed(*node, nullptr);
+    if (node->readAgain) {
+        Reclaim();
+        Unread(*node);
+        took += ReadTimed(*node, nullptr, false);
+    }
     std::lock_guard lock(mutex_);
     Finish(node, took);
 }
 
-std::chrono::nanoseconds ReadAhead::ReadTimed(PairNode& node, const std::atomic<bool>* cancelled) {
+std::chrono::nanoseconds ReadAhead::ReadTimed(PairNode& node, const std::atomic<bool>* cancelled,
+                                              bool leaveShort) {
     auto start = PairNode::Clock::now();
-    Read(node, cancelled);
+    Read(node, cancelled, leaveShort);
     return PairNode::Clock::now() - start;
+}
+
+// Makes a pair that ran short of handles ready to be read once more from the start.
+void ReadAhead::Unread(PairNode& node) {
+    PairReading& reading = node.reading;
+    node.readAgain = false;
+    reading.openFailure = nullptr;
+    reading.listFailure = nullptr;
+    reading.compared = false;
+    if (node.parent && !reading.destination.IsOpen())
+        reading.source = Folder();
+}
+
+void ReadAhead::Reclaim() {
+    std::lock_guard lock(mutex_);
+    windowCap_ = WindowPairs() / 2;
+    for (auto& node : walkPath_) {
+        for (auto& child : node->children)
+            Drop(*child);
+        node->children.clear();
+    }
+    // The last hold on what was dropped: its folders close here.
+    std::erase_if(candidates_, [](const PairNodePtr& node) { return node->abandoned; });
+}
+
+std::size_t ReadAhead::WindowPairs() const {
+    std::size_t pairs = std::min(kMostWindowPairs, windowCap_);
+    const std::size_t limit = settings_.handleLimit;
+    if (limit == 0)
+        return pairs;
+    std::size_t needed =
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(walkHandles_, 0)) + kHandlesKept;
+    std::size_t spare = limit > needed ? limit - needed : 0;
+    // At most an eighth of all handles, and half of what the walk leaves spare: two a pair.
+    return std::min({pairs, limit / 16, spare / 4});
 }
 
 bool ReadAhead::FastRequests() const {
@@ -92,45 +138,72 @@ bool ReadAhead::FastRequests() const {
 }
 
 PairNodePtr ReadAhead::Take(const PairNodePtr& parent, std::size_t entry, std::string_view name) {
+    PairNodePtr node = TakeReadAhead(parent, entry);
+    if (node && StillInPlace(*node))
+        return node;
     {
-        std::unique_lock lock(mutex_);
-        PairNodePtr node;
-        auto& children = parent->children;
-        while (!children.empty() && children.front()->entry <= entry) {
-            PairNodePtr first = std::move(children.front());
-            children.pop_front();
-            if (first->entry == entry) {
-                node = std::move(first);
-                break;
-            }
-            Drop(*first);
-        }
-        if (node) {
-            LeaveWindow(*node);
-            while (!node->read) {
-                // Where requests are answered at once the walk reads the next pair itself
-                // rather than sleep: a processor would otherwise sit idle.
-                PairNodePtr next = FastRequests() ? NextToRead() : nullptr;
-                if (next) {
-                    lock.unlock();
-                    auto took = ReadTimed(*next, &stopping_);
-                    lock.lock();
-                    Finish(next, took);
-                    continue;
-                }
-                walkWaitsFor_ = node.get();
-                pairRead_.wait(lock, [&] { return node->read; });
-                walkWaitsFor_ = nullptr;
-            }
-            if (!node->readAgain && PairNode::Clock::now() - node->readAt < settings_.freshFor)
-                return node;
+        std::lock_guard lock(mutex_);
+        if (node)
             Drop(*node);
-        }
         parent->nextEntry = std::max(parent->nextEntry, entry + 1);
     }
-    PairNodePtr node = MakeChild(parent, entry, name);
+    node = MakeChild(parent, entry, name);
     ReadHere(node);
     return node;
+}
+
+PairNodePtr ReadAhead::TakeReadAhead(const PairNodePtr& parent, std::size_t entry) {
+    std::unique_lock lock(mutex_);
+    PairNodePtr node;
+    auto& children = parent->children;
+    while (!children.empty() && children.front()->entry <= entry) {
+        PairNodePtr first = std::move(children.front());
+        children.pop_front();
+        if (first->entry == entry) {
+            node = std::move(first);
+            break;
+        }
+        Drop(*first);
+    }
+    if (!node)
+        return nullptr;
+    LeaveWindow(*node);
+    while (!node->read) {
+        // Where requests are answered at once the walk reads the next pair itself rather than
+        // sleep: a processor would otherwise sit idle.
+        PairNodePtr next = FastRequests() ? NextToRead() : nullptr;
+        if (next) {
+            lock.unlock();
+            auto took = ReadTimed(*next, &stopping_);
+            lock.lock();
+            Finish(next, took);
+            continue;
+        }
+        walkWaitsFor_ = node.get();
+        pairRead_.wait(lock, [&] { return node->read; });
+        walkWaitsFor_ = nullptr;
+    }
+    if (!node->readAgain && PairNode::Clock::now() - node->readAt < settings_.freshFor)
+        return node;
+    Drop(*node);
+    return nullptr;
+}
+
+// A destination folder opened ahead may have been moved out of the destination since: it is
+// written into only while it is still the one at its name in its parent.
+bool ReadAhead::StillInPlace(const PairNode& node) {
+    const Folder& destination = node.reading.destination;
+    if (!destination.IsOpen())
+        return true;
+    FileFacts facts;
+    FolderIdentity identity;
+    try {
+        return fileSystem_.LookAt(node.parent->reading.destination, node.name, facts, identity) ==
+                   EntryKind::Folder &&
+               identity == destination.Identity();
+    } catch (const FileSystemError&) {
+        return false;  // read again, and the failure reported, by the walk
+    }
 }
 
 PairNodePtr ReadAhead::ReadOpened(const PairNodePtr& parent, std::size_t entry, Folder source,
@@ -147,7 +220,15 @@ PairNodePtr ReadAhead::ReadOpened(const PairNodePtr& parent, std::size_t entry, 
     return node;
 }
 
+void ReadAhead::Enter(const PairNodePtr& node) {
+    walkPath_.push_back(node);
+    walkHandles_ += 2;
+}
+
 void ReadAhead::Leave(PairNode& node) {
+    if (!walkPath_.empty() && walkPath_.back().get() == &node)
+        walkPath_.pop_back();
+    walkHandles_ -= 2;
     // A pair read without subfolders never had anything read below it.
     if (node.read && node.reading.listing.Count(Kind::SubFolder) == 0)
         return;
@@ -192,42 +273,46 @@ bool ReadAhead::OnWalkPath(const PairNode& node, const FolderIdentity& folder) c
     return false;
 }
 
-// Opens the pair's folders unless they are open, and compares them unless the walk will not
-// go into the pair: a source folder on its own path, the destination's top or a mount of a
-// kernel pseudo file system, or a destination
-// folder on the source's path. Failures are kept for the walk to report in its order.
-void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled) {
+// Opens the pair's folders below its parent's. False when the pair is not to be compared: a
+// folder failed to open, or the walk will not go into the pair (a source folder on its own
+// path, the destination's top or a mount of a kernel pseudo file system, a destination folder
+// on the source's path).
+bool ReadAhead::OpenPair(PairNode& node, bool leaveShort) {
+    PairReading& reading = node.reading;
+    const PairReading& parent = node.parent->reading;
+    try {
+        reading.source = fileSystem_.GetSubFolder(parent.source, node.name);
+    } catch (const FileSystemError& error) {
+        node.readAgain = OutOfHandles(error, leaveShort);
+        if (!node.readAgain)
+            reading.openFailure = std::current_exception();
+        return false;
+    }
+    const FolderIdentity& source = reading.source.Identity();
+    if (source == destinationTop_ || reading.source.OnPseudoFileSystem() ||
+        OnWalkPath(*node.parent, source))
+        return false;
+    try {
+        // Never through a link: the walk reports one where it would make the folder.
+        reading.destination = fileSystem_.GetSubFolderNoFollow(parent.destination, node.name);
+    } catch (const FileSystemError& error) {
+        node.readAgain = OutOfHandles(error, leaveShort);
+        return false;
+    }
+    return !OnWalkPath(node, reading.destination.Identity());
+}
+
+// Opens the pair's folders unless they are open, and compares them. Failures are kept for the
+// walk to report in its order.
+void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled, bool leaveShort) {
     PairReading& reading = node.reading;
     try {
-        if (!reading.source.IsOpen()) {
-            const PairReading& parent = node.parent->reading;
-            try {
-                reading.source = fileSystem_.GetSubFolder(parent.source, node.name);
-            } catch (const FileSystemError& error) {
-                if (OutOfHandles(error, cancelled)) {
-                    node.readAgain = true;
-                    return;
-                }
-                reading.openFailure = std::current_exception();
-                return;
-            }
-            const FolderIdentity& source = reading.source.Identity();
-            if (source == destinationTop_ || reading.source.OnPseudoFileSystem() ||
-                OnWalkPath(*node.parent, source))
-                return;
-            try {
-                reading.destination = fileSystem_.GetSubFolder(parent.destination, node.name);
-            } catch (const FileSystemError& error) {
-                node.readAgain = OutOfHandles(error, cancelled);
-                return;
-            }
-            if (OnWalkPath(node, reading.destination.Identity()))
-                return;
-        }
+        if (!reading.source.IsOpen() && !OpenPair(node, leaveShort))
+            return;
         try {
             CompareFolderPair(fileSystem_, reading, cancelled);
         } catch (const FileSystemError& error) {
-            node.readAgain = OutOfHandles(error, cancelled);
+            node.readAgain = OutOfHandles(error, leaveShort);
             reading.listFailure = std::current_exception();
         }
     } catch (const ReadingCancelled&) {
@@ -285,10 +370,7 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
 }
 
 PairNodePtr ReadAhead::NextToRead() {
-    std::size_t windowPairs = kMostWindowPairs;
-    if (settings_.handleLimit > 0)
-        windowPairs = std::min(windowPairs, settings_.handleLimit / 16);
-    if (stopping_ || inWindow_ >= windowPairs || bytesInWindow_ >= kWindowBytes)
+    if (stopping_ || inWindow_ >= WindowPairs() || bytesInWindow_ >= kWindowBytes)
         return nullptr;
     while (!candidates_.empty()) {
         std::size_t best = 0;

@@ -61,7 +61,8 @@ struct ReadAheadSettings {
     // Older than this, what was read ahead is read again when the walk reaches it.
     std::chrono::milliseconds freshFor{10000};
     // How many handles the process may hold (0: no limit); what is read ahead holds at most an
-    // eighth of them, so that the walk never runs short.
+    // eighth of them and half of what the walk leaves spare, so that the walk never runs short
+    // (and where it does, it takes them back: see Reclaim).
     std::size_t handleLimit = 0;
 };
 
@@ -85,15 +86,32 @@ public:
     // reads it here.
     PairNodePtr ReadOpened(const PairNodePtr& parent, std::size_t entry, Folder source,
                            Folder destination);
+    // The walk holds `node`'s two folders open from now until it leaves it.
+    void Enter(const PairNodePtr& node);
     // The walk is done with `node` and everything below it.
     void Leave(PairNode& node);
+    // The walk holds `handles` more (or, negative, fewer) open of its own, e.g. while copying a
+    // folder whole; reading ahead leaves room for them.
+    void WalkHolds(std::ptrdiff_t handles) { walkHandles_ += handles; }
+    // The walk ran out of handles: everything read ahead and not yet taken lets go of its
+    // folders, and reading ahead keeps to a narrower window from now on.
+    void Reclaim();
     // Ends reading ahead; waits for the workers. Safe to call more than once.
     void Stop() noexcept;
 
 private:
+    // The pair at `entry` below `parent` as read ahead, once read; null when it was not read
+    // ahead, or must be read again.
+    PairNodePtr TakeReadAhead(const PairNodePtr& parent, std::size_t entry);
+    bool StillInPlace(const PairNode& node);
     PairNodePtr MakeChild(const PairNodePtr& parent, std::size_t entry, std::string_view name);
-    void Read(PairNode& node, const std::atomic<bool>* cancelled);
-    std::chrono::nanoseconds ReadTimed(PairNode& node, const std::atomic<bool>* cancelled);
+    // `leaveShort`: a pair that finds the process out of handles is left to be read again.
+    void Read(PairNode& node, const std::atomic<bool>* cancelled, bool leaveShort);
+    bool OpenPair(PairNode& node, bool leaveShort);
+    std::chrono::nanoseconds ReadTimed(PairNode& node, const std::atomic<bool>* cancelled,
+                                       bool leaveShort = true);
+    void Unread(PairNode& node);
+    std::size_t WindowPairs() const;
     // Whether requests have been answered about as fast as a processor can ask them.
     bool FastRequests() const;
     void Finish(const PairNodePtr& node, std::chrono::nanoseconds took);
@@ -119,6 +137,11 @@ private:
     // Read pairs with subfolders not yet read ahead.
     std::vector<PairNodePtr> candidates_;
     std::size_t inWindow_ = 0;
+    std::size_t windowCap_ = std::numeric_limits<std::size_t>::max();
+    // What the walk holds open: the pairs it is in (walk thread only), and their handles with
+    // any others it holds.
+    std::vector<PairNodePtr> walkPath_;
+    std::atomic<std::ptrdiff_t> walkHandles_{0};
     std::size_t bytesInWindow_ = 0;
     std::size_t foldersSeen_ = 0;
     // How fast the file system answers (see Finish).

@@ -241,6 +241,13 @@ public:
         return Adopt(fd, parent.PathOf(name), nullptr, parent.Identity().device);
     }
 
+    Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
+        return Adopt(OpenFolderNoFollow(parent, cname), parent.PathOf(name));
+    }
+
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         int fd = Fd(folder);
@@ -282,9 +289,7 @@ public:
             throw FileSystemError(ENAMETOOLONG, parent.PathOf(name));
         created = MadeFolder(::mkdirat(Fd(parent), cname.c_str(), attributes & 07777),
                              parent.PathOf(name));
-        int fd = ::openat(Fd(parent), cname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            throw FileSystemError(errno, parent.PathOf(name));
+        int fd = OpenFolderNoFollow(parent, cname);
         return Adopt(fd, parent.PathOf(name), created ? &attributes : nullptr);
     }
 
@@ -306,6 +311,27 @@ public:
             return false;
         facts = FactsOf(status);
         return true;
+    }
+
+    EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                     FolderIdentity& identity) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, folder.PathOf(name));
+        struct stat status;
+        if (::fstatat(Fd(folder), cname.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                return EntryKind::Missing;
+            throw FileSystemError(errno, folder.PathOf(name));
+        }
+        identity = {static_cast<std::uint64_t>(status.st_dev),
+                    static_cast<std::uint64_t>(status.st_ino)};
+        if (S_ISREG(status.st_mode))
+            facts = FactsOf(status);
+        return S_ISREG(status.st_mode)   ? EntryKind::File
+               : S_ISDIR(status.st_mode) ? EntryKind::Folder
+               : S_ISLNK(status.st_mode) ? EntryKind::Link
+                                         : EntryKind::Other;
     }
 
     File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
@@ -355,10 +381,7 @@ public:
         File file(*this, fd, std::move(reportedPath));
         file.folderHandle = folder.Handle();
         file.name = name;
-        // The lock says "in use" to RemoveUnusedFile, in this process and in any other, and
-        // goes with the descriptor however the process ends. Where a file system takes no
-        // locks, RemoveUnusedFile cannot lock either and removes nothing there.
-        ::flock(fd, LOCK_EX | LOCK_NB);
+        ClaimTemporary(file, folder, cname);
         return file;
     }
 
@@ -404,18 +427,23 @@ public:
             LinkIn(temporary, to, cname);
             return;
         }
-        // Written data can fail as late as the close; only a complete file gets the name.
+        // Written data can fail as late as the close; only a complete file gets the name. A
+        // second descriptor keeps the lock, and so the temporary in use, until it has it.
         int fd = Fd(temporary);
+        int keepsLock = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         temporary.Release();
-        if (::close(fd) != 0)
-            throw FileSystemError(errno, temporary.Path());
+        int result = ::close(fd);
         int folder = static_cast<int>(temporary.folderHandle);
         CName from(temporary.name);
-        int result =
-            replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
-                    : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(), RENAME_NOREPLACE);
+        if (result == 0)
+            result = replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
+                             : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(),
+                                           RENAME_NOREPLACE);
+        int code = errno;
+        if (keepsLock >= 0)
+            ::close(keepsLock);
         if (result != 0)
-            throw FileSystemError(errno, temporary.Path());
+            throw FileSystemError(code, temporary.Path());
         temporary.name.clear();
     }
 
@@ -551,6 +579,43 @@ protected:
     void CloseFile(File& file) noexcept override { ::close(Fd(file)); }
 
 private:
+    // Locks a named temporary just made, which says "in use" to RemoveUnusedFile, in this
+    // process and in any other, and goes with the descriptor however the process ends. A
+    // clean-up may have removed the file between its creation and the lock, or hold the lock
+    // to remove it: then the temporary is gone (ENOENT) and the caller makes another. Where a
+    // file system takes no locks, RemoveUnusedFile cannot lock either and removes nothing.
+    static void ClaimTemporary(File& file, const Folder& folder, const CName& name) {
+        struct stat open;
+        struct stat named;
+        if (::flock(Fd(file), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                throw FileSystemError(ENOENT, file.Path());
+            return;
+        }
+        if (::fstat(Fd(file), &open) != 0 ||
+            ::fstatat(Fd(folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+            file.name.clear();  // not ours to remove any more
+            throw FileSystemError(ENOENT, file.Path());
+        }
+    }
+
+    // Opens the folder `name` in `parent` unless a link stands there (ELOOP).
+    static int OpenFolderNoFollow(const Folder& parent, const CName& name) {
+        int fd =
+            ::openat(Fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        int code = errno;
+        // Linux says "not a directory" for a link refused this way.
+        struct stat status;
+        if (code == ENOTDIR &&
+            ::fstatat(Fd(parent), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(status.st_mode))
+            code = ELOOP;
+        throw FileSystemError(code, parent.PathOf(std::string_view(name.c_str())));
+    }
+
     // Links a temporary without a name in as `name`, then closes it.
     void LinkIn(File& temporary, const Folder& to, const CName& name) {
         char self[32];

@@ -214,6 +214,16 @@ bool QueryEntry(HANDLE root, NtName& name, FILE_NETWORK_OPEN_INFORMATION& inform
     return NT_SUCCESS(result);
 }
 
+// Whether an open file or folder is a link: a symbolic link, a junction or a mount point.
+// Other reparse points (deduplicated or cloud files) count as what they hold.
+bool IsLink(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (tag.ReparseTag == IO_REPARSE_TAG_SYMLINK ||
+            tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
 bool SetDeleteMark(HANDLE handle, bool remove) {
     FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove)};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
@@ -312,7 +322,11 @@ public:
     Folder GetFolder(const std::string& path) override { return OpenFolderByPath(path); }
 
     Folder GetSubFolder(const Folder& parent, std::string_view name) override {
-        return OpenSubFolder(parent, name, FILE_OPEN, nullptr);
+        return OpenSubFolder(parent, name, FILE_OPEN, nullptr, true);
+    }
+
+    Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override {
+        return OpenSubFolder(parent, name, FILE_OPEN, nullptr, false);
     }
 
     void List(const Folder& folder, FolderListing& listing) override {
@@ -353,7 +367,7 @@ public:
 
     Folder CreateSubFolder(const Folder& parent, std::string_view name, std::uint32_t attributes,
                            bool& created) override {
-        Folder folder = OpenSubFolder(parent, name, FILE_OPEN_IF, &created);
+        Folder folder = OpenSubFolder(parent, name, FILE_OPEN_IF, &created, false);
         if (created)
             SetFolderAttributes(folder, attributes);
         return folder;
@@ -404,6 +418,44 @@ public:
             return false;
         facts = FactsOf(information);
         return true;
+    }
+
+    EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                     FolderIdentity& identity) override {
+        const std::string path = folder.PathOf(name);
+        NtName ntName(name);
+        ntName.Check(path);
+        HANDLE handle;
+        NTSTATUS status = OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                       kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
+        if (!NT_SUCCESS(status)) {
+            int code = ErrnoOf(RtlNtStatusToDosError(status));
+            if (code == ENOENT)
+                return EntryKind::Missing;
+            throw FileSystemError(code, path);
+        }
+        BY_HANDLE_FILE_INFORMATION information;
+        FILE_NETWORK_OPEN_INFORMATION open;
+        bool known = GetFileInformationByHandle(handle, &information);
+        DWORD error = GetLastError();
+        EntryKind kind = !known           ? EntryKind::Other
+                         : IsLink(handle) ? EntryKind::Link
+                         : information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY
+                             ? EntryKind::Folder
+                         : GetFileType(handle) != FILE_TYPE_DISK ? EntryKind::Other
+                                                                 : EntryKind::File;
+        if (kind == EntryKind::File && !NT_SUCCESS(status = QueryOpen(handle, open))) {
+            known = false;
+            error = RtlNtStatusToDosError(status);
+        }
+        CloseHandle(handle);
+        if (!known)
+            throw FileSystemError(ErrnoOf(error), path);
+        identity = {information.dwVolumeSerialNumber,
+                    (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+        if (kind == EntryKind::File)
+            facts = FactsOf(open);
+        return kind;
     }
 
     File OpenFile(const Folder& folder, std::string_view name, FileFacts& facts) override {
@@ -703,17 +755,23 @@ private:
         return Adopt(handle, path);
     }
 
+    // Opens (or with FILE_OPEN_IF makes) a folder; unless `follow`, a link there throws ELOOP.
     Folder OpenSubFolder(const Folder& parent, std::string_view name, ULONG disposition,
-                         bool* created) {
+                         bool* created, bool follow) {
         std::string path = parent.PathOf(name);
         NtName ntName(name);
         ntName.Check(path);
         HANDLE handle;
         ULONG_PTR information = 0;
+        ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
         NTSTATUS status = OpenRelative(HandleOf(parent), ntName, kFolderReadAccess, kShareAll,
-                                       disposition, FILE_DIRECTORY_FILE, handle, &information);
+                                       disposition, options, handle, &information);
         if (!NT_SUCCESS(status))
             ThrowStatus(status, path);  // "not a directory" maps to ENOTDIR
+        if (!follow && IsLink(handle)) {
+            CloseHandle(handle);
+            throw FileSystemError(ELOOP, path);
+        }
         if (created)
             *created = information == FILE_CREATED;
         return Adopt(handle, std::move(path));

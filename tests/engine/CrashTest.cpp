@@ -39,6 +39,7 @@ struct ChildLimits {
     bool openFilesHard = false;    // makes that the hard limit too
     rlim_t fileSize = 0;           // largest file it may write; 0 leaves it
     bool killedByFileSize = true;  // a write past fileSize kills it, else fails with EFBIG
+    int readAhead = -1;            // --read-ahead; negative leaves it to the run
 };
 
 // Runs tavrick-sync in a child process, its output into `output`; returns the wait status.
@@ -65,6 +66,9 @@ int RunSync(const std::string& source, const std::string& destination, const Chi
         if (limits.asNobody && ::geteuid() == 0)
             ::execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                      program, source.c_str(), destination.c_str(), static_cast<char*>(nullptr));
+        else if (limits.readAhead >= 0)
+            ::execl(program, program, "--read-ahead", std::to_string(limits.readAhead).c_str(),
+                    source.c_str(), destination.c_str(), static_cast<char*>(nullptr));
         else
             ::execl(program, program, source.c_str(), destination.c_str(),
                     static_cast<char*>(nullptr));
@@ -250,4 +254,39 @@ TEST(Posix, LimitsOwnersAndHoles) {
         EXPECT_LT(copy.st_blocks * 512, 1 << 20);
     }
     EXPECT_TRUE(SameContents(tree / "ids-copy/sparse", tree / "ids/sparse"));
+}
+
+// Reading ahead never leaves the walk short of descriptors: a deep chain of folders with a
+// short side folder at every level, on both sides, so that the side folders read ahead wait
+// while the walk goes down, is copied whole at a limit the walk needs nearly all of.
+TEST(Posix, ReadingAheadNeverStarvesTheWalkOfDescriptors) {
+    TempFolder tree;
+    struct Case {
+        const char* name;
+        int depth;
+        rlim_t openFiles;
+        int readAhead;
+    };
+    for (const Case& deep : {Case{"narrow", 25, 60, 8}, Case{"deep", 490, 1024, -1}}) {
+        const std::string root = tree / deep.name;
+        std::string level;
+        for (int i = 0; i < deep.depth; ++i) {
+            for (const char* side : {"/s", "/d"}) {
+                fs::create_directories(root + "/dst" + level + side);
+                WriteOldFile(root + "/src" + level + side + "/f", "x");
+            }
+            level += "/d";
+        }
+        ChildLimits limits;
+        limits.openFiles = deep.openFiles;
+        limits.openFilesHard = true;
+        limits.readAhead = deep.readAhead;
+        EXPECT_EQ(RunSync(root + "/src", root + "/dst", limits, tree / "out"), 0)
+            << deep.name << ": " << ReadFile(tree / "out");
+        int missing = 0;
+        for (level.clear(); level.size() < 2u * deep.depth; level += "/d")
+            for (const char* side : {"/s", "/d"})
+                missing += !fs::exists(root + "/dst" + level + side + "/f");
+        EXPECT_EQ(missing, 0) << deep.name;
+    }
 }

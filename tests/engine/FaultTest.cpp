@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "FileCopy.h"
 #include "FileSync.h"
 #include "TestTree.h"
 
@@ -167,6 +168,101 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
     EXPECT_EQ(ModifiedOf(tree / "dst/racy").seconds, kSecond);
 }
 
+// A destination file newer than its source is never replaced, also when it became newer, or
+// appeared, after its folder was compared; one that cannot be looked at is a failure, never
+// a missing file.
+TEST(Faults, NewerDestinationFilesAreNeverReplaced) {
+    TempFolder tree;
+    const long long old = ::time(nullptr) - 86'400;
+    for (const char* name : {"updated", "appeared", "appeared-older", "unreadable"})
+        WriteFileAt(tree / "src/" + name, name, old);
+    WriteFileAt(tree / "dst/updated", "older", old - 60);
+    WriteFileAt(tree / "dst/unreadable", "kept", old - 60);
+    class UnreadableTarget : public RecordingFileSystem {
+        EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
+                         FolderIdentity& identity) override {
+            if (name == "unreadable")
+                throw FileSystemError(EIO, folder.PathOf(name));
+            return RecordingFileSystem::LookAt(folder, name, facts, identity);
+        }
+    } fileSystem;
+    // Each target changes while its copy is written, after the comparison.
+    fileSystem.beforeSlice = [&](const std::string& source, std::uint64_t) {
+        const std::string target = tree / "dst/" + fs::path(source).filename().string();
+        bool newer = !source.ends_with("older");
+        WriteFileAt(target, newer ? "user's" : "stale", newer ? old + 60 : old - 60);
+    };
+    RunReport report;
+    SyncFolderTree(tree / "src", tree / "dst", OptionsFor(fileSystem, report));
+    EXPECT_EQ(ReadFile(tree / "dst/updated"), "user's");
+    EXPECT_EQ(ReadFile(tree / "dst/appeared"), "user's");
+    EXPECT_EQ(ReadFile(tree / "dst/appeared-older"), "appeared-older");
+    EXPECT_EQ(ReadFile(tree / "dst/unreadable"), "kept");
+    EXPECT_EQ(report.filesCopied, 1u);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_EQ(report.failures[0].path, tree / "dst/unreadable");
+    EXPECT_EQ(report.failures[0].code, EIO);
+}
+
+// A second run into the same destination, whose clean-up of the temporary area runs while the
+// first run makes, writes or installs its temporary, takes nothing from the first: neither the
+// area it opened (made again at once) nor the temporary, also on a file system without locks.
+TEST(Faults, ASecondRunsCleanUpLeavesTheFirstRunsTemporary) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/file", "new");
+    fs::create_directories(tree / "empty");
+    class SecondRunMeanwhile : public ForwardingFileSystem {
+    public:
+        std::function<void()> secondRun;
+        int areas = 0;
+        int temporaries = 0;
+        bool besideTarget = false;  // a temporary made outside the area
+        Folder CreateSubFolder(const Folder& parent, std::string_view name,
+                               std::uint32_t attributes, bool& created) override {
+            Folder folder =
+                ForwardingFileSystem::CreateSubFolder(parent, name, attributes, created);
+            if (name == kTemporaryArea && ++areas == 1)
+                secondRun();
+            return folder;
+        }
+        File CreateTemporary(const Folder& folder, std::string_view name,
+                             std::string reportedPath) override {
+            File file = ForwardingFileSystem::CreateTemporary(folder, name, reportedPath);
+            besideTarget = besideTarget || !folder.Path().ends_with(kTemporaryArea);
+            if (++temporaries == 1)
+                secondRun();
+            return file;
+        }
+        void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                              bool replace) override {
+            secondRun();
+            ForwardingFileSystem::InstallTemporary(temporary, to, name, replace);
+        }
+    } fileSystem;
+    class WithoutLocks : public ForwardingFileSystem {
+        bool RemoveUnusedFile(const Folder&, std::string_view) override { return false; }
+    } withoutLocks;
+    for (FileSystem* second : {&PlatformFileSystem(), static_cast<FileSystem*>(&withoutLocks)}) {
+        WriteFileAt(tree / "dst/file", "old", 1'000'000'000);
+        RunReport secondReport;
+        RunOptions secondOptions;
+        secondOptions.fileSystem = second;
+        secondOptions.report = &secondReport;
+        fileSystem.areas = fileSystem.temporaries = 0;
+        fileSystem.secondRun = [&] { SyncFolderTree(tree / "empty", tree / "dst", secondOptions); };
+        RunReport report;
+        RunOptions options;
+        options.fileSystem = &fileSystem;
+        options.report = &report;
+        SyncFolderTree(tree / "src", tree / "dst", options);
+        EXPECT_TRUE(report.failures.empty())
+            << report.failures[0].path << ": " << report.failures[0].reason;
+        EXPECT_TRUE(secondReport.failures.empty());
+        EXPECT_FALSE(fileSystem.besideTarget);
+        EXPECT_EQ(ReadFile(tree / "dst/file"), "new");
+    }
+}
+
 // A failure to read names the source, not the copy being written.
 TEST(Faults, FailedReadNamesTheSource) {
     TempFolder tree;
@@ -182,6 +278,6 @@ TEST(Faults, FailedReadNamesTheSource) {
     RunOptions options = OptionsFor(fileSystem, report);
     SyncFolderTree(tree / "src", tree / "dst", options);
     ASSERT_EQ(report.failures.size(), 1u);
-    EXPECT_EQ(report.failures[0].path, tree / "src/unreadable");
+    EXPECT_EQ(report.failures[0].path, tree / "src/unreadable") << report.failures[0].reason;
     EXPECT_FALSE(fs::exists(tree / "dst/unreadable"));
 }

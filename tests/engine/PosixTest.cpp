@@ -374,6 +374,38 @@ TEST(Links, CyclesTheRulesCannotSeeAreReportedAndEnd) {
     EXPECT_EQ(ReadFile(tree / "dst/a/file"), "a");
 }
 
+// Below the destination's top a link is never followed for writing: where a folder or file is
+// written and a link stands, the run says so and writes nothing through it. The top itself may
+// be a link the user chose.
+TEST(Faults, LinksInTheDestinationAreNeverFollowed) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/a/fa", "A");
+    WriteOldFile(tree / "src/file", "new");
+    fs::create_directories(tree / "src/b");
+    WriteOldFile(tree / "outside", "outside");
+    SetModified(tree / "outside", 1'000'000'000);
+    fs::create_directories(tree / "real");
+    fs::create_directory_symlink("real", tree / "dst");
+    fs::create_directory_symlink("../src/b", tree / "real/a");
+    fs::create_symlink("../outside", tree / "real/file");
+    for (int threads : {0, 8}) {
+        RunReport report;
+        RunOptions options;
+        options.report = &report;
+        options.readAheadThreads = threads;
+        SyncFolderTree(tree / "src", tree / "dst", options);
+        EXPECT_FALSE(fs::exists(tree / "src/b/fa"));
+        EXPECT_EQ(ReadFile(tree / "outside"), "outside");
+        EXPECT_TRUE(fs::is_symlink(tree / "real/a"));
+        EXPECT_TRUE(fs::is_directory(tree / "real/b"));
+        ASSERT_EQ(report.failures.size(), 2u);
+        EXPECT_EQ(report.failures[0].path, tree / "dst/file");
+        EXPECT_EQ(report.failures[1].path, tree / "dst/a");
+        for (const auto& failure : report.failures)
+            EXPECT_EQ(failure.kind, FailureKind::LinkInDestination);
+    }
+}
+
 // Replacing copies write their temporaries in one folder at the destination's top. Only what
 // the engine made there, and no copy is still writing, is ever removed; a user's file of the
 // same pattern anywhere else is data like any other.
@@ -390,7 +422,7 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     auto& platform = PlatformFileSystem();
     Folder areaFolder = platform.GetFolder(area);
     File live = platform.CreateTemporary(areaFolder, ".tavrick-partial-0123456789abcdef", area);
-    // A destination subfolder on another device keeps its temporaries beside the target.
+    // A link in the destination to another device is refused; nothing there is touched.
     std::string pattern = "/dev/shm/tavrick-test-XXXXXX";
     bool otherDevice = fs::is_directory("/dev/shm") && ::mkdtemp(pattern.data()) != nullptr;
     if (otherDevice) {
@@ -411,6 +443,8 @@ TEST(Faults, StaleTemporariesAreRemovedAndNothingElse) {
     EXPECT_EQ(report.filesCopied, 3u);
     if (otherDevice) {
         EXPECT_EQ(ReadFile(pattern + "/" + dead), "the user's, on another mount");
+        ASSERT_EQ(report.failures.size(), 1u);
+        EXPECT_EQ(report.failures[0].kind, FailureKind::LinkInDestination);
         fs::remove_all(pattern);
     }
 

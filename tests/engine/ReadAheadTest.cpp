@@ -2,6 +2,7 @@
 // report, the same failures in the same order as a run that reads everything on its own thread.
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -107,6 +108,40 @@ private:
     std::thread::id walk_ = std::this_thread::get_id();
 };
 
+// Moves the destination folder "a" out of the destination once, as soon as it has been opened
+// (ahead of the walk); the copy of the top's file waits for that.
+class MovedAfterOpening final : public ForwardingFileSystem {
+public:
+    MovedAfterOpening(std::string destination, std::string elsewhere)
+        : destination_(std::move(destination)), elsewhere_(std::move(elsewhere)) {}
+    bool SafeForReadAhead() const override { return true; }
+    Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override {
+        Folder folder = ForwardingFileSystem::GetSubFolderNoFollow(parent, name);
+        if (name == "a" && parent.Path() == destination_) {
+            std::lock_guard lock(mutex_);
+            if (!moved_)
+                fs::rename(parent.PathOf(name), elsewhere_);
+            moved_ = true;
+            done_.notify_all();
+        }
+        return folder;
+    }
+    std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
+                               std::uint64_t limit) override {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return moved_; });
+        lock.unlock();
+        return ForwardingFileSystem::CopyFileData(from, to, offset, limit);
+    }
+
+private:
+    const std::string destination_;
+    const std::string elsewhere_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool moved_ = false;
+};
+
 }  // namespace
 
 // Runs `run` into a fresh destination with no read-ahead and then with `threads`; expects the
@@ -155,6 +190,22 @@ TEST(ReadAhead, LinkCyclesAndUnreadableFoldersMatchAOneThreadRun) {
     fs::permissions(tree / "src/b/d", fs::perms::owner_all);
 }
 #endif
+
+// A folder read ahead and then moved out of the destination is never written into: the walk
+// finds another folder at its name and reads the pair again.
+TEST(ReadAhead, FolderMovedAwayAfterItWasReadIsNotWrittenInto) {
+    TempFolder tree;
+    WriteFileAt(tree / "src/file", "f", kBase);
+    WriteFileAt(tree / "src/a/inner", "i", kBase);
+    fs::create_directories(tree / "dst/a");
+    fs::create_directories(tree / "elsewhere");
+    MovedAfterOpening fileSystem(tree / "dst", tree / "elsewhere/a");
+    RunReport report;
+    SyncFolderTree(tree / "src", tree / "dst", ReadingAhead(&fileSystem, report, 2));
+    EXPECT_TRUE(fs::is_empty(tree / "elsewhere/a"));
+    EXPECT_EQ(Snapshot(tree / "dst"), Snapshot(tree / "src"));
+    EXPECT_TRUE(report.failures.empty());
+}
 
 TEST(ReadAhead, StaysOnTheWalksThreadUnlessTheFileSystemAllowsIt) {
     TempFolder tree;
