@@ -9,7 +9,7 @@ with the source and with the engine's (relative path, size, whole-second time, m
 
 Every workload times two floors: the single-threaded one, the reference of every ratio, and
 the parallel one (the same walk with N threads), the most the hardware gives. W5 runs the
-no-change backup against a destination behind tavrick-latency-fs, which answers every
+no-change backup against a destination behind tavrick-test-fs, which answers every
 metadata request 0.5 ms late.
 """
 
@@ -495,7 +495,7 @@ def is_mounted(path):
 
 @contextlib.contextmanager
 def latency_mount(tools, backing, mountpoint, log, delay_us, lifetime):
-    """BACKING served at MOUNTPOINT by tavrick-latency-fs for the `with` block; unmounted after."""
+    """BACKING served at MOUNTPOINT by tavrick-test-fs for the `with` block; unmounted after."""
     os.makedirs(mountpoint, exist_ok=True)
     with open(log, "ab") as errors:
         daemon = subprocess.Popen([tools.latency, "--delay-us", str(delay_us), "--lifetime",
@@ -504,7 +504,7 @@ def latency_mount(tools, backing, mountpoint, log, delay_us, lifetime):
         deadline = time.monotonic() + 30
         while not is_mounted(mountpoint):
             if daemon.poll() is not None or time.monotonic() > deadline:
-                raise OSError(f"tavrick-latency-fs did not mount {mountpoint} (see {log})")
+                raise OSError(f"tavrick-test-fs did not mount {mountpoint} (see {log})")
             time.sleep(0.05)
         yield mountpoint
     finally:
@@ -520,7 +520,7 @@ def latency_mount(tools, backing, mountpoint, log, delay_us, lifetime):
 
 def fuse_unavailable(tools):
     if not tools.latency:
-        return "tavrick-latency-fs is not built (libfuse3 was not found)"
+        return "tavrick-test-fs is not built (libfuse3 was not found)"
     if not os.path.exists("/dev/fuse"):
         return "this machine has no /dev/fuse"
     return None
@@ -724,7 +724,7 @@ def main():
     tools = Tools(floor=os.path.join(args.bin, "tavrick-floor"),
                   engine=args.engine or os.path.join(args.bin, "tavrick-sync"),
                   window=os.path.join(args.bin, "tavrick-sync-window"),
-                  latency=os.path.join(args.bin, "tavrick-latency-fs"),
+                  latency=os.path.join(args.bin, "tavrick-test-fs"),
                   threads=args.floor_threads, latency_threads=args.latency_floor_threads)
     for path in (tools.floor, tools.engine):
         if not os.access(path, os.X_OK):

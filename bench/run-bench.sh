@@ -4,7 +4,7 @@
 #
 #   bash bench/run-bench.sh [--runs N] [--scale F] [--workloads W1,W1cold,W3,W2,W4,W5]
 #
-# W5 serves its destination through tavrick-latency-fs, a FUSE file system built from libfuse3;
+# W5 serves its destination through tavrick-test-fs, a FUSE file system built from libfuse3;
 # it is skipped, saying why, where /dev/fuse is missing.
 #
 # Needs root (for the loop mount and for dropping caches); uses sudo when run as a user.
@@ -37,8 +37,8 @@ build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRICK_BUILD_TESTS=OFF >/dev/null
 targets=(tavrick-sync tavrick-floor tavrick-sync-window)
 # Configured only where libfuse3 was found.
-grep -q '^tavrick-latency-fs:' <<<"$(cmake --build "$build" --target help)" &&
-    targets+=(tavrick-latency-fs)
+grep -q '^tavrick-test-fs:' <<<"$(cmake --build "$build" --target help)" &&
+    targets+=(tavrick-test-fs)
 cmake --build "$build" --target "${targets[@]}"
 
 work=$(mktemp -d /tmp/tavrick-bench.XXXXXX)

@@ -1,7 +1,11 @@
 #include "BackupRunner.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QStringList>
+
+#include <exception>
+#include <thread>
 
 #include "FailureReasons.h"
 
@@ -14,6 +18,25 @@ std::string NativePath(const QString& text) {
 
 QString DisplayText(const std::string& native) {
     return QString::fromStdString(native);
+}
+
+// Runs a step that waits on the device (the final flush to disk can take seconds on a USB
+// stick) on a thread of its own, while the window goes on answering; passes on what it threw.
+void RunBesideWindow(const std::function<void()>& step) {
+    std::exception_ptr failure;
+    QEventLoop waiting;
+    std::thread worker([&] {
+        try {
+            step();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(&waiting, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    waiting.exec();
+    worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -84,17 +107,26 @@ void BackupRunner::RunOnce(Trigger trigger) {
         m_progress.bytesCopied = progress.bytesCopied;
     };
     options.yield = [this] { YieldToWindow(); };
+    options.runBlocking = RunBesideWindow;
     // A closed window ends the run between two copies; what it copied stays complete.
     options.stopRequested = [this] { return !m_host.isOpen(); };
     m_progress = FileSync::RunReport{};
     m_nextYield = m_clock() + kYieldInterval;
     m_host.showRunProgress(&m_progress);
 
+    const QDateTime startedAt = QDateTime::currentDateTime();
+    const auto started = m_clock();
     const QString source = m_host.sourceFolderText();
     const QString destination = m_host.destinationFolderText();
+    // A tick never fills a disk the destination was not on; a click takes the one found.
+    if (trigger == Trigger::Tick)
+        options.destinationFileSystem = m_host.rememberedFileSystem(destination);
     // A folder box left empty names no folder: nothing to do, and nothing failed.
-    if (!source.isEmpty() && !destination.isEmpty())
+    const bool namesFolders = !source.isEmpty() && !destination.isEmpty();
+    if (namesFolders) {
         m_syncEntry(NativePath(source), NativePath(destination), options);
+        RememberFileSystem(destination, report);
+    }
 
     if (!m_host.isOpen())
         return;
@@ -104,6 +136,21 @@ void BackupRunner::RunOnce(Trigger trigger) {
         m_host.setStatusText(DoneText(trigger, report.failures.size()));
         m_host.setStatusToolTip(FailureList(report.failures));
     }
+    if (namesFolders)
+        m_host.runEnded({trigger == Trigger::Tick, startedAt,
+                         std::chrono::duration_cast<std::chrono::milliseconds>(m_clock() - started),
+                         &report});
+}
+
+void BackupRunner::RememberFileSystem(const QString& destination,
+                                      const FileSync::RunReport& report) {
+    for (const auto& failure : report.failures)
+        if (failure.kind == FileSync::FailureKind::DriveNotAttached ||
+            failure.kind == FileSync::FailureKind::TopUnreachable)
+            return;
+    if (!report.destinationFileSystem.empty() &&
+        report.destinationFileSystem != m_host.rememberedFileSystem(destination))
+        m_host.rememberFileSystem(destination, report.destinationFileSystem);
 }
 
 void BackupRunner::YieldToWindow() {

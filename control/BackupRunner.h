@@ -5,6 +5,7 @@
 // (with the folder texts of that later moment) follows when the current one ends.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <chrono>
@@ -15,6 +16,14 @@
 #include <vector>
 
 #include "FileSync.h"
+
+// A run that has ended, as the tray and the run log tell of it.
+struct RunSummary {
+    bool byTick = false;  // a timer tick's run, not a Start/Stop click's
+    QDateTime startedAt;
+    std::chrono::milliseconds duration{0};
+    const FileSync::RunReport* report = nullptr;
+};
 
 // What a run needs from the window.
 class BackupRunHost {
@@ -31,6 +40,14 @@ public:
     // False once the window has closed: a run in progress stops at its next yield and leaves
     // the window alone.
     virtual bool isOpen() const = 0;
+    // The identity of the file system `destination` was last found or made on (see
+    // FileSync::RunOptions::destinationFileSystem); empty when none is remembered.
+    virtual std::string rememberedFileSystem(const QString& /*destination*/) const { return {}; }
+    // Remembers where a run found or made `destination`.
+    virtual void rememberFileSystem(const QString& /*destination*/,
+                                    const std::string& /*identity*/) {}
+    // A run has ended while the window was open.
+    virtual void runEnded(const RunSummary&) {}
 };
 
 class BackupRunner {
@@ -70,6 +87,8 @@ public:
 
 private:
     void RunOnce(Trigger trigger);
+    // Keeps where the run found or made the destination, unless it was refused.
+    void RememberFileSystem(const QString& destination, const FileSync::RunReport& report);
     void YieldToWindow();
 
     BackupRunHost& m_host;

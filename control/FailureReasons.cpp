@@ -115,5 +115,8 @@ QString ReasonText(const FileSync::RunFailure& failure) {
     // A folder that could not be reached also says what the system answered.
     if (failure.code != 0)
         text += QStringLiteral(": ") + SystemReason(failure);
+    // Two names that fold together: the one backed up in this one's place.
+    if (!failure.other.empty())
+        text += QStringLiteral(" (已备份 \"%1\")").arg(QString::fromStdString(failure.other));
     return text;
 }

@@ -84,7 +84,7 @@ public:
 
     CopyResult Run() {
         if (request_.target == TargetSeen::Unsure && !MayStart())
-            return {CopyOutcome::LeftAlone, 0};
+            return {CopyOutcome::LeftAlone, 0, {}};
         for (int attempt = 0; attempt < kAttempts;) {
             FileFacts before;
             File source = fs_.OpenFile(request_.from, request_.name, before);
@@ -92,7 +92,7 @@ public:
             Temporary temporary(fs_, Create(area));
             std::uint64_t copied = 0;
             if (!CopyData(source, temporary.file(), before.size, copied))
-                return {CopyOutcome::Abandoned, 0};
+                return {CopyOutcome::Abandoned, 0, {}};
             // The copy's end, by the destination's clock: any later write to the source gets
             // at least this time.
             FileFacts written;
@@ -103,17 +103,18 @@ public:
                 ++attempt;
                 continue;
             }
-            fs_.SetFileTimesAndAttributes(temporary.file(), FinalFacts(before, written));
+            const FileFacts given = FinalFacts(before, written);
+            fs_.SetFileTimesAndAttributes(temporary.file(), given);
             switch (Install(temporary.file(), before)) {
                 case Step::Installed:
-                    return {CopyOutcome::Copied, copied};
+                    return {CopyOutcome::Copied, copied, given};
                 case Step::Kept:
-                    return {CopyOutcome::LeftAlone, 0};
+                    return {CopyOutcome::LeftAlone, 0, {}};
                 case Step::Again:
                     break;
             }
         }
-        return {CopyOutcome::KeptChanging, 0};
+        return {CopyOutcome::KeptChanging, 0, {}};
     }
 
 private:
@@ -125,7 +126,8 @@ private:
         FileFacts source;
         if (!fs_.GetFile(request_.from, request_.name, source))
             return true;  // gone from the source: the copy's own open says why
-        TargetVerdict verdict = MayInstallOver(fs_, request_.to, request_.name, source);
+        TargetVerdict verdict =
+            MayInstallOver(fs_, request_.to, request_.name, source, request_.targetTimes);
         if (verdict == TargetVerdict::Create)
             place_ = Place::Unnamed;
         return verdict != TargetVerdict::Keep;
@@ -198,7 +200,8 @@ private:
     // lets it. Again when the copy must be made anew: the name was taken between the look and
     // the install, or the temporary's place cannot reach or replace the target.
     Step Install(File& temporary, const FileFacts& source) {
-        TargetVerdict verdict = MayInstallOver(fs_, request_.to, request_.name, source);
+        TargetVerdict verdict =
+            MayInstallOver(fs_, request_.to, request_.name, source, request_.targetTimes);
         if (verdict == TargetVerdict::Keep)
             return Step::Kept;
         bool replace = verdict == TargetVerdict::Replace;
@@ -236,15 +239,16 @@ LinkInDestinationError::LinkInDestinationError(std::string path)
     : FileSystemError(ELOOP, std::move(path)) {}
 
 TargetVerdict MayInstallOver(FileSystem& fileSystem, const Folder& to, std::string_view name,
-                             const FileFacts& source) {
+                             const FileFacts& source, TimeStep targetTimes) {
     FileFacts target;
     FolderIdentity identity;
     switch (fileSystem.LookAt(to, name, target, identity)) {
         case EntryKind::Missing:
             return TargetVerdict::Create;
         case EntryKind::File:
-            return MustCopy(CompareFileFacts(source, target)) ? TargetVerdict::Replace
-                                                              : TargetVerdict::Keep;
+            return MustCopy(CompareFileFacts(AtStep(source, targetTimes), target))
+                       ? TargetVerdict::Replace
+                       : TargetVerdict::Keep;
         case EntryKind::Link:
             throw LinkInDestinationError(to.PathOf(name));
         case EntryKind::Folder:
@@ -264,6 +268,10 @@ Folder CreateDestinationFolder(FileSystem& fileSystem, const Folder& parent, std
             throw LinkInDestinationError(error.Path());
         throw;
     }
+}
+
+std::string NewTemporaryName() {
+    return TemporaryName();
 }
 
 CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,

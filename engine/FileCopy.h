@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
+#include "DestinationRules.h"
 #include "FileSystem.h"
 
 namespace FileSync {
@@ -32,6 +34,8 @@ enum class CopyOutcome {
 struct CopyResult {
     CopyOutcome outcome = CopyOutcome::Copied;
     std::uint64_t bytes = 0;
+    // The facts the copy was given, for the check that its time held.
+    FileFacts given;
 };
 
 // What the copy found at its target when it last looked.
@@ -48,6 +52,8 @@ struct CopyRequest {
     TargetSeen target = TargetSeen::Older;
     // The folder whose temporary area takes the temporary (on `to`'s device), or null.
     const Folder* areaOwner = nullptr;
+    // The step `to`'s file system keeps times in, for the last look at the target.
+    TimeStep targetTimes;
 };
 
 // Data is copied in slices of this many bytes, with `betweenSlices` asked in between; it
@@ -62,11 +68,12 @@ enum class TargetVerdict : std::uint8_t {
     Keep,     // a file the source must not replace
 };
 
-// Decides what a copy of a source with `source` facts may do with `name` in `to` now. Throws
+// Decides what a copy of a source with `source` facts may do with `name` in `to` now, comparing
+// times as `to`'s file system keeps them. Throws
 // LinkInDestinationError for a link there, EISDIR for a folder, and the failure of a look that
 // failed: a target that cannot be looked at is never taken for a missing one.
 TargetVerdict MayInstallOver(FileSystem& fileSystem, const Folder& to, std::string_view name,
-                             const FileFacts& source);
+                             const FileFacts& source, TimeStep targetTimes = {});
 
 // Opens the destination folder `name` in `parent`, making it with `attributes` if missing,
 // never through a link (LinkInDestinationError).
@@ -77,6 +84,9 @@ Folder CreateDestinationFolder(FileSystem& fileSystem, const Folder& parent, std
 // target path for writing.
 CopyResult CopyOneFile(FileSystem& fileSystem, const CopyRequest& request,
                        const std::function<bool()>& betweenSlices);
+
+// A fresh name for a temporary, one that ClearTemporaryArea takes for the engine's own.
+std::string NewTemporaryName();
 
 // Removes the temporaries in `owner`'s temporary area that no copy is writing any more, and
 // the area once it is empty.

@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <utility>
 
+#include "DestinationRules.h"
 #include "FileCopy.h"
 #include "FileSystem.h"
 #include "PairReading.h"
@@ -30,6 +33,10 @@ constexpr std::uint32_t kOwnerAll = 0700;
 constexpr const char* kDestinationInSource = "destination folder is a folder of the source";
 constexpr const char* kSourceKeptChanging = "changed while being copied";
 constexpr const char* kLinkInDestination = "a link in the destination, not followed";
+constexpr const char* kTimesNotKept = "the destination does not keep modification times";
+constexpr const char* kDriveNotAttached =
+    "the destination's drive is not attached: the folder it would be made in lies on another "
+    "file system than the one it was last found on";
 constexpr const char* kFolderCycle = "leads back to a folder above it";
 constexpr const char* kPseudoFileSystem = "is on a kernel file system (proc, sysfs, ...)";
 
@@ -77,8 +84,12 @@ public:
 
     // What the caller asked of reading ahead, for a process that may hold `handles` open.
     ReadAheadSettings ReadAheadWanted(std::size_t handles) const {
-        return {options_.readAheadThreads, options_.readAheadFreshFor, handles};
+        return {options_.readAheadThreads, options_.readAheadFreshFor, handles, destinationTimes};
     }
+    // The file system the destination was last found on, as the caller remembers it.
+    const std::string& RememberedFileSystem() const { return options_.destinationFileSystem; }
+    // The step the destination's top file system keeps times in (see LearnDestination).
+    TimeStep destinationTimes;
 
     // The source listing of the folder at the current depth. Listings are kept per depth and
     // reused, so a walk allocates for the deepest and widest folders only, not for every one.
@@ -106,10 +117,11 @@ public:
         if (dynamic_cast<const LinkInDestinationError*>(&error))
             Fail(error.Path(), kLinkInDestination, FailureKind::LinkInDestination);
         else
-            report.failures.push_back({error.Path(), error.Reason(), kind, error.code().value()});
+            report.failures.push_back(
+                {error.Path(), error.Reason(), kind, error.code().value(), {}});
     }
     void Fail(std::string path, std::string reason, FailureKind kind) {
-        report.failures.push_back({std::move(path), std::move(reason), kind, 0});
+        report.failures.push_back({std::move(path), std::move(reason), kind, 0, {}});
     }
     // Records a failure kept from reading: a file system's, or raised again.
     void Fail(const std::exception_ptr& failure) {
@@ -166,6 +178,27 @@ public:
             Fail(error);
         }
     }
+    // Whether the destination folder `folder` holds names equal but for case as one: as its
+    // file system says, else as the probe at the destination's top found for its device.
+    bool FoldsCase(const Folder& folder) {
+        auto known = foldsCase_.find(folder.Identity().device);
+        if (known != foldsCase_.end())
+            return known->second;
+        NameCase answer = fileSystem.NamesCase(folder);
+        return foldsCase_[folder.Identity().device] = answer == NameCase::Folded;
+    }
+    void SetFoldsCase(const Folder& folder, bool folds) {
+        foldsCase_[folder.Identity().device] = folds;
+    }
+    // Records each source name of `names` that loses to another name it folds together with.
+    void FailFoldedNames(const Folder& source, const FoldedNames& names) {
+        for (const auto& clash : names.Clashes()) {
+            std::string reason = "has the same name as \"" + clash.winner +
+                                 "\" where letter case is ignored; only that one is backed up";
+            report.failures.push_back({source.PathOf(clash.loser), std::move(reason),
+                                       FailureKind::NamesFoldTogether, 0, clash.winner});
+        }
+    }
     void Enter(const FolderIdentity& folder) { sourcePath_.push_back(folder); }
     void Leave() { sourcePath_.pop_back(); }
 
@@ -210,15 +243,16 @@ public:
             const Folder* top = destinationTopFolder_;
             const Folder* area =
                 top && top->Identity().device == to.Identity().device ? top : nullptr;
-            CopyResult result = WithHandles([&] {
-                return CopyOneFile(fileSystem, {from, to, name, target, area}, betweenSlices_);
-            });
+            CopyRequest request{from, to, name, target, area, StepOf(to)};
+            CopyResult result =
+                WithHandles([&] { return CopyOneFile(fileSystem, request, betweenSlices_); });
             if (result.outcome == CopyOutcome::KeptChanging) {
                 Fail(from.PathOf(name), kSourceKeptChanging, FailureKind::KeptChanging);
             } else if (result.outcome == CopyOutcome::Copied) {
                 report.bytesCopied += result.bytes;
                 ++report.filesCopied;
                 copiedAnything_ = true;
+                CheckInstalledTime(to, name, result.given);
             }
         } catch (const FileSystemError& error) {
             Fail(error);
@@ -239,13 +273,32 @@ public:
         if (!copiedAnything_ || !destination.IsOpen())
             return;
         try {
-            fileSystem.SyncToStorage(destination);
+            const auto syncStep = [this, &destination] { fileSystem.SyncToStorage(destination); };
+            if (options_.runBlocking)
+                options_.runBlocking(syncStep);
+            else
+                syncStep();
         } catch (const FileSystemError& error) {
             Fail(error);
         }
     }
 
 private:
+    // The time a copy was given must hold, or the next run could not tell it is current. A
+    // destination where it does not is reported once per run, not once per file.
+    void CheckInstalledTime(const Folder& to, std::string_view name, const FileFacts& given) {
+        if (KeepInstalledTime(fileSystem, to, name, given, StepOf(to)) || reportedTimesNotKept_)
+            return;
+        reportedTimesNotKept_ = true;
+        Fail(to.PathOf(name), kTimesNotKept, FailureKind::TimesNotKept);
+    }
+
+    // The step `to` keeps times in: the one learnt for the destination top's file system, exact
+    // on any other.
+    TimeStep StepOf(const Folder& to) const {
+        return to.Identity().device == destinationTop_.device ? destinationTimes : TimeStep{};
+    }
+
     bool IsOnSourcePath(const FolderIdentity& folder) const {
         return std::find(sourcePath_.begin(), sourcePath_.end(), folder) != sourcePath_.end();
     }
@@ -257,6 +310,8 @@ private:
     bool hasDestinationTop_ = false;
     const Folder* destinationTopFolder_ = nullptr;
     std::function<bool()> betweenSlices_;
+    std::map<std::uint64_t, bool> foldsCase_;  // per destination device
+    bool reportedTimesNotKept_ = false;
     bool triedCopy_ = false;
     bool copiedAnything_ = false;
     bool stopped_ = false;
@@ -345,13 +400,17 @@ void Run::KeepLink(const Folder& from, std::string_view name, DestinationFolder&
 
 void Run::CopyLinkedFile(const Folder& from, std::string_view name, DestinationFolder& to) {
     ++report.filesCompared;
-    std::int32_t status = CompareFile(fileSystem, from, to.folder(), name);
-    if (MustCopy(status)) {
-        to.NeedWrite();
-        CopyFile(from, to.folder(), name,
-                 status == OnlyInSource    ? TargetSeen::Missing
-                 : status == kTargetUnsure ? TargetSeen::Unsure
-                                           : TargetSeen::Older);
+    try {
+        std::int32_t status = CompareFile(fileSystem, from, to.folder(), name, StepOf(to.folder()));
+        if (MustCopy(status)) {
+            to.NeedWrite();
+            CopyFile(from, to.folder(), name,
+                     status == OnlyInSource    ? TargetSeen::Missing
+                     : status == kTargetUnsure ? TargetSeen::Unsure
+                                               : TargetSeen::Older);
+        }
+    } catch (const FileSystemError& error) {
+        Fail(error);
     }
     Progress();
 }
@@ -397,8 +456,10 @@ struct ListingAtDepth {
     FolderListing& listing;
 };
 
-// Goes through the rows of the comparison in order, copying those that need it.
-void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& destination) {
+// Goes through the rows of the comparison in order, copying those that need it; a name that
+// loses to another it folds together with is left alone.
+void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& destination,
+                       const FoldedNames& folded) {
     // The files the listing kept are exactly the pending copies, in the same order.
     const FolderListing& listing = reading.listing;
     const auto& pending = reading.pendingCopies;
@@ -413,8 +474,11 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
             TargetSeen target = status == OnlyInSource    ? TargetSeen::Missing
                                 : status == kTargetUnsure ? TargetSeen::Unsure
                                                           : TargetSeen::Older;
-            destination.NeedWrite();
-            run.CopyFile(reading.source, destination.folder(), listing.Name(*kept), target);
+            std::string_view name = listing.Name(*kept);
+            if (!folded.Loses(name)) {
+                destination.NeedWrite();
+                run.CopyFile(reading.source, destination.folder(), name, target);
+            }
             ++kept;
             ++next;
         }
@@ -423,6 +487,27 @@ void CopyComparedFiles(Run& run, const PairReading& reading, DestinationFolder& 
         if (run.Stopped())
             return;
     }
+}
+
+// The names of `source` that lose to another they fold together with, recorded as failures;
+// none unless `destination` folds case. `listing` is the source's whole listing when given;
+// else the source is listed again, as a pair's own listing keeps only the files to copy.
+FoldedNames FindFoldedNames(Run& run, const Folder& source, const Folder& destination,
+                            const FolderListing* listing = nullptr) {
+    FoldedNames names;
+    if (!run.FoldsCase(destination))
+        return names;
+    FolderListing all;
+    try {
+        if (!listing)
+            run.fileSystem.List(source, all);
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+        return names;
+    }
+    names.Find(listing ? *listing : all);
+    run.FailFoldedNames(source, names);
+    return names;
 }
 
 // Creates (or opens) subfolder `name` of `parent` for a whole-folder copy of `source`; null
@@ -441,21 +526,44 @@ Folder CreateForCopy(Run& run, DestinationFolder& parent, std::string_view name,
 
 void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& target);
 
-// The source subfolder `name` of `source`, copied whole into `target`.
-void CopyWholeSubFolder(Run& run, const Folder& source, std::string_view name,
-                        DestinationFolder& target) {
-    Folder from = run.WithHandles([&] { return run.fileSystem.GetSubFolder(source, name); });
-    if (run.MustSkip(from))
-        return;
-    bool created = false;
-    Folder to = CreateForCopy(run, target, name, from, created);
-    if (!to.IsOpen())
-        return;
-    Run::HoldingPair holding(run);
-    DestinationFolder access(run, to, from.Attributes(), created);
-    run.Enter(from.Identity());
-    CopyFolderContents(run, from, access);
-    run.Leave();
+// The files of a whole-folder copy; false when the run was asked to stop.
+bool CopyListedFiles(Run& run, const Folder& source, const FolderListing& listing,
+                     DestinationFolder& target, const FoldedNames& folded) {
+    for (const auto& entry : listing.Entries()) {
+        if (entry.kind != Kind::File)
+            continue;
+        ++run.report.filesCompared;
+        if (folded.Loses(listing.Name(entry)))
+            continue;
+        target.NeedWrite();
+        run.CopyFile(source, target.folder(), listing.Name(entry), TargetSeen::Missing);
+        run.Progress();
+        run.Yield();
+        if (run.Stopped())
+            return false;
+    }
+    return true;
+}
+
+// One subfolder of a whole-folder copy, made (or opened) and filled.
+void CopySubFolder(Run& run, const Folder& source, std::string_view name,
+                   DestinationFolder& target) {
+    try {
+        Folder from = run.WithHandles([&] { return run.fileSystem.GetSubFolder(source, name); });
+        if (run.MustSkip(from))
+            return;
+        bool created = false;
+        Folder to = CreateForCopy(run, target, name, from, created);
+        if (to.IsOpen()) {
+            Run::HoldingPair holding(run);
+            DestinationFolder access(run, to, from.Attributes(), created);
+            run.Enter(from.Identity());
+            CopyFolderContents(run, from, access);
+            run.Leave();
+        }
+    } catch (const FileSystemError& error) {
+        run.Fail(error);
+    }
 }
 
 // The source link `name` of `source` in a whole-folder copy: kept, or followed (see LinkRule).
@@ -471,7 +579,7 @@ void CopyWholeLink(Run& run, const Folder& source, std::string_view name,
             break;
         case LinkAction::FollowFolder: {
             FollowedFolder followed(run, std::move(link.path));
-            CopyWholeSubFolder(run, source, name, target);
+            CopySubFolder(run, source, name, target);
             break;
         }
     }
@@ -488,30 +596,18 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
         run.Fail(error);
         return;
     }
+    const FoldedNames folded = FindFoldedNames(run, source, target.folder(), &listing);
+    if (!CopyListedFiles(run, source, listing, target, folded))
+        return;
     for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::File)
-            continue;
-        ++run.report.filesCompared;
-        target.NeedWrite();
-        run.CopyFile(source, target.folder(), listing.Name(entry), TargetSeen::Missing);
-        run.Progress();
-        run.Yield();
-        if (run.Stopped())
-            return;
-    }
-    for (const auto& entry : listing.Entries()) {
-        if (entry.kind == Kind::File)
+        if (entry.kind == Kind::File || folded.Loses(listing.Name(entry)))
             continue;
         if (run.Stopped())
             return;
-        try {
-            if (entry.kind == Kind::SubFolder)
-                CopyWholeSubFolder(run, source, listing.Name(entry), target);
-            else
-                CopyWholeLink(run, source, listing.Name(entry), target);
-        } catch (const FileSystemError& error) {
-            run.Fail(error);
-        }
+        if (entry.kind == Kind::SubFolder)
+            CopySubFolder(run, source, listing.Name(entry), target);
+        else
+            CopyWholeLink(run, source, listing.Name(entry), target);
         run.Yield();
     }
 }
@@ -614,19 +710,124 @@ void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destinat
         run.Fail(reading.listFailure);
         return;
     }
-    CopyComparedFiles(run, reading, destination);
+    const FoldedNames folded = FindFoldedNames(run, reading.source, destination.folder());
+    CopyComparedFiles(run, reading, destination, folded);
     const auto& entries = reading.listing.Entries();
     for (std::size_t entry = 0; entry < entries.size(); ++entry) {
         if (entries[entry].kind == Kind::File)
             continue;
         if (run.Stopped())
             return;
-        if (entries[entry].kind == Kind::SubFolder)
+        std::string_view name = reading.listing.Name(entries[entry]);
+        bool subFolder = entries[entry].kind == Kind::SubFolder;
+        if (folded.Loses(name)) {
+            // Taken and left at once, so what was read ahead of it is let go.
+            if (subFolder)
+                PairInWalk skipped(*run.readAhead, run.readAhead->Take(pair, entry, name));
+            continue;
+        }
+        if (subFolder)
             SyncSubFolder(run, pair, entry, destination);
         else
             SyncLink(run, pair, entry, destination);
         run.Yield();
     }
+}
+
+// Learns what the destination's file system keeps before anything is compared: the step of
+// its times and whether it folds case, from the file system where it says, else from probes
+// in the top's temporary area.
+void LearnDestination(Run& run, const Folder& top) {
+    FileSystem& fileSystem = run.fileSystem;
+    run.report.destinationFileSystem = fileSystem.FileSystemIdentity(top);
+    const bool exactTimes = fileSystem.KeepsExactTimes(top);
+    const NameCase names = fileSystem.NamesCase(top);
+    run.SetFoldsCase(top, names == NameCase::Folded);
+    if (exactTimes && names != NameCase::Unknown)
+        return;
+    try {
+        bool created = false;
+        Folder area = fileSystem.CreateSubFolder(top, kTemporaryArea, 0700, created);
+        ProbeFindings found =
+            ProbeDestination(fileSystem, area, !exactTimes, names == NameCase::Unknown);
+        run.destinationTimes = found.times;
+        if (names == NameCase::Unknown)
+            run.SetFoldsCase(top, found.foldsCase);
+    } catch (const FileSystemError&) {
+        // A destination that takes no temporary: each copy will say why.
+    }
+    // Left in place while temporaries of a killed run are in it; the walk clears those.
+    fileSystem.RemoveEmptySubFolder(top, kTemporaryArea);
+}
+
+// The destination's top is missing. True, recorded, when the folder it would be made in lies
+// on another file system than the one the caller remembers it on: a drive that is not
+// attached, whose empty mount point must not take a backup.
+bool RefuseDetachedDrive(Run& run, const std::string& destinationPath) {
+    if (run.RememberedFileSystem().empty())
+        return false;
+    std::filesystem::path parent = std::filesystem::path(destinationPath).parent_path();
+    for (;; parent = parent.parent_path()) {
+        try {
+            Folder folder = run.fileSystem.GetFolder(parent.empty() ? "." : parent.string());
+            run.report.destinationFileSystem = run.fileSystem.FileSystemIdentity(folder);
+            break;
+        } catch (const FileSystemError&) {
+            if (parent.empty() || parent == parent.parent_path())
+                return false;
+        }
+    }
+    const std::string& found = run.report.destinationFileSystem;
+    if (found.empty() || found == run.RememberedFileSystem())
+        return false;
+    run.Fail(destinationPath, kDriveNotAttached, FailureKind::DriveNotAttached);
+    return true;
+}
+
+// Opens the destination's top, or makes it when it is missing and may be made; an empty
+// folder when it cannot be had, the failure recorded.
+Folder OpenDestinationTop(Run& run, const std::string& path, const Folder& source, bool& created) {
+    try {
+        return run.fileSystem.GetFolder(path);
+    } catch (const FileSystemError& missing) {
+        if (!run.MayCreateDestination()) {
+            run.Fail(missing, FailureKind::TopUnreachable);
+            return Folder();
+        }
+    }
+    if (RefuseDetachedDrive(run, path))
+        return Folder();
+    try {
+        return run.fileSystem.CreateFolder(path, source.Attributes() | kOwnerAll, created);
+    } catch (const FileSystemError& error) {
+        run.Fail(error, FailureKind::TopUnreachable);
+    }
+    return Folder();
+}
+
+// Walks the tree below the open top pair, or copies the source whole into a top just made.
+void WalkFromTop(Run& run, Folder source, Folder destination, bool created, std::size_t handles) {
+    ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted(handles));
+    run.readAhead = &readAhead;
+    PairNodePtr top = readAhead.Top(std::move(source), std::move(destination));
+    const Folder& sourceTop = top->reading.source;
+    const Folder& destinationFolder = top->reading.destination;
+    // The run's temporaries go under the folder it keeps open for the whole run.
+    run.SetDestinationTop(destinationFolder);
+    {
+        PairInWalk inWalk(readAhead, top);
+        // The top is the user's own folder unless this run made it.
+        DestinationFolder access(run, destinationFolder, sourceTop.Attributes(), created, false);
+        if (created) {
+            CopyFolderContents(run, sourceTop, access);
+        } else {
+            run.ClearTemporaryArea();
+            readAhead.ReadHere(top);
+            SyncOpenPair(run, top, access);
+        }
+    }
+    readAhead.Stop();
+    run.Flush(destinationFolder);
 }
 
 // The source's top folder, or none when it cannot be backed up (the failure is recorded).
@@ -654,50 +855,18 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
     }
     std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
     Folder source = OpenSourceTop(run, sourcePath);
-    Folder destination;
     if (!source.IsOpen())
         return;
     run.Enter(source.Identity());
     bool created = false;
-    try {
-        try {
-            destination = run.fileSystem.GetFolder(destinationPath);
-        } catch (const FileSystemError&) {
-            if (!run.MayCreateDestination())
-                throw;
-            destination = run.fileSystem.CreateFolder(destinationPath,
-                                                      source.Attributes() | kOwnerAll, created);
-        }
-    } catch (const FileSystemError& error) {
-        run.Fail(error, FailureKind::TopUnreachable);
-        return;
-    }
-    if (run.RefuseSourceAsDestination(destination))
+    Folder destination = OpenDestinationTop(run, destinationPath, source, created);
+    if (!destination.IsOpen() || run.RefuseSourceAsDestination(destination))
         return;
     run.links.SetTops(run.fileSystem.ResolvedPath(source),
                       run.fileSystem.ResolvedPath(destination));
-    ReadAhead readAhead(run.fileSystem, run.ReadAheadWanted(handles));
-    run.readAhead = &readAhead;
-    PairNodePtr top = readAhead.Top(std::move(source), std::move(destination));
-    const Folder& sourceTop = top->reading.source;
-    const Folder& destinationFolder = top->reading.destination;
-    // The run's temporaries go under the folder it keeps open for the whole run.
-    run.SetDestinationTop(destinationFolder);
-    {
-        PairInWalk inWalk(readAhead, top);
-        // The top is the user's own folder unless this run made it.
-        DestinationFolder access(run, destinationFolder, sourceTop.Attributes(), created, false);
-        if (created) {
-            CopyFolderContents(run, sourceTop, access);
-        } else {
-            run.ClearTemporaryArea();
-            readAhead.ReadHere(top);
-            SyncOpenPair(run, top, access);
-        }
-    }
-    readAhead.Stop();
+    LearnDestination(run, destination);
+    WalkFromTop(run, std::move(source), std::move(destination), created, handles);
     run.Leave();
-    run.Flush(destinationFolder);
 }
 
 }  // namespace
@@ -729,13 +898,15 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     reading.destination = run.fileSystem.GetFolder(destination);
     if (reading.source.Identity() == reading.destination.Identity())
         throw FileSystemError(EINVAL, reading.destination.Path());
+    LearnDestination(run, reading.destination);
     run.SetDestinationTop(reading.destination);
     run.ClearTemporaryArea();
-    CompareFolderPair(run.fileSystem, reading);
+    CompareFolderPair(run.fileSystem, reading, run.destinationTimes);
     {
         DestinationFolder access(run, reading.destination, reading.source.Attributes(), false,
                                  false);
-        CopyComparedFiles(run, reading, access);
+        CopyComparedFiles(run, reading, access,
+                          FindFoldedNames(run, reading.source, reading.destination));
     }
     run.Flush(reading.destination);
 }

@@ -54,6 +54,9 @@ struct RunFailure {
     std::string reason;  // in English: what the system said, e.g. "Permission denied"
     FailureKind kind = FailureKind::System;
     int code = 0;  // the errno value (generic category) of a System failure, else 0
+    // The source name that NamesFoldTogether found `path` folding together with, and that was
+    // backed up in its place.
+    std::string other;
 };
 
 // What one run did. Counters grow while the run goes on, so a progress callback can show them.
@@ -69,6 +72,10 @@ struct RunReport {
     // first path it concerns): links the destination cannot hold, an earlier backup's folder
     // or file where the source now has a link, a kernel file system not entered.
     std::vector<std::string> notes;
+    // The identity (FileSystem::FileSystemIdentity) of the file system the destination's top
+    // folder was found or made on; when the run refused to make it, of the file system its
+    // nearest existing parent lies on. Empty when unknown.
+    std::string destinationFileSystem;
 };
 
 struct RunOptions {
@@ -82,6 +89,11 @@ struct RunOptions {
     // drops a copy in progress (its target keeps what it held), puts what it copied on stable
     // storage, clears its temporaries and returns. A stopped run is not a failed one.
     std::function<bool()> stopRequested;
+    // Runs a step that may wait long on the device (putting the copies on stable storage) and
+    // returns when it has ended, passing on what it throws. A window can run the step on
+    // another thread and keep answering meanwhile; unset, the step runs on the caller's thread.
+    // The step touches only the file system, never the other hooks or the report.
+    std::function<void(const std::function<void()>& step)> runBlocking;
     // Called as the run progresses (at least after every file row); must be cheap.
     std::function<void(const RunReport&)> progress;
     // Filled in by the run when not null.
@@ -97,6 +109,11 @@ struct RunOptions {
     // Whether a missing destination top may be made. False refuses, as for a drive that is not
     // attached: nothing is written and the run reports the destination as unreachable.
     bool createDestination = true;
+    // The identity of the file system the destination was last found or made on, or empty.
+    // When the destination's top is missing and the folder it would be made in lies on
+    // another file system (a backup drive that is not attached, its mount point left empty),
+    // nothing is made and the run reports DriveNotAttached.
+    std::string destinationFileSystem;
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.

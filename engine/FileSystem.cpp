@@ -1,6 +1,7 @@
 // The platform-neutral parts of the file-system layer: errors, open folders and listings.
 #include "FileSystem.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace FileSync {
@@ -121,6 +122,10 @@ void FolderListing::Add(std::string_view name, Kind kind) {
     names_.insert(names_.end(), name.begin(), name.end());
     names_.push_back('\0');
     ++counts_[static_cast<int>(kind)];
+}
+
+void FileSystem::SetFileTimes(const Folder& folder, std::string_view name, const FileFacts&) {
+    throw FileSystemError(EOPNOTSUPP, folder.PathOf(name));
 }
 
 }  // namespace FileSync

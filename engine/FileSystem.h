@@ -58,6 +58,13 @@ struct FileFacts {
     std::uint64_t owner = 0;       // the owning user where the platform has one, else 0
 };
 
+// Whether the names of a folder are told apart by letter case, as far as the file system says.
+enum class NameCase : std::uint8_t {
+    Unknown,  // the engine finds out itself, with a probe in the destination's temporary area
+    Exact,    // "Notes.txt" and "notes.txt" are two names
+    Folded,   // "Notes.txt" and "notes.txt" name the same file
+};
+
 // An open folder. Closes itself through the file system that opened it.
 class Folder {
 public:
@@ -266,8 +273,13 @@ public:
     // under `from`'s path, a failure to write under `to`'s.
     virtual std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
                                        std::uint64_t limit) = 0;
-    // Gives the open file the modification time and permission bits in `facts`.
+    // Gives the open file the modification time (and the same access time) and the permission
+    // bits in `facts`.
     virtual void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) = 0;
+    // Gives the file `name` in `folder` the modification time in `facts` (and the same access
+    // time), through its name, never following a link: for file systems that lose a time set
+    // on a file that is still open. EOPNOTSUPP where a layer has no such call.
+    virtual void SetFileTimes(const Folder& folder, std::string_view name, const FileFacts& facts);
     // Gives the temporary the name `name` in `to` in one step, so the name never holds part of a
     // file, and closes it. `replace` lets it replace a file of that name; else EEXIST is thrown
     // when the name is taken (a temporary without a name only ever takes a free name). EXDEV
@@ -309,6 +321,15 @@ public:
     // --- The run
     // Puts everything written to the folder's file system on stable storage.
     virtual void SyncToStorage(const Folder& folder) = 0;
+    // What the destination keeps, asked once per run of the destination's top folder.
+    // A text that names the file system `folder` lies on and stays the same while it is
+    // attached elsewhere or again (a volume UUID where there is one); empty where unknown.
+    virtual std::string FileSystemIdentity(const Folder&) { return {}; }
+    // Whether names in `folder` are told apart by letter case; Unknown lets the engine probe.
+    virtual NameCase NamesCase(const Folder&) { return NameCase::Unknown; }
+    // True when the file system is known to keep modification times to the nanosecond, as
+    // they are set; false lets the engine probe what it keeps.
+    virtual bool KeepsExactTimes(const Folder&) { return false; }
     // Lets the process hold as many open handles as the system allows it, so a deep walk,
     // which holds two folders per level, does not run short. Returns how many it may now
     // hold; 0 where the platform sets no such limit. Never throws.

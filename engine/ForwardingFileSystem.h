@@ -61,6 +61,10 @@ public:
     void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
         inner_.SetFileTimesAndAttributes(file, facts);
     }
+    void SetFileTimes(const Folder& folder, std::string_view name,
+                      const FileFacts& facts) override {
+        inner_.SetFileTimes(folder, name, facts);
+    }
     void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
                           bool replace) override {
         inner_.InstallTemporary(temporary, to, name, replace);
@@ -87,6 +91,11 @@ public:
     bool RemoveLink(const Folder& folder, std::string_view name) override {
         return inner_.RemoveLink(folder, name);
     }
+    std::string FileSystemIdentity(const Folder& folder) override {
+        return inner_.FileSystemIdentity(folder);
+    }
+    NameCase NamesCase(const Folder& folder) override { return inner_.NamesCase(folder); }
+    bool KeepsExactTimes(const Folder& folder) override { return inner_.KeepsExactTimes(folder); }
     std::size_t RaiseOpenHandleLimit() override { return inner_.RaiseOpenHandleLimit(); }
     void SyncToStorage(const Folder& folder) override { inner_.SyncToStorage(folder); }
 

@@ -24,9 +24,12 @@ namespace {
 // to do holds no file names, however large the folder.
 class ListedFileComparer final : public FolderListing::FileFilter {
 public:
-    ListedFileComparer(FileSystem& fileSystem, PairReading& reading,
+    ListedFileComparer(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled)
-        : fileSystem_(fileSystem), reading_(reading), cancelled_(cancelled) {
+        : fileSystem_(fileSystem),
+          reading_(reading),
+          destinationTimes_(destinationTimes),
+          cancelled_(cancelled) {
         reading_.pendingCopies.clear();
         reading_.rows = 0;
         reading_.listing.SetFileFilter(this);
@@ -40,7 +43,8 @@ public:
             throw ReadingCancelled();
         std::int32_t status = kTargetUnsure;
         try {
-            status = CompareFile(fileSystem_, reading_.source, reading_.destination, name);
+            status = CompareFile(fileSystem_, reading_.source, reading_.destination, name,
+                                 destinationTimes_);
         } catch (const FileSystemError&) {
             // A failed look is no missing file; the copy looks again and reports it.
         }
@@ -54,6 +58,7 @@ public:
 private:
     FileSystem& fileSystem_;
     PairReading& reading_;
+    TimeStep destinationTimes_;
     const std::atomic<bool>* cancelled_;
 };
 
@@ -72,7 +77,7 @@ bool MustCopy(std::int32_t status) {
 }
 
 std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
-                         std::string_view name) {
+                         std::string_view name, TimeStep destinationTimes) {
     FileFacts sourceFacts;
     FileFacts destinationFacts;
     FolderIdentity identity;
@@ -86,12 +91,12 @@ std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Fol
     }
     if (!fileSystem.GetFile(source, name, sourceFacts))
         return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
-    return CompareFileFacts(sourceFacts, destinationFacts);
+    return CompareFileFacts(AtStep(sourceFacts, destinationTimes), destinationFacts);
 }
 
-void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,
+void CompareFolderPair(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled) {
-    ListedFileComparer comparer(fileSystem, reading, cancelled);
+    ListedFileComparer comparer(fileSystem, reading, destinationTimes, cancelled);
     fileSystem.List(reading.source, reading.listing);
     reading.compared = true;
 }

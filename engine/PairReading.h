@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DestinationRules.h"
 #include "FileSystem.h"
 
 namespace FileSync {
@@ -44,10 +45,10 @@ inline constexpr std::int32_t kTargetUnsure = -3;
 // The status of a file with facts `source` against its destination copy (see ComparisonRow).
 std::int32_t CompareFileFacts(const FileFacts& source, const FileFacts& destination);
 // The status of one source file against its destination namesake (see ComparisonRow), or
-// kTargetUnsure. The destination is looked at without following a link; a look that fails
-// throws.
+// kTargetUnsure, with the source's time as a destination of that step would keep it. The
+// destination is looked at without following a link; a look that fails throws.
 std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
-                         std::string_view name);
+                         std::string_view name, TimeStep destinationTimes = {});
 // Whether a file of that status needs a copy.
 bool MustCopy(std::int32_t status);
 
@@ -57,7 +58,7 @@ struct ReadingCancelled {};
 // Lists the open source of `reading`, comparing each file with the open destination on the
 // way; the listing keeps the subfolders and the files that need a copy. Throws when the listing
 // fails, and ReadingCancelled once `cancelled` (when given) is true.
-void CompareFolderPair(FileSystem& fileSystem, PairReading& reading,
+void CompareFolderPair(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled = nullptr);
 
 }  // namespace FileSync

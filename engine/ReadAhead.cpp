@@ -310,7 +310,7 @@ void ReadAhead::Read(PairNode& node, const std::atomic<bool>* cancelled, bool le
         if (!reading.source.IsOpen() && !OpenPair(node, leaveShort))
             return;
         try {
-            CompareFolderPair(fileSystem_, reading, cancelled);
+            CompareFolderPair(fileSystem_, reading, settings_.destinationTimes, cancelled);
         } catch (const FileSystemError& error) {
             node.readAgain = OutOfHandles(error, leaveShort);
             reading.listFailure = std::current_exception();

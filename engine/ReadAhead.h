@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "DestinationRules.h"
 #include "PairReading.h"
 
 namespace FileSync {
@@ -64,6 +65,8 @@ struct ReadAheadSettings {
     // eighth of them and half of what the walk leaves spare, so that the walk never runs short
     // (and where it does, it takes them back: see Reclaim).
     std::size_t handleLimit = 0;
+    // The step the destination keeps modification times in; comparisons round to it.
+    TimeStep destinationTimes;
 };
 
 class ReadAhead {

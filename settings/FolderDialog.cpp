@@ -1,18 +1,96 @@
-// The folder chooser on top of Qt's directory dialog: modal, owned by the given window, and
-// opened in the user's home folder.
+// The folder chooser on top of Qt's directory dialog, opened in the user's home folder.
+//
+// The dialog is modal to its owner only, as the message boxes are: the owner takes no input
+// until the dialog is answered, and the handler that opened it waits for the answer, while the
+// tray icon, its menu and a close request to the owner still work. (Qt's own modality, of the
+// application or of the window, would drop the window manager's close and shut out the tray
+// menu.) A close of the owner cancels the choice.
 #include "FolderDialog.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
+#include <QPointer>
+#include <QWindow>
 
 namespace FileControl {
 namespace {
 
+bool IsUserInput(QEvent::Type type) {
+    switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Keeps the user's input away from the owner while `dialog` is open, and cancels the dialog
+// when the owner closes.
+class OwnerGuard : public QObject {
+public:
+    OwnerGuard(QWidget* owner, QDialog& dialog) : m_owner(owner), m_dialog(dialog) {
+        qApp->installEventFilter(this);
+    }
+    ~OwnerGuard() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!m_owner)
+            return false;
+        if (watched == m_owner.data() && event->type() == QEvent::Close) {
+            m_dialog.reject();
+            return false;
+        }
+        const auto* widget = qobject_cast<const QWidget*>(watched);
+        if (!widget || widget->window() != m_owner.data() || !IsUserInput(event->type()))
+            return false;
+        if (event->type() == QEvent::MouseButtonPress) {
+            m_dialog.raise();
+            m_dialog.activateWindow();
+        }
+        return true;
+    }
+
+private:
+    QPointer<QWidget> m_owner;
+    QDialog& m_dialog;
+};
+
 class DirectoryDialogChooser : public FolderChooser {
 public:
     QString chooseFolder(QWidget* owner, const QString& title) override {
-        return QFileDialog::getExistingDirectory(owner, title, QDir::homePath(),
-                                                 QFileDialog::ShowDirsOnly);
+        // No parent widget: the dialog must not die with an owner that closes under it.
+        QFileDialog dialog(nullptr, title, QDir::homePath());
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly);
+        dialog.setWindowModality(Qt::NonModal);
+        if (owner && owner->isVisible()) {
+            dialog.winId();
+            dialog.windowHandle()->setTransientParent(owner->window()->windowHandle());
+        }
+        QEventLoop answered;
+        QObject::connect(&dialog, &QDialog::finished, &answered, &QEventLoop::quit);
+        const OwnerGuard guard(owner ? owner->window() : nullptr, dialog);
+        dialog.show();
+        dialog.raise();
+        dialog.activateWindow();
+        answered.exec();
+        const QStringList chosen = dialog.selectedFiles();
+        return dialog.result() == QDialog::Accepted && !chosen.isEmpty() ? chosen.first()
+                                                                         : QString();
     }
 };
 

@@ -5,7 +5,7 @@
 
 namespace FileControl {
 
-// The modal folder dialog of the window toolkit.
+// The folder dialog of the window toolkit, modal to its owner only.
 FolderChooser& PlatformFolderChooser();
 
 }  // namespace FileControl

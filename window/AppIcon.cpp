@@ -71,3 +71,25 @@ QIcon AppIcon() {
     }
     return icon;
 }
+
+QIcon AppIconWithFailureMark() {
+    QIcon marked;
+    const QIcon plain = AppIcon();
+    for (const QSize& size : plain.availableSizes()) {
+        QPixmap pixmap = plain.pixmap(size);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        // A red disc with a white bar in the top right corner, where the drawing leaves room.
+        const qreal side = size.width() * 0.5;
+        const QRectF disc(size.width() - side, 0, side, side);
+        painter.setPen(QPen(Qt::white, std::max(1.0, side / 12)));
+        painter.setBrush(QColor(0xd0, 0x21, 0x21));
+        painter.drawEllipse(disc.adjusted(0.5, 0.5, -0.5, -0.5));
+        painter.setPen(QPen(Qt::white, std::max(1.5, side / 6), Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(disc.center() - QPointF(0, side * 0.25),
+                         disc.center() + QPointF(0, side * 0.05));
+        painter.drawPoint(disc.center() + QPointF(0, side * 0.25));
+        marked.addPixmap(pixmap);
+    }
+    return marked;
+}

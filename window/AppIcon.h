@@ -14,3 +14,5 @@ QPixmap DrawAppIconPixmap(int size);
 // The icon at every size of kAppIconSizes and at twice the sizes up to 128, so the platform
 // finds a drawn pixmap for every size it asks for, also on a screen scaled by 2.
 QIcon AppIcon();
+// The icon with a small warning mark, shown in the tray while the last backup had failures.
+QIcon AppIconWithFailureMark();

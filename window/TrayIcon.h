@@ -7,13 +7,17 @@
 // Qt reports the right button of an XEmbed tray icon at its press. The icon's own widget
 // shows the release too, so there the release is reported, as 517, and the press as 516. A
 // tray that tells only of a context request (the StatusNotifierItem protocol) gives 517 for
-// it: no press and release can be told apart there.
+// it, once the host's call has been answered: no press and release can be told apart there,
+// and a host must never wait for the menu to close. Such a host is also given the menu to
+// show by itself.
 #pragma once
 
 #include <QObject>
 #include <QSystemTrayIcon>
 
 #include <optional>
+
+class QMenu;
 
 class TrayIcon : public QObject {
     Q_OBJECT
@@ -26,6 +30,15 @@ public:
     static constexpr int kMiddleButtonUp = 520;
 
     TrayIcon(const QIcon& icon, const QString& toolTip, QObject* parent = nullptr);
+
+    // The menu a StatusNotifierItem host shows for the icon (not owned).
+    void SetMenu(QMenu* menu);
+
+    // Shows a desktop notice from the icon; without a notification service the platform's own
+    // balloon, or nothing.
+    void ShowNotice(const QString& title, const QString& text, bool warning);
+    // The tool tip and whether the icon wears its failure mark.
+    void SetState(const QString& toolTip, bool failing);
 
     // Puts the icon into the notification area, or takes it out.
     void Add();
@@ -41,6 +54,7 @@ public:
 
 signals:
     void mouseEvent(int code);
+    void noticeShown(const QString& title, const QString& text);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -49,7 +63,6 @@ private:
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
     QSystemTrayIcon* m_icon;
-    // A right press on the icon's widget is being handled: Qt's context report that comes
-    // with it is the press, not the release.
-    bool m_inRightPress = false;
+    QIcon m_plainIcon;
+    bool m_marked = false;
 };

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QMenu>
 #include <QPushButton>
 
@@ -25,6 +26,23 @@ namespace {
 
 const QString kTrayToolTip = QStringLiteral("文件检视中...");
 const QString kStartSection = QStringLiteral("start");
+const QString kSettingsSection = QStringLiteral("Settings");
+// Where each destination was last found or made: one line per destination path, the file
+// system's identity, a tab, and the path as typed.
+const QString kDestinationFileSystemsKey = QStringLiteral("destinationFileSystems");
+
+// The remembered destinations, path to identity.
+QMap<QString, QString> RememberedDestinations() {
+    QMap<QString, QString> destinations;
+    const QString stored =
+        FileControl::GetSetting(kSettingsSection, kDestinationFileSystemsKey, {});
+    for (const QString& line : stored.split(u'\n', Qt::SkipEmptyParts)) {
+        const qsizetype tab = line.indexOf(u'\t');
+        if (tab > 0)
+            destinations.insert(line.mid(tab + 1), line.left(tab));
+    }
+    return destinations;
+}
 constexpr int kDesignInterval = 60000;
 
 // A check box's state as the program counts it: 0 unchecked, 1 checked, 2 greyed.
@@ -110,6 +128,7 @@ frmMain::frmMain(QWidget* parent)
     CreateControls();
     CreateTrayMenu();
     m_tray = new TrayIcon(windowIcon(), kTrayToolTip, this);
+    m_tray->SetMenu(menuSystray);
     SetTabOrder();
     WireEvents();
     cmdStart->setFocus();
@@ -151,6 +170,9 @@ void frmMain::CreateControls() {
 
     chkFolderChange = Place<QCheckBox>(this, "chkFolderChange", Twips(3315, 120, 2145, 375));
     chkFolderChange->setText(QStringLiteral("当文件夹发生改变时."));
+    // The check box's rectangle reaches under the Hide button: the button is on top, so all of
+    // it that shows hides the window and the box answers only where it shows.
+    cmdHide->raise();
 
     txtMins = Place<QLineEdit>(this, "txtMins", Twips(1440, 120, 375, 285));
     txtMins->setText(QStringLiteral("1"));
@@ -169,12 +191,16 @@ void frmMain::CreateControls() {
     Label6 = PlaceLabel(this, "Label6", QStringLiteral("/ 或者 /"), Twips(2325, 195, 1035, 270));
     Label7 = PlaceLabel(this, "Label7", QStringLiteral("分钟"), Twips(1920, 195, 1335, 240));
     Label1 = PlaceLabel(this, "Label1", QStringLiteral("备份周期:"), Twips(240, 180, 1335, 255));
+    Label1->setBuddy(txtMins);
+    txtMins->setAccessibleName(QStringLiteral("备份周期 (分钟)"));
 }
 
 void frmMain::CreateTrayMenu() {
     // A popup only: the window has no menu bar.
     menuSystray = new QMenu(QStringLiteral("doesnt matter"), this);
     menuSystray->setObjectName(QStringLiteral("menuSystray"));
+    // Its title is never shown; a screen reader announces this name instead.
+    menuSystray->setAccessibleName(QStringLiteral("Tavrick 托盘菜单"));
     const auto addItem = [this](const char* name, const QString& caption) {
         QAction* item = menuSystray->addAction(caption);
         item->setObjectName(QLatin1String(name));
@@ -227,6 +253,8 @@ void frmMain::WireEvents() {
 
 void frmMain::cmdStart_Click() {
     HandlerScope scope(*this);
+    m_lastClick = cmdStart->text() == BackupController::StartCaption() ? QStringLiteral("Start")
+                                                                       : QStringLiteral("Stop");
     m_controller.WindowStartStop();
 }
 
@@ -253,6 +281,19 @@ QString frmMain::destinationFolderText() const {
     return txtDestination->text();
 }
 
+std::string frmMain::rememberedFileSystem(const QString& destination) const {
+    return RememberedDestinations().value(destination).toStdString();
+}
+
+void frmMain::rememberFileSystem(const QString& destination, const std::string& identity) {
+    QMap<QString, QString> destinations = RememberedDestinations();
+    destinations.insert(destination, QString::fromStdString(identity));
+    QStringList lines;
+    for (auto entry = destinations.cbegin(); entry != destinations.cend(); ++entry)
+        lines << entry.value() + u'\t' + entry.key();
+    FileControl::SaveSetting(kSettingsSection, kDestinationFileSystemsKey, lines.join(u'\n'));
+}
+
 void frmMain::setStatusText(const QString& text) {
     status->setMessage(text);
 }
@@ -266,6 +307,14 @@ void frmMain::showRunProgress(const FileSync::RunReport* report) {
         status->showRunProgress(report->filesCompared, report->filesCopied);
     else
         status->hideRunProgress();
+}
+
+void frmMain::runEnded(const RunSummary& run) {
+    m_runLog.Append(run.byTick ? QStringLiteral("tick") : m_lastClick, run);
+    const auto notice = m_notices.RunEnded(run.report->failures, QDateTime::currentDateTime());
+    m_tray->SetState(m_notices.ToolTip(kTrayToolTip), m_notices.LastRunFailed());
+    if (notice)
+        m_tray->ShowNotice(notice->title, notice->text, notice->failing);
 }
 
 QString frmMain::minutesText() const {

@@ -10,6 +10,8 @@
 #include <functional>
 
 #include "BackupController.h"
+#include "RunLog.h"
+#include "RunNotices.h"
 
 class QAction;
 class QCheckBox;
@@ -33,6 +35,7 @@ public:
     ~frmMain() override;
 
     BackupRunner& backupRunner() { return m_controller.runner(); }
+    TrayIcon& trayIcon() { return *m_tray; }
     // What menuExit_Click does after the window has closed; the default ends the process.
     void setProcessEnd(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
     bool isUnloaded() const { return m_unloaded; }
@@ -99,6 +102,9 @@ private:
     void setStatusToolTip(const QString& text) override;
     void showRunProgress(const FileSync::RunReport* report) override;
     bool isOpen() const override { return !m_unloaded; }
+    std::string rememberedFileSystem(const QString& destination) const override;
+    void rememberFileSystem(const QString& destination, const std::string& identity) override;
+    void runEnded(const RunSummary& run) override;
     QString minutesText() const override;
     bool watchOptionChecked() const override;
     QString startCaption() const override;
@@ -136,6 +142,10 @@ private:
     TrayIcon* m_tray;
 
     BackupController m_controller;
+    RunNotices m_notices;
+    RunLog m_runLog;
+    // What the Start/Stop button said when it was last clicked, for the run log.
+    QString m_lastClick = QStringLiteral("Start");
     int m_handlerDepth = 0;
     bool m_unloaded = false;
     bool m_unloadAnnounced = false;

@@ -48,8 +48,12 @@ QString EscapedString(const QString& text) {
 // The Exec value starting `path` with no arguments: the path in double quotes with ", `, $
 // and \ escaped by a backslash, every % doubled so no field code is seen, and then the whole
 // escaped as a string value (which doubles the backslashes once more).
+//
+// GLib looks for the program an entry starts under its name with the %% still in it, finds
+// none and refuses the whole entry, so a GNOME session would skip it. A path with a % is
+// therefore started through env, whose name GLib finds; the %% reaches env as one %.
 QString ExecValue(const QString& path) {
-    QString quoted = QStringLiteral("\"");
+    QString quoted = path.contains('%') ? QStringLiteral("env \"") : QStringLiteral("\"");
     for (const QChar c : path) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') {
             quoted += '\\';

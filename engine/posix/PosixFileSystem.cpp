@@ -4,8 +4,10 @@
 // pread/pwrite where that is not possible.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -13,14 +15,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
 
 #include "FileSystem.h"
 
@@ -210,6 +215,58 @@ std::uint64_t CopyRange(const File& from, const File& to, std::uint64_t offset,
         return done + CopyWithReadWrite(from, to, offset + done, count - done);
     }
     return done;
+}
+
+std::array<struct timespec, 2> TimesOf(const FileFacts& facts) {
+    const struct timespec modified = {static_cast<time_t>(facts.modifiedSeconds),
+                                      static_cast<long>(facts.modifiedNanoseconds)};
+    return {modified, modified};
+}
+
+// Linux's own disk and memory file systems: nanosecond times, names told apart by case (but
+// for ext4 folders marked to fold them).
+bool IsNativeFileSystem(decltype(statfs::f_type) type) {
+    switch (type) {
+        case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+        case OVERLAYFS_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The UUID link in /dev/disk/by-uuid that leads to the block device `device`, or empty.
+std::string VolumeUuid(dev_t device) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/disk/by-uuid", error)) {
+        struct stat status;
+        if (::stat(entry.path().c_str(), &status) == 0 && S_ISBLK(status.st_mode) &&
+            status.st_rdev == device)
+            return entry.path().filename().string();
+    }
+    return {};
+}
+
+// A disk's volume UUID where the system lists one, else the file system's own id, else the
+// device number (which an unplugged and replugged FUSE mount does not keep).
+std::string IdentityOf(dev_t device, const struct statfs& fileSystem) {
+    char text[96];
+    std::snprintf(text, sizeof text, "type=%llx ",
+                  static_cast<unsigned long long>(fileSystem.f_type));
+    std::string identity = text;
+    std::string uuid = major(device) != 0 ? VolumeUuid(device) : std::string();
+    unsigned first = static_cast<unsigned>(fileSystem.f_fsid.__val[0]);
+    unsigned second = static_cast<unsigned>(fileSystem.f_fsid.__val[1]);
+    if (!uuid.empty())
+        std::snprintf(text, sizeof text, "uuid=%s", uuid.c_str());
+    else if (first != 0 || second != 0)
+        std::snprintf(text, sizeof text, "fsid=%08x%08x", first, second);
+    else
+        std::snprintf(text, sizeof text, "device=%u:%u", major(device), minor(device));
+    return identity + text;
 }
 
 // Devices Adopt compares a folder's with: none (folders made for writing), or any at all.
@@ -410,12 +467,47 @@ public:
         return start - offset + copied;
     }
 
+    // Both times are given: some FUSE file systems (exfat-fuse) take an access time left out
+    // (UTIME_OMIT) as "now" for the modification time too.
     void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
-        const struct timespec times[2] = {{0, UTIME_OMIT},
-                                          {static_cast<time_t>(facts.modifiedSeconds),
-                                           static_cast<long>(facts.modifiedNanoseconds)}};
-        if (::fchmod(Fd(file), facts.attributes & 07777) != 0 || ::futimens(Fd(file), times) != 0)
+        const auto times = TimesOf(facts);
+        if (::fchmod(Fd(file), facts.attributes & 07777) != 0 ||
+            ::futimens(Fd(file), times.data()) != 0)
             throw FileSystemError(errno, file.Path());
+    }
+
+    void SetFileTimes(const Folder& folder, std::string_view name,
+                      const FileFacts& facts) override {
+        CName cname(name);
+        const auto times = TimesOf(facts);
+        if (cname.TooLong() ||
+            ::utimensat(Fd(folder), cname.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) != 0)
+            throw FileSystemError(cname.TooLong() ? ENAMETOOLONG : errno, folder.PathOf(name));
+    }
+
+    // Renames without ever replacing. Where the file system has no such rename (FUSE mounts
+    // such as exfat-fuse, older network file systems answer EINVAL), a hard link takes the free
+    // name in one step; where there are no hard links either, the name is looked at just before
+    // a plain rename, which leaves only the instant between the two to chance.
+    static int RenameToFreeName(int fromFolder, const char* from, int toFolder, const char* to) {
+        if (::renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            return -1;
+        if (::linkat(fromFolder, from, toFolder, to, 0) == 0) {
+            ::unlinkat(fromFolder, from, 0);
+            return 0;
+        }
+        if (errno == EEXIST)
+            return -1;
+        struct stat target;
+        if (::fstatat(toFolder, to, &target, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        if (errno != ENOENT)
+            return -1;
+        return ::renameat(fromFolder, from, toFolder, to);
     }
 
     void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
@@ -437,8 +529,7 @@ public:
         CName from(temporary.name);
         if (result == 0)
             result = replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
-                             : ::renameat2(folder, from.c_str(), Fd(to), cname.c_str(),
-                                           RENAME_NOREPLACE);
+                             : RenameToFreeName(folder, from.c_str(), Fd(to), cname.c_str());
         int code = errno;
         if (keepsLock >= 0)
             ::close(keepsLock);
@@ -555,6 +646,30 @@ public:
     void SyncToStorage(const Folder& folder) override {
         if (::syncfs(Fd(folder)) != 0)
             throw FileSystemError(errno, folder.Path());
+    }
+
+    std::string FileSystemIdentity(const Folder& folder) override {
+        struct stat status;
+        struct statfs fileSystem;
+        if (::fstat(Fd(folder), &status) != 0 || ::fstatfs(Fd(folder), &fileSystem) != 0)
+            return {};
+        return IdentityOf(status.st_dev, fileSystem);
+    }
+
+    NameCase NamesCase(const Folder& folder) override {
+        struct statfs fileSystem;
+        if (::fstatfs(Fd(folder), &fileSystem) != 0 || !IsNativeFileSystem(fileSystem.f_type))
+            return NameCase::Unknown;
+        // ext4 folds the names of folders marked for it.
+        int flags = 0;
+        if (::ioctl(Fd(folder), FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL))
+            return NameCase::Folded;
+        return NameCase::Exact;
+    }
+
+    bool KeepsExactTimes(const Folder& folder) override {
+        struct statfs fileSystem;
+        return ::fstatfs(Fd(folder), &fileSystem) == 0 && IsNativeFileSystem(fileSystem.f_type);
     }
 
     std::size_t RaiseOpenHandleLimit() override {

@@ -213,7 +213,14 @@ protected:
             entry->values.value("Name").isEmpty()) {
             return "<not an application entry>";
         }
-        const auto arguments = ExecArguments(entry->values.value("Exec"));
+        auto arguments = ExecArguments(entry->values.value("Exec"));
+        // GLib looks the program up with its %% not yet undone: a % there loses the entry.
+        if (arguments && !arguments->isEmpty() && arguments->first().contains('%')) {
+            return "<program GLib cannot find>";
+        }
+        if (arguments && arguments->size() == 2 && arguments->first() == "env") {
+            arguments->removeFirst();
+        }
         if (!arguments || arguments->size() != 1) {
             return "<bad Exec>";
         }

@@ -22,6 +22,8 @@ import time
 CLIENT_SIZE = (395, 205)
 CMD_START = (256, 129, 121, 25)
 CMD_HIDE = (352, 8, 33, 25)
+# The source folder's "..." button, inside the folders frame.
+COMMAND1 = (338, 53, 31, 25)
 CHK_START_WITH_LOGON = (8, 136, 177, 17)
 # A spot inside the window over no control, where the pointer rests while the window is looked at.
 RESTING_SPOT = (220, 150)
@@ -108,6 +110,7 @@ class Desktop:
         os.makedirs(self.runtime_dir, mode=0o700)
         os.chmod(self.runtime_dir, 0o700)
         self.display = None
+        self.bus_address = None
         self._processes = []
         self._logs = []
 
@@ -134,9 +137,11 @@ class Desktop:
             "XDG_DATA_HOME": os.path.join(self.home, ".local", "share"),
             "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
             "XDG_RUNTIME_DIR": self.runtime_dir,
-            # No session bus: Qt then shows its tray icon through XEmbed, in trayer, and no
-            # bus daemon is auto-launched behind the harness's back.
-            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(self.runtime_dir, "no-bus"),
+            # No session bus unless a scenario starts its own: Qt then shows its tray icon
+            # through XEmbed, in trayer, and no bus daemon is auto-launched behind the
+            # harness's back.
+            "DBUS_SESSION_BUS_ADDRESS": self.bus_address
+            or "unix:path=" + os.path.join(self.runtime_dir, "no-bus"),
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
         })
@@ -252,6 +257,83 @@ class Desktop:
                 f"the program's tray icon was not embedded in the tray host within {timeout} s")
         log(f"tray icon embedded: {icons[0]}")
         return icons[0]
+
+    # ----- a private session bus, a StatusNotifierItem host, a notification service -----
+
+    def start_session_bus(self, timeout=15):
+        _require_tool("dbus-daemon", "dbus", "The session bus (dbus-daemon)")
+        _require_tool("gdbus", "libglib2.0-bin", "The bus tooling (gdbus)")
+        address = "unix:path=" + os.path.join(self.runtime_dir, "bus")
+        daemon = self._spawn(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                              "--address=" + address], "dbus.log",
+                             env=self.base_environment())
+        self.bus_address = address
+        if not wait_until(lambda: self.bus_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                "org.freedesktop.DBus.GetId"), timeout):
+            raise HarnessError("The session bus (dbus-daemon) could not start"
+                               + self._tail(daemon))
+        log(f"session bus ready at {address}")
+        return daemon
+
+    def bus_call(self, destination, path, method, *arguments, timeout=5):
+        """Calls a method on the session bus; its printed answer, or None when it failed or
+        was not answered within `timeout` seconds."""
+        result = subprocess.run(
+            ["gdbus", "call", "--session", "--dest", destination, "--object-path", path,
+             "--timeout", str(timeout), "--method", method, "--", *arguments],
+            env=self.base_environment(), capture_output=True, text=True, check=False)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def start_status_notifier_host(self, timeout=20):
+        """lxqt-panel with only its status notifier: the host of KDE, LXQt and XFCE's tray."""
+        _require_tool("lxqt-panel", "lxqt-panel", "The StatusNotifierItem host (lxqt-panel)")
+        os.makedirs(os.path.join(self.config_home, "lxqt"), exist_ok=True)
+        with open(os.path.join(self.config_home, "lxqt", "panel.conf"), "w") as config:
+            config.write("[General]\n__userfile__=true\n\n[panel1]\nplugins=statusnotifier\n"
+                         "position=Bottom\npanelSize=32\niconSize=22\n\n"
+                         "[statusnotifier]\ntype=statusnotifier\n")
+        host = self._spawn(["lxqt-panel"], "lxqt-panel.log", env=self.base_environment())
+        registered = wait_until(lambda: "true" in (self.bus_call(
+            "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+            "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierWatcher",
+            "IsStatusNotifierHostRegistered") or ""), timeout)
+        if not registered:
+            raise HarnessError("The StatusNotifierItem host (lxqt-panel) registered no host "
+                               f"within {timeout} s" + self._tail(host))
+        log("status notifier host ready")
+        return host
+
+    def status_notifier_items(self):
+        """(bus name, object path) of every item the host has taken in."""
+        answer = self.bus_call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                               "org.freedesktop.DBus.Properties.Get",
+                               "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")
+        items = []
+        for entry in re.findall(r"'([^']+)'", answer or ""):
+            name, _, path = entry.partition("/")
+            items.append((name, "/" + path if path else "/StatusNotifierItem"))
+        return items
+
+    def start_notification_service(self, record, timeout=15):
+        """A stub org.freedesktop.Notifications that writes every notice into `record`."""
+        python = "/usr/bin/python3"
+        stub = os.path.join(os.path.dirname(os.path.abspath(__file__)), "notification_stub.py")
+        service = self._spawn([python, stub, record], "notifications.log",
+                              env=self.base_environment())
+        if not wait_until(lambda: "true" in (self.bus_call(
+                "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus.NameHasOwner", "org.freedesktop.Notifications") or ""),
+                timeout):
+            raise HarnessError("The notification service stub could not start (it needs "
+                               "python3-dbus and python3-gi)" + self._tail(service))
+        log("notification service ready")
+        return service
+
+    def screenshot_screen(self, name):
+        path = os.path.join(self.artifacts, name)
+        self.run(["import", "-window", "root", path])
+        log(f"screenshot {path}")
+        return path
 
     # ----- the program -----
 

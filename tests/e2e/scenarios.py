@@ -10,10 +10,13 @@ Exit status 0 means the scenario passed; anything else failed and the output say
 """
 
 import argparse
+import json
 import os
+import re
 import shutil
 import signal
 import sys
+import time
 
 import desktop as dt
 from desktop import Desktop, HarnessError, ScenarioFailure, log, wait_until
@@ -110,6 +113,8 @@ def unescape_string(value):
 
 def exec_program(exec_value):
     """The program an Exec value runs, with the desktop entry quoting rules undone."""
+    if exec_value.startswith('env "'):
+        exec_value = exec_value[len("env "):]
     if not exec_value.startswith('"'):
         return exec_value.split(" ", 1)[0]
     program, escaped = "", False
@@ -459,6 +464,169 @@ def tray_while_a_box_is_open(desk, program_path):
     finish(desk, program)
 
 
+def folder_picker_gives_way(desk, program_path):
+    """While the folder picker is open, the tray menu opens and the window can be closed."""
+    program, window = start_shown(desk, program_path, wait_for_icon=True)
+    icon = desk.tray_icons_of(program)[0]
+
+    log("click the source folder's \"...\"")
+    before = set(desk.windows_of(program, visible_only=True))
+    desk.click_control(window, dt.COMMAND1)
+    if not wait_until(lambda: set(desk.windows_of(program, visible_only=True)) - before, PROMPT):
+        raise ScenarioFailure("the \"...\" button opened no folder picker")
+    desk.screenshot_screen("folder-picker.png")
+
+    log("right click on the tray icon while the picker is open")
+    menu = open_tray_menu(desk, program, icon)
+    close_tray_menu(desk, menu)
+
+    log("close the main window while the picker is open")
+    desk.request_close(window)
+    code = desk.wait_for_exit(program, PROMPT)
+    if code is None:
+        raise ScenarioFailure("the program still runs after its window was closed while the "
+                              "folder picker was open")
+    if code != 0:
+        raise ScenarioFailure(f"the program ended with code {code} after the close")
+    finish(desk, program)
+
+
+def open_status_notifier_desktop(desk, notices=None):
+    """X, a private session bus, lxqt-panel as the tray and, when asked, a notification
+    service that records into `notices`."""
+    desk.start_x_server()
+    desk.start_session_bus()
+    desk.start_status_notifier_host()
+    if notices:
+        desk.start_notification_service(notices)
+
+
+def wait_for_status_notifier_item(desk):
+    items = wait_until(desk.status_notifier_items, PROMPT)
+    if not items:
+        raise ScenarioFailure("the program's tray icon did not register with the "
+                              "StatusNotifierItem host")
+    log(f"status notifier item: {items[0]}")
+    return items[0]
+
+
+def exported_menu(desk, item):
+    """The path of the item's exported menu and its entries' labels by id."""
+    answer = desk.bus_call(*item, "org.freedesktop.DBus.Properties.Get",
+                           "org.kde.StatusNotifierItem", "Menu") or ""
+    path = re.search(r"'(/[^']*)'", answer)
+    if not path or path.group(1) == "/NO_DBUSMENU":
+        raise ScenarioFailure(f"the item exports no menu (Menu is {answer!r})")
+    layout = desk.bus_call(item[0], path.group(1), "com.canonical.dbusmenu.GetLayout",
+                           "0", "-1", "[]") or ""
+    labels = {label: int(entry) for entry, label in
+              re.findall(r"\((\d+), \{[^{}]*'label': <'([^']*)'>", layout)}
+    return path.group(1), labels
+
+
+def status_notifier_menu(desk, program_path):
+    """Under a StatusNotifierItem host the item exports the tray menu, answers the host's
+    calls at once, and the exported menu's items work."""
+    store_settings(desk, {"start": {"hide": "1"}})
+    open_status_notifier_desktop(desk)
+    program = desk.start_program(program_path)
+    item = wait_for_status_notifier_item(desk)
+    desk.screenshot_screen("status-notifier-item.png")
+
+    menu_path, labels = exported_menu(desk, item)
+    for caption in ("开始监视", "停止监视", "显示界面", "隐藏界面", "退出"):
+        if caption not in labels:
+            raise ScenarioFailure(f"the exported menu lacks \"{caption}\": {sorted(labels)}")
+
+    log("the host asks for the context menu; the call must be answered at once")
+    before = set(desk.windows_of(program, visible_only=True))
+    if desk.bus_call(*item, "org.kde.StatusNotifierItem.ContextMenu", "10", "10",
+                     timeout=PROMPT) is None:
+        raise ScenarioFailure("the item did not answer the host's ContextMenu call")
+    popup = wait_until(lambda: set(desk.windows_of(program, visible_only=True)) - before, PROMPT)
+    if not popup:
+        raise ScenarioFailure("the ContextMenu call opened no menu")
+    desk.screenshot_screen("status-notifier-context-menu.png")
+    desk.key("Escape")
+
+    log("choose \"显示界面\" in the exported menu")
+    desk.bus_call(item[0], menu_path, "com.canonical.dbusmenu.Event",
+                  str(labels["显示界面"]), "clicked", "<0>", "uint32 0")
+    window = desk.wait_for_main_window(program, timeout=PROMPT)
+    desk.rest_pointer(window)
+    desk.wait_until_still(window)
+    desk.screenshot(window, "main-window.png")
+
+    log("choose \"退出\" in the exported menu")
+    desk.bus_call(item[0], menu_path, "com.canonical.dbusmenu.Event",
+                  str(labels["退出"]), "clicked", "<0>", "uint32 0")
+    code = desk.wait_for_exit(program, PROMPT)
+    if code != 0:
+        raise ScenarioFailure(f"after \"退出\" the program ended with code {code}")
+    finish(desk, program)
+
+
+def failure_notice(desk, program_path):
+    """A run that cannot reach its source brings a desktop notice, the tool tip says so and
+    the run log has the run and its failure."""
+    notices = os.path.join(desk.root, "notices.jsonl")
+    source = os.path.join(desk.root, "unplugged", "work")
+    destination = os.path.join(desk.root, "backup")
+    store_settings(desk, {"Settings": {"txtSource": source, "txtDestination": destination}})
+    open_status_notifier_desktop(desk, notices)
+    program = desk.start_program(program_path)
+    window = desk.wait_for_main_window(program)
+    item = wait_for_status_notifier_item(desk)
+
+    log("click Start with a source folder that is not there")
+    desk.click_control(window, dt.CMD_START)
+
+    def recorded():
+        if not os.path.exists(notices):
+            return []
+        with open(notices, encoding="utf-8") as record:
+            return [json.loads(line) for line in record if line.strip()]
+
+    shown = wait_until(recorded, PROMPT)
+    if not shown:
+        raise ScenarioFailure("the failed run brought no desktop notice")
+    log(f"notice: {shown[0]}")
+    if shown[0]["summary"] != "无法访问备份文件夹" or source not in shown[0]["body"]:
+        raise ScenarioFailure(f"the notice does not name the unreachable folder: {shown[0]}")
+    with open(os.path.join(desk.artifacts, "notices.jsonl"), "w", encoding="utf-8") as copy:
+        copy.write("".join(json.dumps(n, ensure_ascii=False) + "\n" for n in shown))
+
+    def tool_tip():
+        return desk.bus_call(*item, "org.freedesktop.DBus.Properties.Get",
+                             "org.kde.StatusNotifierItem", "ToolTip") or ""
+
+    # While the notice is up, Qt gives the host the notice as the item's tool tip.
+    if not wait_until(lambda: "文件检视中..." in tool_tip(), 25):
+        raise ScenarioFailure(f"the tool tip did not return to its own text: {tool_tip()}")
+    tool_tip = tool_tip()
+    log(f"tool tip: {tool_tip}")
+    if "上次备份有 1 个项目未能复制." not in tool_tip:
+        raise ScenarioFailure(f"the tool tip does not tell of the failure: {tool_tip}")
+    with open(os.path.join(desk.artifacts, "tool-tip.txt"), "w", encoding="utf-8") as copy:
+        copy.write(tool_tip + "\n")
+
+    run_log = os.path.join(desk.home, ".local", "state", "Tavrick", "runs.log")
+    lines = wait_until(lambda: os.path.exists(run_log) and open(run_log, encoding="utf-8")
+                       .read().splitlines(), PROMPT)
+    if not lines or " Start: " not in lines[0] or not lines[1].startswith("  failed " + source):
+        raise ScenarioFailure(f"the run log does not show the run and its failure: {lines}")
+    shutil.copy(run_log, os.path.join(desk.artifacts, "runs.log"))
+
+    log("hover the tray icon for its tool tip")
+    # The panel holds only the status notifier, whose icons start at its left end.
+    for x in range(2, 20, 3):
+        desk.move_pointer(x, 768 - 16)
+    time.sleep(1.5)  # only for the picture: nothing is decided by it
+    desk.screenshot_screen("tray-tool-tip.png")
+    desk.screenshot(window, "main-window-after-failure.png")
+    finish(desk, program)
+
+
 SCENARIOS = {
     "first_start": first_start,
     "start_and_stop": start_and_stop,
@@ -468,6 +636,9 @@ SCENARIOS = {
     "no_tray_host": no_tray_host,
     "single_instance": single_instance,
     "tray_while_a_box_is_open": tray_while_a_box_is_open,
+    "folder_picker_gives_way": folder_picker_gives_way,
+    "status_notifier_menu": status_notifier_menu,
+    "failure_notice": failure_notice,
 }
 
 

@@ -6,9 +6,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QMouseEvent>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <functional>
 
@@ -70,11 +73,18 @@ TEST_F(FolderPickerTest, OnlyTheRootKeepsATrailingSeparator) {
     }
 }
 
-// Polls for the modal dialog and hands it to `act`; the real dialog must never hang a test.
+QFileDialog* OpenDialog() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+// Polls for the dialog and hands it to `act`; the real dialog must never hang a test.
 void WhenTheDialogOpens(std::function<void(QFileDialog*)> act) {
     auto* poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll, act] {
-        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        if (QFileDialog* dialog = OpenDialog()) {
             poll->stop();
             poll->deleteLater();
             act(dialog);
@@ -83,19 +93,28 @@ void WhenTheDialogOpens(std::function<void(QFileDialog*)> act) {
     poll->start(10);
 }
 
-TEST(FolderDialogTest, TheRealDialogIsModalOwnedTitledAndReturnsTheChoice) {
+// Modal to its owner only: Qt's modality would block the tray and the owner's close.
+TEST(FolderDialogTest, TheRealDialogStaysOverItsOwnerTitledAndReturnsTheChoice) {
     SetFolderChooser(nullptr);
     QTemporaryDir parent;
     ASSERT_TRUE(QDir(parent.path()).mkdir("备份 目标"));
     const QString wanted = parent.path() + "/备份 目标";
-    QWidget owner;
+    QPushButton owner;
+    int ownerClicks = 0;
+    QObject::connect(&owner, &QPushButton::clicked, [&] { ++ownerClicks; });
+    owner.show();
     QString title;
-    QWidget* dialogParent = nullptr;
-    bool modal = false;
+    bool overOwner = false, modal = true;
     WhenTheDialogOpens([&](QFileDialog* dialog) {
         title = dialog->windowTitle();
-        dialogParent = dialog->parentWidget();
-        modal = dialog->isModal();
+        overOwner = dialog->windowHandle()->transientParent() == owner.windowHandle();
+        modal = dialog->isModal() || QApplication::activeModalWidget();
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+            QApplication::sendEvent(&owner, &event);
+        }
         // Selecting an entry would race the dialog's background listing of the folder;
         // entering the folder makes it the choice at once.
         dialog->setDirectory(wanted);
@@ -104,16 +123,21 @@ TEST(FolderDialogTest, TheRealDialogIsModalOwnedTitledAndReturnsTheChoice) {
 
     EXPECT_EQ(BrowseForFolder(&owner), wanted);
     EXPECT_EQ(title, QString("选择文件夹..."));
-    EXPECT_EQ(dialogParent, &owner);
-    EXPECT_TRUE(modal);
+    EXPECT_TRUE(overOwner);
+    EXPECT_FALSE(modal);
+    EXPECT_EQ(ownerClicks, 0);
 }
 
-TEST(FolderDialogTest, ClosingTheRealDialogIsACancel) {
+TEST(FolderDialogTest, ClosingTheRealDialogOrItsOwnerIsACancel) {
     SetFolderChooser(nullptr);
     QWidget owner;
     WhenTheDialogOpens([](QFileDialog* dialog) { dialog->reject(); });
-
     EXPECT_EQ(BrowseForFolder(&owner), QString());
+
+    owner.show();
+    WhenTheDialogOpens([&owner](QFileDialog*) { owner.close(); });
+    EXPECT_EQ(BrowseForFolder(&owner), QString());
+    EXPECT_EQ(OpenDialog(), nullptr);
 }
 
 }  // namespace

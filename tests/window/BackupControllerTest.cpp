@@ -6,11 +6,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -19,8 +22,10 @@
 #include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
 #include "RecordedMessages.h"
+#include "RunLog.h"
 #include "StatusPanels.h"
 #include "TestFiles.h"
+#include "TrayIcon.h"
 #include "frmMain.h"
 
 namespace {
@@ -440,9 +445,113 @@ private slots:
         window->backupRunner().SetFileSystem(nullptr);
     }
 
+    // The copies go to the disk while the window goes on answering; "done" follows.
+    void finalSyncLeavesTheWindowAnswering() {
+        UseRealEngine();
+        QTemporaryDir source, destination;
+        QVERIFY(WriteFile(source.filePath("a"), "a", WriteMode::Replace));
+        std::promise<void> letGo;
+        const std::shared_future<void> released = letGo.get_future().share();
+        bool syncedOnWindowThread = false;
+        QString statusWhileSyncing;
+        FailingFileSystem fileSystem;
+        fileSystem.beforeSyncToStorage = [&] {
+            if (QThread::currentThread() == window->thread()) {
+                syncedOnWindowThread = true;
+                return;
+            }
+            // Answered only while the window's events run.
+            QMetaObject::invokeMethod(
+                window.get(),
+                [&] {
+                    statusWhileSyncing = status()->message();
+                    letGo.set_value();
+                },
+                Qt::QueuedConnection);
+            released.wait();
+        };
+        window->backupRunner().SetFileSystem(&fileSystem);
+        setFolders(source.path(), destination.path());
+        window->cmdStart_Click();
+        window->backupRunner().SetFileSystem(nullptr);
+        QVERIFY(!syncedOnWindowThread);
+        QCOMPARE(statusWhileSyncing, QStringLiteral("Backing up..."));
+        QCOMPARE(status()->message(), QStringLiteral("完毕."));
+        QVERIFY(QFile::exists(destination.filePath("a")));
+    }
+
+    // The tray tells of failures once, again when they change and when backups work again;
+    // its tool tip and icon show the last run's state, and the run log keeps every run.
+    void trayNoticesToolTipAndLogFollowTheRuns() {
+        UseRealEngine();
+        QFile::remove(RunLog().FilePath());
+        QTemporaryDir source, destination;
+        for (const char* name : {"a", "b"})
+            QVERIFY(WriteFile(source.filePath(name), name, WriteMode::Replace));
+        FailingFileSystem fileSystem;
+        fileSystem.failingNames = {"b"};
+        window->backupRunner().SetFileSystem(&fileSystem);
+        setFolders(source.path(), destination.path());
+        auto* icon = window->findChild<QSystemTrayIcon*>("trayIcon");
+        const qint64 plainIcon = icon->icon().cacheKey();
+        QStringList notices;
+        connect(&window->trayIcon(), &TrayIcon::noticeShown,
+                [&](const QString& title, const QString& text) { notices << title + "|" + text; });
+
+        window->Timer1_Timer();
+        window->Timer1_Timer();
+        QCOMPARE(notices, QStringList{"备份未能全部完成|有 1 个项目未能复制.\n" +
+                                      source.filePath("b") + ": 权限不足"});
+        QCOMPARE(icon->toolTip(), QStringLiteral("文件检视中...\n上次备份有 1 个项目未能复制."));
+        QVERIFY(icon->icon().cacheKey() != plainIcon);
+
+        fileSystem.failingNames.clear();
+        window->cmdStart_Click();
+        QCOMPARE(notices.size(), 2);
+        QVERIFY(notices[1].startsWith("备份已恢复正常|"));
+        QCOMPARE(icon->icon().cacheKey(), plainIcon);
+        QVERIFY(icon->toolTip().startsWith("文件检视中...\n上次成功备份: "));
+        QCOMPARE(icon->toolTip().count('\n'), 1);
+
+        setFolders(source.filePath("missing"), destination.path());
+        window->Timer1_Timer();
+        QCOMPARE(notices.size(), 3);
+        QVERIFY(notices[2].startsWith("无法访问备份文件夹|"));
+        QCOMPARE(icon->toolTip().count('\n'), 2);
+        window->backupRunner().SetFileSystem(nullptr);
+
+        QFile log(RunLog().FilePath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 7);
+        QVERIFY(lines[0].contains(" tick: examined 2, copied 1, 1 bytes, 1 failures, "));
+        QCOMPARE(lines[1], "  failed " + source.filePath("b") + ": 权限不足 (" +
+                               QString::fromUtf8(std::strerror(EACCES)) + ")");
+        QVERIFY(lines[2].contains(" tick: ") && lines[2].contains(" 1 failures, "));
+        QVERIFY(lines[4].contains(" Start: examined 2, ") && lines[4].contains(" 0 failures, "));
+        QVERIFY(lines[5].contains(" tick: ") && lines[6].startsWith("  failed "));
+    }
+
+    void runLogRotatesToOneOlderFileAndNeverStopsARun() {
+        QTemporaryDir folder;
+        const RunLog log(folder.path());
+        FileSync::RunReport report;
+        const RunSummary run{true, QDateTime::currentDateTime(), {}, &report};
+        QFile full(log.FilePath());
+        QVERIFY(full.open(QIODevice::WriteOnly));
+        full.write(QByteArray(RunLog::kMaxBytes - 10, 'x'));
+        full.close();
+        log.Append("tick", run);
+        QCOMPARE(QFileInfo(log.FilePath() + ".1").size(), RunLog::kMaxBytes - 10);
+        QCOMPARE(QFileInfo(log.FilePath()).size(), RunLog::Lines("tick", run).size());
+        // A folder that cannot be made: nothing written, nothing thrown.
+        QVERIFY(WriteFile(folder.filePath("file"), "x", WriteMode::Replace));
+        RunLog(folder.filePath("file/Tavrick")).Append("tick", run);
+    }
+
     void failureListShowsTheFirstTwentyThenHowManyMore() {
         const std::vector<FileSync::RunFailure> failures(
-            23, {"/来源/文件", "Permission denied", FileSync::FailureKind::System, EACCES});
+            23, {"/来源/文件", "Permission denied", FileSync::FailureKind::System, EACCES, {}});
         const QStringList lines = BackupRunner::FailureList(failures).split('\n');
         QCOMPARE(lines.size(), 21);
         QCOMPARE(lines[0], QStringLiteral("/来源/文件: 权限不足"));
@@ -530,6 +639,31 @@ private slots:
         QVERIFY(!timer()->isEnabled());
         QVERIFY(!window->isVisible());
         QCOMPARE(unloaded.count(), 1);
+    }
+
+    // A tick passes the file system each destination was last found on and keeps what it finds,
+    // except where the run refused it; a click takes the file system found.
+    void destinationFileSystemIsRememberedPerDestination() {
+        std::vector<std::string> passed;
+        std::string found = "A";
+        duringRun = [&](const FileSync::RunOptions& options, int) {
+            passed.push_back(options.destinationFileSystem);
+            options.report->destinationFileSystem = found;
+            if (found == "B" && !options.destinationFileSystem.empty())
+                options.report->failures.push_back(
+                    {"/dst", "not attached", FileSync::FailureKind::DriveNotAttached, 0, {}});
+        };
+        setFolders("/src", "/dst");
+        window->Timer1_Timer();
+        found = "B";
+        window->Timer1_Timer();
+        QCOMPARE(status()->messageToolTip(), QStringLiteral("/dst: 目标文件夹所在的驱动器未连接"));
+        window->Timer1_Timer();
+        window->cmdStart_Click();
+        window->Timer1_Timer();
+        setFolders("/src", "/other");
+        window->Timer1_Timer();
+        QCOMPARE(passed, (std::vector<std::string>{"", "A", "A", "", "B", ""}));
     }
 
     void closeWithNothingRunningIsUnloadedAtOnce() {

@@ -1,5 +1,5 @@
 // The platform's file system with chosen copies failing, as a full disk or a locked file would,
-// and a hook after every copy that succeeded.
+// a hook after every copy that succeeded and one before the copies go to stable storage.
 #pragma once
 
 #include <cerrno>
@@ -14,6 +14,7 @@ public:
     // File names whose copy fails.
     std::set<std::string, std::less<>> failingNames;
     std::function<void()> afterCopy;
+    std::function<void()> beforeSyncToStorage;
 
     // Every copy starts by opening its source.
     FileSync::File OpenFile(const FileSync::Folder& folder, std::string_view name,
@@ -29,5 +30,11 @@ public:
         ForwardingFileSystem::InstallTemporary(temporary, to, name, replace);
         if (afterCopy)
             afterCopy();
+    }
+
+    void SyncToStorage(const FileSync::Folder& folder) override {
+        if (beforeSyncToStorage)
+            beforeSyncToStorage();
+        ForwardingFileSystem::SyncToStorage(folder);
     }
 };

@@ -1,5 +1,5 @@
-// A QtTest entry whose settings and log-on entries live in a temporary configuration folder,
-// set before the application object exists, so no test touches the user's own.
+// A QtTest entry whose settings, log-on entries and run log live in a temporary folder, set
+// before the application object exists, so no test touches the user's own.
 #pragma once
 
 #include <QApplication>
@@ -10,6 +10,7 @@
     int main(int argc, char** argv) {                                        \
         QTemporaryDir configuration;                                         \
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(configuration.path())); \
+        qputenv("XDG_STATE_HOME", QFile::encodeName(configuration.path()));  \
         QApplication app(argc, argv);                                        \
         TestClass test;                                                      \
         return QTest::qExec(&test, argc, argv);                              \

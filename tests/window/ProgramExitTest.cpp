@@ -54,6 +54,7 @@ private:
         QProcess probe;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", configuration.path());
+        environment.insert("XDG_STATE_HOME", configuration.path());  // the run log
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         probe.setProcessEnvironment(environment);
         probe.setProcessChannelMode(QProcess::SeparateChannels);

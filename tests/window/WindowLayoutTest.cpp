@@ -18,6 +18,7 @@
 #include "PeriodTimer.h"
 #include "Program.h"
 #include "StatusPanels.h"
+#include "TrayIcon.h"
 #include "frmMain.h"
 
 namespace {
@@ -247,6 +248,33 @@ private slots:
                  window->findChild<QWidget*>("txtSource"));
         QCOMPARE(window->findChild<QLabel*>("Label5")->buddy(),
                  window->findChild<QWidget*>("txtDestination"));
+        QVERIFY(!name("txtMins").isEmpty());
+        QCOMPARE(window->findChild<QLabel*>("Label1")->buddy(),
+                 window->findChild<QWidget*>("txtMins"));
+        QVERIFY(!name("menuSystray").isEmpty());
+    }
+
+    // The Hide button and the watch option's box overlap; each answers where it shows.
+    void hideButtonAnswersOverAllOfItsFace() {
+        TrayIcon::SetAvailableForTesting(true);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        auto* hide = window->findChild<QPushButton*>("cmdHide");
+        auto* watchOption = window->findChild<QCheckBox*>("chkFolderChange");
+        const auto clickAt = [this](QPoint spot) {
+            QWidget* target = window->childAt(spot);
+            QVERIFY(target);
+            QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(window, spot));
+        };
+        clickAt(hide->geometry().topLeft() + QPoint(0, hide->height() / 2));
+        QVERIFY(window->isHidden());
+        QCOMPARE(watchOption->checkState(), Qt::Unchecked);
+
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        clickAt(watchOption->geometry().topLeft() + QPoint(8, watchOption->height() / 2));
+        QCOMPARE(watchOption->checkState(), Qt::Checked);
+        QVERIFY(window->isVisible());
     }
 
     void standardDialogsSpeakChinese() {

@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -355,13 +356,18 @@ private slots:
         QVERIFY(window->isVisible());
     }
 
-    void rightButtonOnTheIconOpensTheMenuAtTheCursor() {
+    // A StatusNotifierItem host asks by a call that must be answered at once; it also has the
+    // menu to show by itself.
+    void contextRequestIsAnsweredThenOpensTheMenuAtTheCursor() {
         window->Form_Load();
         window->hide();
+        QCOMPARE(tray()->contextMenu(), menu());
         QCursor::setPos(120, 90);
         QWidget* popup = nullptr;
         QPoint popupAt;
+        bool answered = false, openedAfterTheAnswer = false;
         QTimer::singleShot(50, window.get(), [&] {
+            openedAfterTheAnswer = answered;
             popup = QApplication::activePopupWidget();
             if (popup)
                 popupAt = popup->pos();
@@ -369,10 +375,11 @@ private slots:
             menu()->close();
         });
         emit tray()->activated(QSystemTrayIcon::Context);
+        answered = true;
+        QTRY_VERIFY(window->isVisible());
+        QVERIFY(openedAfterTheAnswer);
         QCOMPARE(popup, static_cast<QWidget*>(menu()));
         QCOMPARE(popupAt, QPoint(120, 90));
-        // The chosen item ran before the popup returned.
-        QVERIFY(window->isVisible());
     }
 
     void rightButtonOpensTheMenuOnItsRelease() {
@@ -471,6 +478,38 @@ private slots:
         QCOMPARE(events, (QStringList{"1 open", "1 open", "returned, 0 open", "0 open"}));
         QVERIFY(!watchdogFired);
         QVERIFY(window->isUnloaded());
+    }
+
+    // The real picker holds the window's input only: a close request still closes the window
+    // (and cancels the pick), as the tray's menu still opens.
+    void folderPickerGivesWayToACloseRequest() {
+        window->Form_Load();
+        FileControl::SetFolderChooser(nullptr);
+        const auto openPickers = [] {
+            int open = 0;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                open += qobject_cast<QFileDialog*>(widget) && widget->isVisible();
+            return open;
+        };
+        QTimer watchdog;
+        connect(&watchdog, &QTimer::timeout, [] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* picker = qobject_cast<QFileDialog*>(widget))
+                    picker->reject();
+        });
+        watchdog.start(20000);
+        QStringList events;
+        QTimer::singleShot(0, window.get(), [&] {
+            events << QStringLiteral("%1 open").arg(openPickers());
+            events << (QApplication::activeModalWidget() ? "modal" : "not modal");
+            QTest::mouseClick(button("Command2"), Qt::LeftButton);
+            events << QStringLiteral("%1 open").arg(openPickers());
+            window->close();
+        });
+        QTest::mouseClick(button("Command1"), Qt::LeftButton);
+        events << (window->isUnloaded() ? "closed" : "open") << QString::number(openPickers());
+        QCOMPARE(events, (QStringList{"1 open", "not modal", "1 open", "closed", "0"}));
+        QCOMPARE(text("txtSource"), QString());
     }
 
     void exitClosesTheWindowFirstThenEndsTheProcess() {
