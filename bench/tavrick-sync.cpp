@@ -36,6 +36,23 @@ std::vector<std::string> Arguments(int argc, char** argv) {
     return {argv, argv + argc};
 }
 
+// Writes UTF-8 `text` to standard output. A Windows console shows bytes in its own code page,
+// so there the text goes to it in UTF-16 and every name is readable; files and pipes get UTF-8.
+void PrintText(const std::string& text) {
+#ifdef _WIN32
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const std::wstring wide = WidePath::FromUtf8(text);
+    if (GetConsoleMode(output, &mode) && !wide.empty()) {
+        std::fflush(stdout);
+        DWORD written = 0;
+        WriteConsoleW(output, wide.data(), DWORD(wide.size()), &written, nullptr);
+        return;
+    }
+#endif
+    std::fputs(text.c_str(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,7 +80,7 @@ int main(int argc, char** argv) {
     std::printf("bytes copied: %llu\n", static_cast<unsigned long long>(report.bytesCopied));
     std::printf("failures: %zu\n", report.failures.size());
     for (const auto& failure : report.failures)
-        std::printf("  %s: %s\n", failure.path.c_str(), failure.reason.c_str());
+        PrintText("  " + failure.path + ": " + failure.reason + "\n");
     std::printf("seconds: %.3f\n", seconds.count());
     return report.failures.empty() ? 0 : 1;
 }

@@ -30,7 +30,7 @@ namespace {
 class ReadyNotifier : public QWinEventNotifier {
 public:
     explicit ReadyNotifier(std::intptr_t waitable)
-        : QWinEventNotifier(reinterpret_cast<HANDLE>(waitable)) {}
+        : QWinEventNotifier(reinterpret_cast<Qt::HANDLE>(waitable)) {}
     void Connect(QObject* context, std::function<void()> wake) {
         QObject::connect(this, &QWinEventNotifier::activated, context, std::move(wake));
     }

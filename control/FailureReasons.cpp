@@ -51,8 +51,10 @@ const char* SystemText(int code) {
             return "已存在同名项目";
         case ENOSPC:
             return "磁盘空间不足";
+#ifdef EDQUOT  // not on Windows, whose quota error is a full disk
         case EDQUOT:
             return "超出磁盘配额";
+#endif
         case EROFS:
             return "文件系统为只读";
         case EIO:
@@ -89,8 +91,10 @@ const char* SystemText(int code) {
         case EHOSTUNREACH:
         case ENETUNREACH:
             return "网络不可达";
+#ifdef ESTALE  // not on Windows
         case ESTALE:
             return "网络文件句柄已失效";
+#endif
         case EOPNOTSUPP:
             return "文件系统不支持此操作";
         case EAGAIN:

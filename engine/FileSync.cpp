@@ -114,7 +114,10 @@ public:
             options_.progress(report);
     }
     void Fail(const FileSystemError& error, FailureKind kind = FailureKind::System) {
-        if (dynamic_cast<const LinkInDestinationError*>(&error))
+        if (error.Refused() == FileSystemError::Refusal::Encrypted)
+            Fail(error.Path(), "the file is encrypted and its copy would not be",
+                 FailureKind::Encrypted);
+        else if (dynamic_cast<const LinkInDestinationError*>(&error))
             Fail(error.Path(), kLinkInDestination, FailureKind::LinkInDestination);
         else
             report.failures.push_back(
@@ -239,10 +242,13 @@ public:
         triedCopy_ = true;
         try {
             // Temporaries go to the destination top's area when on its device, so a killed run
-            // leaves them in one small place, which every run clears.
+            // leaves them in one small place, which every run clears; or, where the file system
+            // wants them there, to the folder they are going to.
             const Folder* top = destinationTopFolder_;
-            const Folder* area =
-                top && top->Identity().device == to.Identity().device ? top : nullptr;
+            const Folder* area = top && top->Identity().device == to.Identity().device &&
+                                         !fileSystem.TemporariesInTargetFolder()
+                                     ? top
+                                     : nullptr;
             CopyRequest request{from, to, name, target, area, StepOf(to)};
             CopyResult result =
                 WithHandles([&] { return CopyOneFile(fileSystem, request, betweenSlices_); });

@@ -6,8 +6,10 @@
 
 namespace FileSync {
 
-FileSystemError::FileSystemError(int code, std::string path)
-    : std::system_error(code, std::generic_category(), path), path_(std::move(path)) {}
+FileSystemError::FileSystemError(int code, std::string path, Refusal refusal)
+    : std::system_error(code, std::generic_category(), path),
+      path_(std::move(path)),
+      refusal_(refusal) {}
 
 Folder::Folder(FileSystem& owner, std::intptr_t handle, std::string path, FolderIdentity identity,
                std::uint32_t attributes, bool onPseudoFileSystem)

@@ -21,20 +21,35 @@ class FileSystem;
 // A failed file-system operation: the path it failed on and the system's error code.
 class FileSystemError : public std::system_error {
 public:
-    FileSystemError(int code, std::string path);
+    // What a layer refused for a reason no errno value names.
+    enum class Refusal : std::uint8_t {
+        None,
+        Encrypted,  // an encrypted file whose copy could only be written in plain text
+    };
+
+    FileSystemError(int code, std::string path, Refusal refusal = Refusal::None);
     const std::string& Path() const { return path_; }
     // The system's own words for the error, e.g. "Permission denied".
     std::string Reason() const { return code().message(); }
+    Refusal Refused() const { return refusal_; }
 
 private:
     std::string path_;
+    Refusal refusal_;
 };
 
-// Tells two folders apart even when reached through different paths or links.
+// Tells two folders apart even when reached through different paths or links. An identity the
+// system could not tell (an ID of zero) equals none, not even itself: a folder that cannot be
+// told apart is never taken for one already seen.
 struct FolderIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    bool operator==(const FolderIdentity&) const = default;
+    std::uint64_t inodeHigh = 0;  // where IDs are 128 bits wide (ReFS on Windows)
+    bool Known() const { return inode != 0 || inodeHigh != 0; }
+    bool operator==(const FolderIdentity& other) const {
+        return Known() && device == other.device && inode == other.inode &&
+               inodeHigh == other.inodeHigh;
+    }
 };
 
 // What stands at a name in a folder, looked at without following a link.
@@ -213,6 +228,11 @@ public:
     // that keeps state of its own, such as a test double that records calls, answers false and
     // is then read on the caller's thread only.
     virtual bool SafeForReadAhead() const { return false; }
+    // Whether a copy's temporary is to be made in the folder the copy goes to rather than in the
+    // destination top's temporary area. Where a moved file keeps what it got where it was made
+    // (on NTFS its security, compression and encryption), only its own folder gives it the
+    // right ones; such a layer's temporaries must go with their handle when a run is killed.
+    virtual bool TemporariesInTargetFolder() const { return false; }
 
     // --- Folders
     // Opens the folder at `path`, links followed. An empty path names no folder (ENOENT).

@@ -14,6 +14,7 @@ class ForwardingFileSystem : public FileSystem {
 public:
     explicit ForwardingFileSystem(FileSystem& inner = PlatformFileSystem()) : inner_(inner) {}
 
+    bool TemporariesInTargetFolder() const override { return inner_.TemporariesInTargetFolder(); }
     Folder GetFolder(const std::string& path) override { return inner_.GetFolder(path); }
     Folder GetSubFolder(const Folder& parent, std::string_view name) override {
         return inner_.GetSubFolder(parent, name);

@@ -21,15 +21,23 @@ void NoDisplayHandler(QtMsgType type, const QMessageLogContext&, const QString& 
         startupMessages << message;
         return;
     }
+#ifdef Q_OS_WIN
+    // Windows always has a desktop; failing to open it is the platform plugin's fault.
+    std::fprintf(stderr,
+                 "%s could not open its window: %s\nThe Qt platform plugin (platforms\\qwindows.dll) "
+                 "must be installed beside the program.\n",
+                 qPrintable(ExecutableBaseName()), qPrintable(message));
+#else
     const QByteArray display = qgetenv("DISPLAY");
     std::fprintf(stderr,
                  "%s needs a graphical session to start, and no display could be opened here "
-                 "(%s).\nStart it from a desktop session, or on a virtual X server:\n"
+                 "(%s).\nStart it from an X or Wayland session, or on a virtual X server:\n"
                  "    xvfb-run -a %s\n",
                  qPrintable(ExecutableBaseName()),
                  display.isEmpty() ? "DISPLAY is not set"
                                    : qPrintable(QStringLiteral("DISPLAY is %1").arg(display)),
                  qPrintable(QCoreApplication::applicationFilePath()));
+#endif
     std::fflush(stderr);
     std::_Exit(EXIT_FAILURE);
 }

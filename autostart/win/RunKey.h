@@ -1,7 +1,8 @@
 // The log-on registration of Windows, without Qt: the value `name` = `path` (REG_SZ) in the
 // current user's Run key starts `path` at log-on; the same value in the sibling key "Run-",
-// which Windows ignores, is a parked entry. The Run key is created when missing; the parking
-// key is only used where someone made it, never created.
+// which Windows ignores, is a parked entry. The data is the path in quotes, as a command line.
+// The Run key is created when missing; the parking key is only used where someone made it,
+// never created.
 #pragma once
 
 #include <windows.h>

@@ -1,8 +1,11 @@
 // Windows change notification: ReadDirectoryChangesW on the folder with an overlapped event.
 // The folder handle keeps the changes made between two reads, so none is lost between waits
 // (FindFirstChangeNotification loses those under Wine). Windows ends the read when the folder
-// goes away; Wine does not, so every drain also checks that the path still names the folder
-// that was opened, and a sleep lasts one slice at most.
+// goes away, but not when it is renamed away and another put in its place, and Wine does
+// neither: so once the read has been quiet for a while, a drain checks that the path still
+// names the folder that was opened, and a sleep lasts one slice at most. The check opens the
+// folder, a round trip on a share, hence the quiet time. A share that does not answer for a
+// moment ends nothing: its errors are transient, and the read is started again.
 #include <windows.h>
 
 #include <cstddef>
@@ -13,7 +16,8 @@
 namespace ChangeNotification {
 namespace {
 
-constexpr int IdentitySlice = 100;  // milliseconds
+constexpr int IdentitySlice = 100;          // milliseconds
+constexpr ULONGLONG QuietBeforeCheck = 2000;  // milliseconds
 constexpr DWORD KnownFilterBits =
     FileNameChanges | FolderNameChanges | AttributeChanges | SizeChanges | LastWriteChanges;
 
@@ -32,6 +36,26 @@ bool IdentityOf(HANDLE handle, Identity& identity, bool& isFolder) {
                 information.nFileIndexLow};
     isFolder = information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
     return true;
+}
+
+// Errors of a share or a drive that may answer again.
+bool Transient(DWORD error) {
+    switch (error) {
+        case ERROR_NETNAME_DELETED:
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_SEM_TIMEOUT:
+        case ERROR_NETWORK_BUSY:
+        case ERROR_NETWORK_UNREACHABLE:
+        case ERROR_HOST_UNREACHABLE:
+        case ERROR_CONNECTION_ABORTED:
+        case ERROR_REM_NOT_LIST:
+        case ERROR_BAD_NETPATH:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_NOT_READY:
+            return true;
+        default:
+            return false;
+    }
 }
 
 HANDLE OpenFolderHandle(const std::wstring& path, DWORD access, DWORD flags) {
@@ -75,7 +99,7 @@ public:
         Drained drained;
         while (!drained.ended) {
             if (!pending_ && !StartRead()) {
-                drained.ended = true;
+                drained.ended = !Transient(GetLastError());
                 break;
             }
             DWORD bytes = 0;
@@ -90,11 +114,18 @@ public:
             pending_ = false;
             if (error == ERROR_NOTIFY_ENUM_DIR)
                 drained.changed = true;
+            else if (Transient(error))
+                break;  // read again at the next drain
             else
                 drained.ended = true;
         }
-        if (!drained.ended && !StillThere())
-            drained.ended = true;
+        const ULONGLONG now = GetTickCount64();
+        if (drained.changed) {
+            lastNews_ = now;
+        } else if (!drained.ended && now - lastNews_ >= QuietBeforeCheck) {
+            lastNews_ = now;
+            drained.ended = !StillThere();
+        }
         return drained;
     }
 
@@ -108,11 +139,11 @@ public:
 
 private:
     // Whether the path still names the watched folder: not deleted, and not renamed away with
-    // another folder put in its place.
+    // another folder put in its place. A share that does not answer is taken to be there.
     bool StillThere() const {
         const HANDLE current = OpenFolderHandle(path_, FILE_READ_ATTRIBUTES, 0);
         if (current == INVALID_HANDLE_VALUE)
-            return false;
+            return Transient(GetLastError());
         Identity identity;
         bool isFolder = false;
         const bool known = IdentityOf(current, identity, isFolder);
@@ -127,6 +158,7 @@ private:
     DWORD filter_;
     OVERLAPPED overlapped_{};
     bool pending_ = false;
+    ULONGLONG lastNews_ = GetTickCount64();  // the last change or check
     alignas(DWORD) std::byte buffer_[64 * 1024];
 };
 

@@ -1,6 +1,6 @@
 // The file-system layer over Win32: the top folders are opened by "\\?\" paths, everything
 // below them with NtCreateFile relative to the open folder's handle, folders are listed with
-// GetFileInformationByHandleEx, and data is copied with ReadFile/WriteFile at explicit offsets.
+// NtQueryDirectoryFile, and data is copied with ReadFile/WriteFile at explicit offsets.
 //
 // A temporary is created under its name with a share mode that refuses deletion, so
 // RemoveUnusedFile leaves it alone while it is written, and is marked for deletion at once, so
@@ -17,12 +17,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "FileSystem.h"
 #include "win/WidePath.h"
+
+// ntdll's directory query, which winternl.h leaves out.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID routine,
+                                               PVOID context, PIO_STATUS_BLOCK status, PVOID buffer,
+                                               ULONG length, FILE_INFORMATION_CLASS entryClass,
+                                               BOOLEAN single, PUNICODE_STRING mask,
+                                               BOOLEAN restart);
 
 namespace FileSync {
 namespace {
@@ -31,6 +39,7 @@ constexpr std::uint32_t kAttributeMask =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 constexpr std::size_t kListBufferSize = 64 * 1024;
+constexpr DWORD kHoleBlock = 64 * 1024;    // NTFS's unit of sparse allocation
 constexpr std::size_t kLongestName = 255;  // UTF-16 units, as NTFS and FAT allow
 // The seconds from 1601, where Windows counts file times from, to 1970.
 constexpr std::int64_t kEpochDifference = 11644473600;
@@ -40,14 +49,34 @@ constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns ticks
 constexpr std::intptr_t kNoPendingAttributes = -1;
 
 constexpr NTSTATUS kStatusFileIsADirectory = NTSTATUS(0xC00000BA);
+constexpr NTSTATUS kStatusNoMoreFiles = NTSTATUS(0x80000006);
+constexpr NTSTATUS kStatusNoSuchFile = NTSTATUS(0xC000000F);
+constexpr int kFileDirectoryInformation = 1;
+constexpr int kFileFullDirectoryInformation = 2;
+// FILE_DIRECTORY_INFORMATION is FILE_FULL_DIR_INFO without EaSize, just before the name.
+constexpr std::size_t kPlainEntryNameOffset = offsetof(FILE_FULL_DIR_INFO, EaSize);
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileNetworkOpenInformation = 34;
+constexpr int kFileIdInformation = 59;
+constexpr int kFileCaseSensitiveInformation = 71;
+constexpr ULONG kCaseSensitiveFolder = 1;  // FILE_CS_FLAG_CASE_SENSITIVE_DIR
 
 constexpr ACCESS_MASK kFolderReadAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ACCESS_MASK kFolderAttributeAccess =
     FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Whether a directory query failed for the kind of entries asked for, not for the folder.
+bool RefusesEntryClass(NTSTATUS status) {
+    return status == NTSTATUS(0xC0000003) ||  // STATUS_INVALID_INFO_CLASS
+           status == NTSTATUS(0xC00000BB) ||  // STATUS_NOT_SUPPORTED
+           status == NTSTATUS(0xC000000D);    // STATUS_INVALID_PARAMETER
+}
+
+// Codes the Windows 7 headers lack.
+constexpr DWORD kErrorStoppedOnSymlink = 681;
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;
 
 // The errno value of a Win32 error, for FileSystemError's generic category.
 int ErrnoOf(DWORD error) {
@@ -95,6 +124,41 @@ int ErrnoOf(DWORD error) {
             return ENOMEM;
         case ERROR_TOO_MANY_OPEN_FILES:
             return EMFILE;
+        // Shares and removable drives; each has a reason of its own in the window.
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_NETNAME_DELETED:
+            return ECONNRESET;
+        case ERROR_CONNECTION_ABORTED:
+        case ERROR_REQUEST_ABORTED:
+            return ECONNABORTED;
+        case ERROR_SEM_TIMEOUT:
+            return ETIMEDOUT;
+        case ERROR_NETWORK_UNREACHABLE:
+            return ENETUNREACH;
+        case ERROR_HOST_UNREACHABLE:
+        case ERROR_REM_NOT_LIST:
+            return EHOSTUNREACH;
+        case ERROR_NOT_READY:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return ENODEV;
+        case ERROR_BUSY:
+        case ERROR_NETWORK_BUSY:
+            return EBUSY;
+        case ERROR_NETWORK_ACCESS_DENIED:
+        case ERROR_LOGON_FAILURE:
+        case ERROR_CANT_ACCESS_FILE:
+            return EACCES;
+        case kErrorDiskQuotaExceeded:  // Windows has no EDQUOT
+            return ENOSPC;
+        case ERROR_FILE_TOO_LARGE:
+            return EFBIG;
+        case ERROR_NO_UNICODE_TRANSLATION:
+            return EILSEQ;
+        case ERROR_CANT_RESOLVE_FILENAME:
+        case kErrorStoppedOnSymlink:
+            return ELOOP;
         default:
             return EIO;
     }
@@ -300,6 +364,18 @@ std::string FinalPathOf(HANDLE handle) {
     return WidePath::ToUtf8(path);
 }
 
+// The reparse tag of `name` in `root`, the name itself looked at; 0 when it has none.
+DWORD ReparseTagOf(HANDLE root, NtName& name) {
+    HANDLE handle;
+    if (!NT_SUCCESS(OpenRelative(root, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                 FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle)))
+        return 0;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    bool known = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag);
+    CloseHandle(handle);
+    return known && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+}
+
 char* CopyBuffer() {
     thread_local std::unique_ptr<char[]> buffer;
     if (!buffer)
@@ -314,10 +390,45 @@ OVERLAPPED At(std::uint64_t offset) {
     return position;
 }
 
+// Where the next data of a file with holes lies.
+enum class DataRange { Found, None, Unknown };
+
+DataRange NextData(HANDLE file, std::uint64_t offset, std::uint64_t size, std::uint64_t& start,
+                   std::uint64_t& end) {
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+    query.Length.QuadPart = static_cast<LONGLONG>(size - offset);
+    FILE_ALLOCATED_RANGE_BUFFER found{};
+    DWORD got = 0;
+    if (!DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &found,
+                         sizeof found, &got, nullptr) &&
+        GetLastError() != ERROR_MORE_DATA)
+        return DataRange::Unknown;
+    if (got < sizeof found)
+        return DataRange::None;
+    start = std::max(offset, static_cast<std::uint64_t>(found.FileOffset.QuadPart));
+    end = std::min(size,
+                   static_cast<std::uint64_t>(found.FileOffset.QuadPart + found.Length.QuadPart));
+    return DataRange::Found;
+}
+
+// Lets the file keep holes where nothing is written; without it (FAT) they read as zeros.
+void MakeSparse(HANDLE file) {
+    DWORD ignored = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+}
+
+bool AllZero(const char* data, std::size_t length) {
+    return std::all_of(data, data + length, [](char c) { return c == 0; });
+}
+
 class WindowsFileSystem final : public FileSystem {
 public:
     // Keeps no state between calls; each call works on the handles it is given.
     bool SafeForReadAhead() const override { return true; }
+    // A renamed file keeps the security descriptor, compression and encryption it was created
+    // with; made in its own folder, it inherits that folder's. It goes with its handle.
+    bool TemporariesInTargetFolder() const override { return true; }
 
     Folder GetFolder(const std::string& path) override { return OpenFolderByPath(path); }
 
@@ -329,22 +440,37 @@ public:
         return OpenSubFolder(parent, name, FILE_OPEN, nullptr, false);
     }
 
+    // Reads the folder in large batches. Some NAS and virtual-machine shares refuse the full
+    // entries, which carry nothing needed here: the plain ones are asked for instead.
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         alignas(LONGLONG) char buffer[kListBufferSize];
         // The first read of a second listing starts the folder over.
-        FILE_INFO_BY_HANDLE_CLASS next =
-            folder.MarkListed() ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo;
+        BOOLEAN restart = folder.MarkListed();
+        int entryClass = kFileFullDirectoryInformation;
         for (;;) {
-            if (!GetFileInformationByHandleEx(HandleOf(folder), next, buffer, sizeof buffer)) {
-                if (GetLastError() == ERROR_NO_MORE_FILES)
-                    return;
-                ThrowLastError(folder.Path());
+            IO_STATUS_BLOCK io{};
+            const NTSTATUS status = NtQueryDirectoryFile(
+                HandleOf(folder), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                FILE_INFORMATION_CLASS(entryClass), FALSE, nullptr, restart);
+            // An empty FAT root has not even "." and "..", and says it holds no such file.
+            if (status == kStatusNoMoreFiles || status == kStatusNoSuchFile)
+                return;
+            if (entryClass == kFileFullDirectoryInformation && RefusesEntryClass(status)) {
+                entryClass = kFileDirectoryInformation;
+                continue;
             }
-            next = FileFullDirectoryInfo;
+            if (!NT_SUCCESS(status))
+                ThrowStatus(status, folder.Path());
+            restart = FALSE;
+            const std::size_t nameAt = entryClass == kFileFullDirectoryInformation
+                                           ? offsetof(FILE_FULL_DIR_INFO, FileName)
+                                           : kPlainEntryNameOffset;
             for (std::size_t offset = 0;;) {
                 const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
-                AddEntry(folder, *entry, listing);
+                const auto* name = reinterpret_cast<const wchar_t*>(buffer + offset + nameAt);
+                AddEntry(folder, entry->FileAttributes,
+                         {name, entry->FileNameLength / sizeof(wchar_t)}, listing);
                 if (entry->NextEntryOffset == 0)
                     break;
                 offset += entry->NextEntryOffset;
@@ -497,7 +623,7 @@ public:
             HandleOf(folder), ntName,
             FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE, FILE_SHARE_READ,
             FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, handle, nullptr,
-            FILE_ATTRIBUTE_NORMAL);
+            FILE_ATTRIBUTE_HIDDEN);  // out of sight in the user's folder until installed
         if (!NT_SUCCESS(status))
             ThrowStatus(status, reportedPath);
         File file(*this, reinterpret_cast<std::intptr_t>(handle), std::move(reportedPath));
@@ -507,28 +633,37 @@ public:
         return file;
     }
 
+    // A source whose data takes less room than its length has holes. The ranges of its data
+    // are asked for, the holes between them skipped in a sparse copy and the last one made by
+    // the copy's length; where the file system cannot tell the ranges, blocks of zeros in it
+    // are skipped instead.
     std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
                                std::uint64_t limit) override {
-        char* buffer = CopyBuffer();
-        std::uint64_t done = 0;
-        while (done < limit) {
-            DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - done, kCopyBufferSize));
-            DWORD got = 0;
-            OVERLAPPED readAt = At(offset + done);
-            if (!ReadFile(HandleOf(from), buffer, want, &got, &readAt)) {
-                if (GetLastError() == ERROR_HANDLE_EOF)
-                    break;
-                ThrowLastError(from.Path());
-            }
-            if (got == 0)
-                break;
-            DWORD put = 0;
-            OVERLAPPED writeAt = At(offset + done);
-            if (!WriteFile(HandleOf(to), buffer, got, &put, &writeAt) || put != got)
-                ThrowLastError(to.Path());
-            done += got;
+        FILE_NETWORK_OPEN_INFORMATION source;
+        if (NTSTATUS status = QueryOpen(HandleOf(from), source); !NT_SUCCESS(status))
+            ThrowStatus(status, from.Path());
+        if (offset == 0 && (source.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
+            RefusePlainCopy(to);
+        const auto size = static_cast<std::uint64_t>(source.EndOfFile.QuadPart);
+        if (static_cast<std::uint64_t>(source.AllocationSize.QuadPart) >= size || offset >= size)
+            return CopyRange(from, to, offset, limit, false);
+        std::uint64_t start = offset;
+        std::uint64_t end = size;
+        switch (NextData(HandleOf(from), offset, size, start, end)) {
+            case DataRange::Unknown:
+                MakeSparse(HandleOf(to));
+                return CopyRange(from, to, offset, limit, true);
+            case DataRange::None:
+                MakeSparse(HandleOf(to));
+                SetLength(to, size);
+                return size - offset;
+            case DataRange::Found:
+                if (start > offset)
+                    MakeSparse(HandleOf(to));
+                return start - offset +
+                       CopyRange(from, to, start, std::min(limit, end - start), false);
         }
-        return done;
+        return 0;
     }
 
     // The time now; the attributes once the temporary has its name (see InstallTemporary).
@@ -588,6 +723,55 @@ public:
                        SetDeleteMark(handle, true);
         CloseHandle(handle);
         return removed;
+    }
+
+    // The modification time through the name, the file opened without following a link.
+    void SetFileTimes(const Folder& folder, std::string_view name,
+                      const FileFacts& facts) override {
+        const std::string path = folder.PathOf(name);
+        NtName ntName(name);
+        ntName.Check(path);
+        HANDLE handle;
+        NTSTATUS status =
+            OpenRelative(HandleOf(folder), ntName, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                         FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, path);
+        FILE_BASIC_INFO change{};
+        change.LastWriteTime.QuadPart = change.LastAccessTime.QuadPart = TicksOf(facts);
+        const bool set = SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        if (!set)
+            throw FileSystemError(ErrnoOf(error), path);
+    }
+
+    // The volume's file system and 64-bit serial, which stay while it is attached elsewhere.
+    std::string FileSystemIdentity(const Folder& folder) override {
+        const std::wstring name = FileSystemName(folder);
+        if (name.empty() || !folder.Identity().Known())
+            return {};
+        char serial[17];
+        std::snprintf(serial, sizeof serial, "%016llx",
+                      static_cast<unsigned long long>(folder.Identity().device));
+        return WidePath::ToUtf8(name) + ":" + serial;
+    }
+
+    // A folder marked case-sensitive (Windows 10's per-folder flag) tells names apart; on the
+    // local file systems every other folder holds names equal but for case as one. Shares and
+    // the rest are left to the engine's probe.
+    NameCase NamesCase(const Folder& folder) override {
+        ULONG flags = 0;
+        IO_STATUS_BLOCK status{};
+        if (NT_SUCCESS(
+                NtQueryInformationFile(HandleOf(folder), &status, &flags, sizeof flags,
+                                       FILE_INFORMATION_CLASS(kFileCaseSensitiveInformation))))
+            return (flags & kCaseSensitiveFolder) ? NameCase::Exact : NameCase::Folded;
+        const std::wstring name = FileSystemName(folder);
+        for (const wchar_t* local : {L"NTFS", L"ReFS", L"FAT", L"FAT32", L"exFAT"})
+            if (name == local)
+                return NameCase::Folded;
+        return NameCase::Unknown;
     }
 
     LinkTarget ResolveLink(const Folder& folder, std::string_view name) override {
@@ -720,12 +904,80 @@ private:
         };
         if (renamed())
             return true;
-        // Windows replaces no read-only file: the old copy loses the attribute first.
-        if (!replace || GetLastError() != ERROR_ACCESS_DENIED || !ClearReadOnly(to, name)) {
-            SetLastError(ERROR_ACCESS_DENIED);
+        // Windows replaces no read-only file: the old copy loses the attribute first. Any other
+        // failure keeps its cause, e.g. ERROR_NOT_SAME_DEVICE, on which the engine moves on.
+        const DWORD error = GetLastError();
+        if (!replace || error != ERROR_ACCESS_DENIED || !ClearReadOnly(to, name)) {
+            SetLastError(error);
             return false;
         }
         return renamed();
+    }
+
+    // Copies up to `limit` bytes of data from `offset` on; with `skipZeros`, blocks of zeros
+    // are left unwritten and the copy's length set at the end.
+    static std::uint64_t CopyRange(const File& from, const File& to, std::uint64_t offset,
+                                   std::uint64_t limit, bool skipZeros) {
+        char* buffer = CopyBuffer();
+        std::uint64_t done = 0;
+        while (done < limit) {
+            DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - done, kCopyBufferSize));
+            DWORD got = 0;
+            OVERLAPPED readAt = At(offset + done);
+            if (!ReadFile(HandleOf(from), buffer, want, &got, &readAt)) {
+                if (GetLastError() == ERROR_HANDLE_EOF)
+                    break;
+                ThrowLastError(from.Path());
+            }
+            if (got == 0)
+                break;
+            const DWORD step = skipZeros ? kHoleBlock : got;
+            for (DWORD block = 0; block < got; block += step) {
+                const DWORD length = std::min<DWORD>(step, got - block);
+                if (skipZeros && AllZero(buffer + block, length))
+                    continue;
+                DWORD put = 0;
+                OVERLAPPED writeAt = At(offset + done + block);
+                if (!WriteFile(HandleOf(to), buffer + block, length, &put, &writeAt) ||
+                    put != length)
+                    ThrowLastError(to.Path());
+            }
+            done += got;
+        }
+        if (skipZeros && done > 0)
+            SetLength(to, offset + done);
+        return done;
+    }
+
+    // An EFS-encrypted source is copied only into a copy that is encrypted too, as one made in
+    // an encrypted folder is: its data is never written in plain text (on a USB stick, say).
+    static void RefusePlainCopy(const File& copy) {
+        FILE_BASIC_INFO basic;
+        if (!GetFileInformationByHandleEx(HandleOf(copy), FileBasicInfo, &basic, sizeof basic))
+            ThrowLastError(copy.Path());
+        if (!(basic.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
+            throw FileSystemError(EACCES, copy.Path(), FileSystemError::Refusal::Encrypted);
+    }
+
+    // Makes the open file at least `length` bytes long.
+    static void SetLength(const File& file, std::uint64_t length) {
+        LARGE_INTEGER current;
+        if (!GetFileSizeEx(HandleOf(file), &current))
+            ThrowLastError(file.Path());
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+        if (static_cast<std::uint64_t>(current.QuadPart) < length &&
+            !SetFileInformationByHandle(HandleOf(file), FileEndOfFileInfo, &end, sizeof end))
+            ThrowLastError(file.Path());
+    }
+
+    // The name of the file system the folder lies on ("NTFS", "FAT32", ...); empty if unknown.
+    static std::wstring FileSystemName(const Folder& folder) {
+        wchar_t name[MAX_PATH + 1] = {};
+        if (!GetVolumeInformationByHandleW(HandleOf(folder), nullptr, 0, nullptr, nullptr, nullptr,
+                                           name, MAX_PATH + 1))
+            return {};
+        return name;
     }
 
     // Takes READONLY from the file `name`; false when it had none or cannot lose it.
@@ -789,31 +1041,50 @@ private:
             CloseHandle(handle);
             throw FileSystemError(ENOTDIR, path);
         }
-        FolderIdentity identity{
-            information.dwVolumeSerialNumber,
-            (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
-        return Folder(*this, reinterpret_cast<std::intptr_t>(handle), std::move(path), identity,
+        return Folder(*this, reinterpret_cast<std::intptr_t>(handle), std::move(path),
+                      IdentityOf(handle, information),
                       information.dwFileAttributes & kAttributeMask);
+    }
+
+    // The 128-bit ID and 64-bit serial where the file system has them (ReFS's IDs need all
+    // 128 bits), else the older 64-bit index and 32-bit serial. An ID of zeros or ones is
+    // unknown: such a folder is taken for no other.
+    static FolderIdentity IdentityOf(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& fallback) {
+        struct {
+            ULONGLONG VolumeSerialNumber;
+            BYTE Identifier[16];
+        } id;  // FILE_ID_INFORMATION, which the Windows 7 headers lack
+        IO_STATUS_BLOCK status{};
+        FolderIdentity identity;
+        if (NT_SUCCESS(NtQueryInformationFile(handle, &status, &id, sizeof id,
+                                              FILE_INFORMATION_CLASS(kFileIdInformation)))) {
+            identity.device = id.VolumeSerialNumber;
+            std::memcpy(&identity.inode, id.Identifier, sizeof identity.inode);
+            std::memcpy(&identity.inodeHigh, id.Identifier + 8, sizeof identity.inodeHigh);
+        } else {
+            identity.device = fallback.dwVolumeSerialNumber;
+            identity.inode =
+                (std::uint64_t{fallback.nFileIndexHigh} << 32) | fallback.nFileIndexLow;
+        }
+        if (identity.inode == ~std::uint64_t{0} &&
+            (identity.inodeHigh == 0 || identity.inodeHigh == ~std::uint64_t{0}))
+            identity.inode = identity.inodeHigh = 0;
+        return identity;
     }
 
     // Adds a listed entry by what it is. A symbolic link or junction is listed as a link; other
     // reparse points (cloud placeholders, deduplicated files) count as what they lead to.
-    static void AddEntry(const Folder& folder, const FILE_FULL_DIR_INFO& entry,
+    static void AddEntry(const Folder& folder, DWORD attributes, std::wstring_view wide,
                          FolderListing& listing) {
-        std::wstring_view wide(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
         if (wide == L"." || wide == L"..")
             return;
         const std::string name = WidePath::ToUtf8(wide);
-        if (name.empty())
-            return;  // no UTF-8 form: no later call could name it either
-        DWORD attributes = entry.FileAttributes;
-        // For a reparse point the listing's EaSize field holds its tag.
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(entry.EaSize)) {
-            listing.Add(name, FolderListing::Kind::Link);
-            return;
-        }
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             NtName ntName(name);
+            if (IsLinkTag(ReparseTagOf(HandleOf(folder), ntName))) {
+                listing.Add(name, FolderListing::Kind::Link);
+                return;
+            }
             FILE_NETWORK_OPEN_INFORMATION target;
             if (!QueryEntry(HandleOf(folder), ntName, target))
                 return;  // a dangling link

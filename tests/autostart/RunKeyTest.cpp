@@ -2,10 +2,12 @@
 // key, so the account's own Run key is never touched.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "RunKey.h"
+#include "TempFolder.h"
 
 namespace {
 
@@ -39,6 +41,15 @@ protected:
             ERROR_SUCCESS);
         RegCloseKey(key);
     }
+    FILETIME LastWritten(const wchar_t* name) const {
+        HKEY key = nullptr;
+        FILETIME written{};
+        EXPECT_EQ(RegOpenKeyExW(scratch_, name, 0, KEY_READ, &key), ERROR_SUCCESS);
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &written);
+        RegCloseKey(key);
+        return written;
+    }
     bool KeyExists(const wchar_t* name) const {
         HKEY key = nullptr;
         const bool exists = RegOpenKeyExW(scratch_, name, 0, KEY_READ, &key) == ERROR_SUCCESS;
@@ -68,12 +79,12 @@ private:
 };
 
 // A move deletes the value in one key and writes the given path afresh in the other: the
-// whole text with its NUL (Wine adds a missing NUL itself; Windows stores what it is given),
-// names and paths outside ASCII included.
+// whole quoted text with its NUL (Wine adds a missing NUL itself; Windows stores what it is
+// given), names and paths outside ASCII included.
 TEST_F(RunKeyTest, EntriesMoveBetweenTheRunKeyAndAnExistingParkingKey) {
     const std::wstring name = L"Tavrick备份";
     const std::wstring path = LR"(C:\程序\Tavrick备份.exe)";
-    const StoredValue stored{REG_SZ, path + L'\0'};
+    const StoredValue stored{REG_SZ, L'"' + path + L'"' + L'\0'};
     MakeParkingKey();
 
     Write(Place::Parked, name, LR"(C:\old\Tavrick备份.exe)");
@@ -97,6 +108,40 @@ TEST_F(RunKeyTest, WithoutAParkingKeyNothingIsParkedAndNoKeyIsMade) {
     Write(Place::Parked, L"Tavrick", LR"(C:\Tavrick\Tavrick.exe)");
     EXPECT_FALSE(Stored(ActiveKey, L"Tavrick"));
     EXPECT_FALSE(KeyExists(ParkingKey));
+}
+
+// What log-on does with the entry: the data is a command line, and a folder with a space in its
+// name must not start a program named after the part before the space. A second start with
+// the same path leaves the key as it is.
+TEST_F(RunKeyTest, TheEntryStartsTheProgramAndIsWrittenOnlyWhenItChanges) {
+    TempFolder folder;
+    const std::filesystem::path program =
+        std::filesystem::path(folder.Path()) / "My Tools" / "Tavrick.exe";
+    std::filesystem::create_directory(program.parent_path());
+    std::filesystem::copy_file(TAVRICK_SYNC_PROGRAM, program);
+    std::filesystem::copy_file(TAVRICK_SYNC_PROGRAM,
+                               std::filesystem::path(folder.Path()) / "My.exe");
+
+    Write(Place::Active, L"Tavrick", program.wstring());
+    const FILETIME first = LastWritten(ActiveKey);
+    Write(Place::Active, L"Tavrick", program.wstring());
+    const FILETIME second = LastWritten(ActiveKey);
+    EXPECT_EQ(CompareFileTime(&first, &second), 0);
+
+    std::wstring command = Stored(ActiveKey, L"Tavrick")->bytes;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    std::wstring started(MAX_PATH, L'\0');
+    DWORD length = DWORD(started.size());
+    EXPECT_TRUE(QueryFullProcessImageNameW(process.hProcess, 0, started.data(), &length));
+    started.resize(length);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_TRUE(std::filesystem::equivalent(started, program)) << started.c_str();
 }
 
 }  // namespace

@@ -53,10 +53,12 @@ TEST_F(FolderWatchTest, ChangesBetweenDrainsAreKept) {
     EXPECT_FALSE(news.ended);
 }
 
+// The move may be reported as a change first.
 TEST_F(FolderWatchTest, AFolderRenamedAwayAndReplacedEndsTheWatch) {
     fs::rename(Watched(), root / "moved");
     fs::create_directory(Watched());
-    EXPECT_TRUE(AwaitNews(*watch).ended);
+    while (!AwaitNews(*watch).ended) {
+    }
 }
 
 // Wine keeps a deleted folder until its last handle closes, and the watch holds one, so there

@@ -195,3 +195,33 @@ TEST(TreeSync, LargeFileIsCopiedInSlicesThatYield) {
     EXPECT_TRUE(report.failures.empty());
     EXPECT_FALSE(HasTemporaries(tree / "dst"));
 }
+
+// A replacing copy's temporary is made in the destination top's area, or, where the layer asks
+// for it (a moved file keeps the security it was made with on NTFS), in the folder it goes to.
+TEST(TreeSync, TemporariesAreMadeWhereTheLayerWantsThem) {
+    class Placing : public RecordingFileSystem {
+    public:
+        bool inTarget = false;
+        std::vector<std::string> madeIn;
+        bool TemporariesInTargetFolder() const override { return inTarget; }
+        FileSync::File CreateTemporary(const Folder& folder, std::string_view name,
+                                       std::string path) override {
+            madeIn.push_back(folder.Path());
+            return RecordingFileSystem::CreateTemporary(folder, name, std::move(path));
+        }
+    };
+    for (bool inTarget : {false, true}) {
+        TempFolder tree;
+        WriteOldFile(tree / "src/sub/file", "new");
+        WriteOldFile(tree / "dst/sub/file", "old");
+        SetModified(tree / "dst/sub/file", 1'000'000'000);
+        Placing fileSystem;
+        fileSystem.inTarget = inTarget;
+        RunReport report;
+        SyncFolderTree(tree / "src", tree / "dst", OptionsFor(fileSystem, report));
+        EXPECT_EQ(ReadFile(tree / "dst/sub/file"), "new");
+        ASSERT_FALSE(fileSystem.madeIn.empty());
+        EXPECT_EQ(fileSystem.madeIn.back(),
+                  inTarget ? tree / "dst/sub" : tree / "dst/.tavrick-partial-copies");
+    }
+}

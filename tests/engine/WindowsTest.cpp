@@ -5,6 +5,7 @@
 
 #include "FileSync.h"
 #include "TestTree.h"
+#include "win/WidePath.h"
 
 using namespace FileSync;
 
@@ -101,14 +102,110 @@ TEST(Windows, TemporariesGoWithTheirHandle) {
     EXPECT_FALSE(fs::exists(tree / "dst/.tavrick-partial-copies"));
 }
 
-bool MakeLink(const std::string& target, const std::string& link, bool toFolder) {
+// A rename's failure keeps its cause: between volumes the engine must hear EXDEV, on which it
+// makes the copy where it is to go, not "permission denied".
+TEST(Windows, InstallingOnAnotherVolumeSaysSo) {
+    TempFolder tree;
+    auto& platform = PlatformFileSystem();
+    Folder here = platform.GetFolder(tree.Path());
+    const std::string elsewhere = R"(Z:\dev\shm\)" + fs::path(tree.Path()).filename().string();
+    fs::create_directory(elsewhere);
+    Folder there = platform.GetFolder(elsewhere);
+    const bool otherVolume = there.Identity().device != here.Identity().device;
+    there = Folder();
+    if (!otherVolume) {
+        fs::remove(elsewhere);
+        GTEST_SKIP() << "no second volume at " << elsewhere;
+    }
+    there = platform.GetFolder(elsewhere);
+    File temporary = platform.CreateTemporary(here, ".tavrick-partial-0123456789abcdef", "t");
+    try {
+        platform.InstallTemporary(temporary, there, "file", true);
+        ADD_FAILURE() << "installed on another volume";
+    } catch (const FileSystemError& error) {
+        EXPECT_EQ(error.code(), std::errc::cross_device_link) << error.Reason();
+    }
+    platform.DiscardTemporary(temporary);
+    there = Folder();
+    fs::remove_all(elsewhere);
+}
+
+// Names are UTF-16 and may hold a surrogate without its partner: such a name has a WTF-8 form
+// that names it again, and no text has two forms.
+TEST(Windows, EveryNameHasOneNarrowForm) {
+    const std::wstring lone =
+        L"a\xD800"
+        L"b\xDC00";
+    const std::string narrow = WidePath::ToUtf8(lone);
+    EXPECT_EQ(narrow,
+              "a\xED\xA0\x80"
+              "b\xED\xB0\x80");
+    EXPECT_EQ(WidePath::FromUtf8(narrow), lone);
+    EXPECT_EQ(WidePath::ToUtf8(L"\xD83D\xDE00"), "\xF0\x9F\x98\x80");  // a pair is one point
+    EXPECT_EQ(WidePath::FromUtf8("\xED\xA0\xBD\xED\xB8\x80"), L"");    // ...with one form
+    EXPECT_EQ(WidePath::FromUtf8("\xC0\xAF"), L"");                    // overlong
+}
+
+// Top folders may be given in the forms Windows accepts besides the plain one, and are made
+// absolute without the plain form's length limit.
+TEST(Windows, TopFoldersInEveryFormAreFound) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/file", "f");
+    std::string slashed = tree / "src";
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    for (const std::string& source :
+         {R"(\\.\)" + (tree / "src"), "//?/" + slashed, tree / "src/./x/../"}) {
+        RunReport report;
+        RunOptions options;
+        options.report = &report;
+        SyncFolderTree(source, tree / "dst", options);
+        EXPECT_TRUE(report.failures.empty()) << source;
+        EXPECT_EQ(ReadFile(tree / "dst/file"), "f") << source;
+        fs::remove_all(tree / "dst");
+    }
+    EXPECT_EQ(WidePath::Absolute(R"(C:\a\.\b\..\c. . )"), LR"(\\?\C:\a\c)");
+    EXPECT_EQ(WidePath::Absolute(R"(\\server\share\..\x)"), LR"(\\?\UNC\server\share\x)");
+    std::string roundabout = tree.Path();
+    for (int i = 0; i < 60; ++i)
+        roundabout += "\\sub\\..";
+    EXPECT_EQ(WidePath::Absolute(roundabout), WidePath::Absolute(tree.Path()));
+}
+
+// A sparse file's holes stay holes in its copy, wherever they are: its data takes its room.
+TEST(Windows, HolesAreCopiedAsHoles) {
+    TempFolder tree;
+    constexpr LONGLONG kLength = 64 << 20;
+    WriteOldFile(tree / "src/sparse", "");
+    {
+        std::fstream file(tree / "src/sparse", std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(kLength / 2);
+        file << "data";
+    }
+    fs::resize_file(tree / "src/sparse", kLength);
+    SetModified(tree / "src/sparse", 1'600'000'000);
+    SyncFolderTree(tree / "src", tree / "dst");
+    const HANDLE copy = CreateFileW(fs::path(tree / "dst/sparse").wstring().c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILE_STANDARD_INFO standard{};
+    GetFileInformationByHandleEx(copy, FileStandardInfo, &standard, sizeof standard);
+    CloseHandle(copy);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, kLength);
+    EXPECT_LT(standard.AllocationSize.QuadPart, kLength / 8);
+    std::ifstream file(tree / "dst/sparse", std::ios::binary);
+    file.seekg(kLength / 2);
+    std::string data(4, '\0');
+    file.read(data.data(), 4);
+    EXPECT_EQ(data, "data");
+}
+
+static bool MakeLink(const std::string& target, const std::string& link, bool toFolder) {
     DWORD flags = (toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
                   SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
     return CreateSymbolicLinkW(fs::path(link).wstring().c_str(), fs::path(target).wstring().c_str(),
                                flags);
 }
 
-bool IsLink(const std::string& path) {
+static bool IsLink(const std::string& path) {
     DWORD attributes = GetFileAttributesW(fs::path(path).wstring().c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -154,4 +251,29 @@ TEST(Windows, DriverReportsAndExitsByOutcome) {
     EXPECT_EQ(status(tree / "src", tree / "dst"), 0);
     EXPECT_EQ(ReadFile(tree / "dst/file"), "f");
     EXPECT_EQ(status(tree / "absent", tree / "dst"), 1);
+}
+
+// What Windows shows of the driver: its description and version, and the manifest that gives it
+// long paths and the behaviour of current systems.
+TEST(Windows, DriverCarriesItsVersionAndManifest) {
+    const std::wstring program = fs::path(TAVRICK_SYNC_PROGRAM).wstring();
+    DWORD ignored = 0;
+    std::string block(GetFileVersionInfoSizeW(program.c_str(), &ignored), '\0');
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, DWORD(block.size()), block.data()));
+    const auto text = [&](const wchar_t* name) {
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        const std::wstring key = std::wstring(LR"(\StringFileInfo\040904b0\)") + name;
+        if (!VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            return std::string();
+        return WidePath::ToUtf8(std::wstring_view(value, length ? length - 1 : 0));
+    };
+    EXPECT_EQ(text(L"ProductVersion"), TAVRICK_VERSION);
+    EXPECT_EQ(text(L"OriginalFilename"), "tavrick-sync.exe");
+    EXPECT_FALSE(text(L"FileDescription").empty());
+    const HMODULE image = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(image);
+    EXPECT_TRUE(FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)));  // RT_MANIFEST
+    FreeLibrary(image);
 }
