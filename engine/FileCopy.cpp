@@ -290,9 +290,15 @@ void ClearTemporaryArea(FileSystem& fileSystem, const Folder& owner) {
         return;  // a link to elsewhere is not the engine's
     FolderListing listing;
     fileSystem.List(area, listing);
-    for (const auto& entry : listing.Entries())
-        if (entry.kind == FolderListing::Kind::File && IsTemporaryName(listing.Name(entry)))
+    for (const auto& entry : listing.Entries()) {
+        if (!IsTemporaryName(listing.Name(entry)))
+            continue;
+        // A link is only ever there for the instant between its making and its renaming.
+        if (entry.kind == FolderListing::Kind::File)
             fileSystem.RemoveUnusedFile(area, listing.Name(entry));
+        else if (entry.kind == FolderListing::Kind::Link)
+            fileSystem.RemoveLink(area, listing.Name(entry));
+    }
     area = Folder();
     // Fails, as it should, while a copy's temporary is in there.
     fileSystem.RemoveEmptySubFolder(owner, kTemporaryArea);

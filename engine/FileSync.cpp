@@ -19,6 +19,7 @@
 #include "FileSystem.h"
 #include "PairReading.h"
 #include "ReadAhead.h"
+#include "SourceLinks.h"
 
 namespace FileSync {
 namespace {
@@ -36,6 +37,25 @@ constexpr const char* kTimesNotKept = "the destination does not keep modificatio
 constexpr const char* kDriveNotAttached =
     "the destination's drive is not attached: the folder it would be made in lies on another "
     "file system than the one it was last found on";
+constexpr const char* kFolderCycle = "leads back to a folder above it";
+constexpr const char* kPseudoFileSystem = "is on a kernel file system (proc, sysfs, ...)";
+
+// The run's remarks that are no failures, each noted once per run.
+enum class RunNote : std::uint8_t { LinksNotMade, OtherKindKept, PseudoNotEntered, Count };
+
+const char* NoteText(RunNote note) {
+    switch (note) {
+        case RunNote::LinksNotMade:
+            return "Links left out: the destination cannot hold links, e.g. ";
+        case RunNote::OtherKindKept:
+            return "Left as it was: an earlier backup's folder or file where the source now has "
+                   "a link, e.g. ";
+        default:
+            return "Not entered: a kernel file system mounted in the source at ";
+    }
+}
+
+class DestinationFolder;
 
 // The state of one outermost call. Nested runs started from the yield hook have their own.
 class Run {
@@ -59,6 +79,8 @@ public:
     RunReport& report;
     // Reads the folder pairs of a tree run, ahead of the walk where that pays.
     ReadAhead* readAhead = nullptr;
+    // Which links of the source the walk follows.
+    LinkRule links;
 
     // What the caller asked of reading ahead, for a process that may hold `handles` open.
     ReadAheadSettings ReadAheadWanted(std::size_t handles) const {
@@ -113,11 +135,26 @@ public:
         }
     }
 
-    // The source folders from the run's top down to the folder being handled, and the
-    // destination's top: a subfolder that is one of them would never end or copy the
-    // backup into itself.
-    bool MustSkip(const FolderIdentity& folder) const {
-        return (hasDestinationTop_ && folder == destinationTop_) || IsOnSourcePath(folder);
+    void Note(RunNote note, const std::string& path) {
+        if (!std::exchange(noted_[static_cast<int>(note)], true))
+            report.notes.push_back(NoteText(note) + path);
+    }
+
+    // A source subfolder the walk must not enter: the destination's top (the backup would be
+    // copied into itself), a mount of a kernel pseudo file system, or one of the source folders
+    // from the run's top down to the folder being handled, which would never end: the last
+    // guard against cycles, recorded as a failure.
+    bool MustSkip(const Folder& folder) {
+        if (hasDestinationTop_ && folder.Identity() == destinationTop_)
+            return true;
+        if (folder.OnPseudoFileSystem()) {
+            Note(RunNote::PseudoNotEntered, folder.Path());
+            return true;
+        }
+        if (!IsOnSourcePath(folder.Identity()))
+            return false;
+        Fail(folder.Path(), kFolderCycle, FailureKind::FolderCycle);
+        return true;
     }
     // A destination folder that is one of the source folders being handled must never be
     // written into: the copy would overwrite the source. Records the failure.
@@ -228,6 +265,12 @@ public:
         }
     }
 
+    // Backs up the source link `name` of `from` as a link in `to`; a failure is recorded.
+    void KeepLink(const Folder& from, std::string_view name, DestinationFolder& to,
+                  const LinkTarget& target);
+    // Copies the file a followed link leads to when the comparison says so.
+    void CopyLinkedFile(const Folder& from, std::string_view name, DestinationFolder& to);
+
     // What the run copied is on stable storage once this returns, and the temporary area a
     // copy made, failed copies included, is gone again.
     void Flush(const Folder& destination) {
@@ -278,6 +321,7 @@ private:
     bool triedCopy_ = false;
     bool copiedAnything_ = false;
     bool stopped_ = false;
+    bool noted_[static_cast<int>(RunNote::Count)] = {};
 };
 
 // A destination folder the run works in. Writing needs owner rwx: a folder without them gets
@@ -331,6 +375,65 @@ private:
     std::uint32_t final_;
     bool created_;
     bool triedWrite_ = false;
+};
+
+void Run::KeepLink(const Folder& from, std::string_view name, DestinationFolder& to,
+                   const LinkTarget& target) {
+    ++report.filesCompared;
+    triedCopy_ = true;
+    try {
+        to.NeedWrite();
+        bool toFolder = target.kind == Kind::SubFolder;
+        switch (CopyLink(fileSystem, from, name, to.folder(), toFolder, destinationTopFolder_)) {
+            case LinkOutcome::Made:
+                ++report.linksMade;
+                copiedAnything_ = true;
+                break;
+            case LinkOutcome::OtherKindThere:
+                Note(RunNote::OtherKindKept, to.folder().PathOf(name));
+                break;
+            case LinkOutcome::NotSupported:
+                Note(RunNote::LinksNotMade, from.PathOf(name));
+                break;
+            case LinkOutcome::Unchanged:
+                break;
+        }
+    } catch (const FileSystemError& error) {
+        Fail(error);
+    }
+    Progress();
+}
+
+void Run::CopyLinkedFile(const Folder& from, std::string_view name, DestinationFolder& to) {
+    ++report.filesCompared;
+    try {
+        std::int32_t status = CompareFile(fileSystem, from, to.folder(), name, StepOf(to.folder()));
+        if (MustCopy(status)) {
+            to.NeedWrite();
+            CopyFile(from, to.folder(), name,
+                     status == OnlyInSource    ? TargetSeen::Missing
+                     : status == kTargetUnsure ? TargetSeen::Unsure
+                                               : TargetSeen::Older);
+        }
+    } catch (const FileSystemError& error) {
+        Fail(error);
+    }
+    Progress();
+}
+
+// Keeps a followed folder link's target among the folders whose links are kept, while the walk
+// is below it.
+class FollowedFolder {
+public:
+    FollowedFolder(Run& run, std::string target) : run_(run) {
+        run.links.EnterFollowed(std::move(target));
+    }
+    ~FollowedFolder() { run_.links.LeaveFollowed(); }
+    FollowedFolder(const FollowedFolder&) = delete;
+    FollowedFolder& operator=(const FollowedFolder&) = delete;
+
+private:
+    Run& run_;
 };
 
 // A row for every file of the source listing, in listing order.
@@ -453,7 +556,7 @@ void CopySubFolder(Run& run, const Folder& source, std::string_view name,
                    DestinationFolder& target) {
     try {
         Folder from = run.WithHandles([&] { return run.fileSystem.GetSubFolder(source, name); });
-        if (run.MustSkip(from.Identity()))
+        if (run.MustSkip(from))
             return;
         bool created = false;
         Folder to = CreateForCopy(run, target, name, from, created);
@@ -466,6 +569,25 @@ void CopySubFolder(Run& run, const Folder& source, std::string_view name,
         }
     } catch (const FileSystemError& error) {
         run.Fail(error);
+    }
+}
+
+// The source link `name` of `source` in a whole-folder copy: kept, or followed (see LinkRule).
+void CopyWholeLink(Run& run, const Folder& source, std::string_view name,
+                   DestinationFolder& target) {
+    LinkTarget link = run.fileSystem.ResolveLink(source, name);
+    switch (run.links.Decide(link)) {
+        case LinkAction::Keep:
+            run.KeepLink(source, name, target, link);
+            break;
+        case LinkAction::FollowFile:
+            run.CopyLinkedFile(source, name, target);
+            break;
+        case LinkAction::FollowFolder: {
+            FollowedFolder followed(run, std::move(link.path));
+            CopySubFolder(run, source, name, target);
+            break;
+        }
     }
 }
 
@@ -484,11 +606,14 @@ void CopyFolderContents(Run& run, const Folder& source, DestinationFolder& targe
     if (!CopyListedFiles(run, source, listing, target, folded))
         return;
     for (const auto& entry : listing.Entries()) {
-        if (entry.kind != Kind::SubFolder || folded.Loses(listing.Name(entry)))
+        if (entry.kind == Kind::File || folded.Loses(listing.Name(entry)))
             continue;
         if (run.Stopped())
             return;
-        CopySubFolder(run, source, listing.Name(entry), target);
+        if (entry.kind == Kind::SubFolder)
+            CopySubFolder(run, source, listing.Name(entry), target);
+        else
+            CopyWholeLink(run, source, listing.Name(entry), target);
         run.Yield();
     }
 }
@@ -526,7 +651,7 @@ void SyncSubFolder(Run& run, const PairNodePtr& parent, std::size_t entry,
         run.Fail(reading.openFailure);
         return;
     }
-    if (run.MustSkip(reading.source.Identity()))
+    if (run.MustSkip(reading.source))
         return;
     run.Enter(reading.source.Identity());
     try {
@@ -558,8 +683,30 @@ void SyncSubFolder(Run& run, const PairNodePtr& parent, std::size_t entry,
     run.Leave();
 }
 
+// The link at `entry` of `parent`'s source listing: kept as a link, or followed as the file or
+// folder it leads to (see LinkRule).
+void SyncLink(Run& run, const PairNodePtr& parent, std::size_t entry,
+              DestinationFolder& destination) {
+    const PairReading& reading = parent->reading;
+    std::string_view name = reading.listing.Name(reading.listing.Entries()[entry]);
+    LinkTarget link = run.fileSystem.ResolveLink(reading.source, name);
+    switch (run.links.Decide(link)) {
+        case LinkAction::Keep:
+            run.KeepLink(reading.source, name, destination, link);
+            break;
+        case LinkAction::FollowFile:
+            run.CopyLinkedFile(reading.source, name, destination);
+            break;
+        case LinkAction::FollowFolder: {
+            FollowedFolder followed(run, std::move(link.path));
+            SyncSubFolder(run, parent, entry, destination);
+            break;
+        }
+    }
+}
+
 // A folder pair whose two folders exist and have been read: its own files first, then each
-// source subfolder.
+// source subfolder and link.
 void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destination) {
     ++run.report.foldersVisited;
     const PairReading& reading = pair->reading;
@@ -573,17 +720,22 @@ void SyncOpenPair(Run& run, const PairNodePtr& pair, DestinationFolder& destinat
     CopyComparedFiles(run, reading, destination, folded);
     const auto& entries = reading.listing.Entries();
     for (std::size_t entry = 0; entry < entries.size(); ++entry) {
-        if (entries[entry].kind != Kind::SubFolder)
+        if (entries[entry].kind == Kind::File)
             continue;
         if (run.Stopped())
             return;
         std::string_view name = reading.listing.Name(entries[entry]);
+        bool subFolder = entries[entry].kind == Kind::SubFolder;
         if (folded.Loses(name)) {
             // Taken and left at once, so what was read ahead of it is let go.
-            PairInWalk skipped(*run.readAhead, run.readAhead->Take(pair, entry, name));
+            if (subFolder)
+                PairInWalk skipped(*run.readAhead, run.readAhead->Take(pair, entry, name));
             continue;
         }
-        SyncSubFolder(run, pair, entry, destination);
+        if (subFolder)
+            SyncSubFolder(run, pair, entry, destination);
+        else
+            SyncLink(run, pair, entry, destination);
         run.Yield();
     }
 }
@@ -684,6 +836,22 @@ void WalkFromTop(Run& run, Folder source, Folder destination, bool created, std:
     run.Flush(destinationFolder);
 }
 
+// The source's top folder, or none when it cannot be backed up (the failure is recorded).
+Folder OpenSourceTop(Run& run, const std::string& path) {
+    Folder source;
+    try {
+        source = run.fileSystem.GetFolder(path);
+    } catch (const FileSystemError& error) {
+        run.Fail(error, FailureKind::TopUnreachable);
+        return Folder();
+    }
+    if (source.OnPseudoFileSystem()) {
+        run.Fail(path, kPseudoFileSystem, FailureKind::PseudoFileSystem);
+        return Folder();
+    }
+    return source;
+}
+
 void SyncTree(Run& run, const std::string& sourcePath, const std::string& destinationPath) {
     // An empty path would resolve to nothing sensible; it names no folder.
     if (sourcePath.empty() || destinationPath.empty()) {
@@ -692,18 +860,16 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
         return;
     }
     std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
-    Folder source;
-    try {
-        source = run.fileSystem.GetFolder(sourcePath);
-    } catch (const FileSystemError& error) {
-        run.Fail(error, FailureKind::TopUnreachable);
+    Folder source = OpenSourceTop(run, sourcePath);
+    if (!source.IsOpen())
         return;
-    }
     run.Enter(source.Identity());
     bool created = false;
     Folder destination = OpenDestinationTop(run, destinationPath, source, created);
     if (!destination.IsOpen() || run.RefuseSourceAsDestination(destination))
         return;
+    run.links.SetTops(run.fileSystem.ResolvedPath(source),
+                      run.fileSystem.ResolvedPath(destination));
     LearnDestination(run, destination);
     WalkFromTop(run, std::move(source), std::move(destination), created, handles);
     run.Leave();

@@ -4,6 +4,8 @@
 // copied whole, missing files and files whose source copy is newer (or of another size at the
 // same whole-second time) are copied, and nothing is ever deleted or written into the source.
 // A copy takes its name only when complete and only when its source did not change meanwhile.
+// A link of the source is followed when it brings data in from outside the source, and is
+// otherwise backed up as a link (SourceLinks.h).
 #pragma once
 
 #include <chrono>
@@ -63,7 +65,13 @@ struct RunReport {
     std::uint64_t filesCompared = 0;
     std::uint64_t filesCopied = 0;
     std::uint64_t bytesCopied = 0;
+    // Links of the source backed up as links (made or given a new target text).
+    std::uint64_t linksMade = 0;
     std::vector<RunFailure> failures;
+    // Remarks on the run that are no failures, each said once per run (in English, with the
+    // first path it concerns): links the destination cannot hold, an earlier backup's folder
+    // or file where the source now has a link, a kernel file system not entered.
+    std::vector<std::string> notes;
     // The identity (FileSystem::FileSystemIdentity) of the file system the destination's top
     // folder was found or made on; when the run refused to make it, of the file system its
     // nearest existing parent lies on. Empty when unknown.

@@ -12,12 +12,13 @@ FileSystemError::FileSystemError(int code, std::string path, Refusal refusal)
       refusal_(refusal) {}
 
 Folder::Folder(FileSystem& owner, std::intptr_t handle, std::string path, FolderIdentity identity,
-               std::uint32_t attributes)
+               std::uint32_t attributes, bool onPseudoFileSystem)
     : owner_(&owner),
       handle_(handle),
       path_(std::move(path)),
       identity_(identity),
-      attributes_(attributes) {}
+      attributes_(attributes),
+      onPseudoFileSystem_(onPseudoFileSystem) {}
 
 Folder::Folder(Folder&& other) noexcept
     : owner_(std::exchange(other.owner_, nullptr)),
@@ -25,6 +26,7 @@ Folder::Folder(Folder&& other) noexcept
       path_(std::move(other.path_)),
       identity_(other.identity_),
       attributes_(other.attributes_),
+      onPseudoFileSystem_(other.onPseudoFileSystem_),
       listed_(other.listed_) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
@@ -35,6 +37,7 @@ Folder& Folder::operator=(Folder&& other) noexcept {
         path_ = std::move(other.path_);
         identity_ = other.identity_;
         attributes_ = other.attributes_;
+        onPseudoFileSystem_ = other.onPseudoFileSystem_;
         listed_ = other.listed_;
     }
     return *this;
@@ -108,7 +111,7 @@ void File::Release() noexcept {
 void FolderListing::Clear() {
     names_.clear();
     entries_.clear();
-    counts_[0] = counts_[1] = 0;
+    counts_[0] = counts_[1] = counts_[2] = 0;
 }
 
 void FolderListing::Add(std::string_view name, Kind kind) {

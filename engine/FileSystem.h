@@ -85,7 +85,7 @@ class Folder {
 public:
     Folder() = default;
     Folder(FileSystem& owner, std::intptr_t handle, std::string path, FolderIdentity identity,
-           std::uint32_t attributes);
+           std::uint32_t attributes, bool onPseudoFileSystem = false);
     Folder(Folder&& other) noexcept;
     Folder& operator=(Folder&& other) noexcept;
     Folder(const Folder&) = delete;
@@ -101,6 +101,9 @@ public:
     const FolderIdentity& Identity() const { return identity_; }
     // The permission bits when the folder was opened.
     std::uint32_t Attributes() const { return attributes_; }
+    // Whether the folder lies on one of the kernel's own file systems (proc, sysfs, ...), whose
+    // entries are no data of the user's.
+    bool OnPseudoFileSystem() const { return onPseudoFileSystem_; }
     // Notes that the folder is being listed; true when it was listed before.
     bool MarkListed() const { return std::exchange(listed_, true); }
 
@@ -112,6 +115,7 @@ private:
     std::string path_;
     FolderIdentity identity_;
     std::uint32_t attributes_ = 0;
+    bool onPseudoFileSystem_ = false;
     mutable bool listed_ = false;
 };
 
@@ -145,12 +149,13 @@ private:
 };
 
 // The entries of one folder, in the order the platform lists them. Every name is followed by a
-// NUL in memory, as the file-system operations expect. Files are regular files and
-// SubFolders are directories, links followed; anything else (FIFOs, sockets, devices, dangling
-// links) is left out. No name is left out for what it is.
+// NUL in memory, as the file-system operations expect. Files are regular files, SubFolders are
+// directories and Links are symbolic links (on Windows also junctions), whatever they lead to:
+// the walk decides whether to follow one. Anything else (FIFOs, sockets, devices) is left out.
+// No name is left out for what it is.
 class FolderListing {
 public:
-    enum class Kind : std::uint8_t { File, SubFolder };
+    enum class Kind : std::uint8_t { File, SubFolder, Link };
     struct Entry {
         std::uint32_t nameOffset;
         std::uint32_t nameLength;
@@ -184,9 +189,21 @@ public:
 private:
     std::vector<char> names_;
     std::vector<Entry> entries_;
-    std::size_t counts_[2] = {0, 0};
+    std::size_t counts_[3] = {0, 0, 0};
     FileFilter* filter_ = nullptr;
 };
+
+// Where a link leads, with every link on the way resolved.
+struct LinkTarget {
+    // File or SubFolder; Link when it leads to nothing the walk could copy (nowhere, a device).
+    FolderListing::Kind kind = FolderListing::Kind::Link;
+    // The target's absolute path; empty when it could not be found out.
+    std::string path;
+    bool onPseudoFileSystem = false;
+};
+
+// What a name in a folder holds, links not followed.
+enum class NameHolds : std::uint8_t { Nothing, Link, Other };
 
 // The primitives the engine builds on. They carry no policy: which names temporaries get, where
 // they live, when one is stale, and when a copy may be installed are the engine's decisions.
@@ -296,6 +313,30 @@ public:
     // Removes the regular file `name` in `folder` unless it is a temporary still in use (see
     // CreateTemporary); never follows a link. Never throws: true when it was removed.
     virtual bool RemoveUnusedFile(const Folder& folder, std::string_view name) = 0;
+
+    // --- Links
+    // Where the link `name` in `folder` leads. Never throws: a link that leads nowhere, or
+    // that cannot be resolved, has kind Link.
+    virtual LinkTarget ResolveLink(const Folder& folder, std::string_view name) = 0;
+    // The absolute path of the open folder with every link resolved, in the form ResolveLink
+    // gives; empty when it cannot be found out. Never throws.
+    virtual std::string ResolvedPath(const Folder& folder) = 0;
+    // Reads the target text of the link `name` in `folder`, never following it, and says what
+    // the name holds; `target` is only set for a link. Throws when the name cannot be looked at.
+    virtual NameHolds ReadLink(const Folder& folder, std::string_view name,
+                               std::string& target) = 0;
+    // Makes a link `name` in `folder` with the target text `target`, never replacing anything
+    // (EEXIST). `toFolder` says what it leads to, for platforms whose links differ by that.
+    // EPERM where the platform or the file system lets the program make no link.
+    virtual void CreateLink(const Folder& folder, std::string_view name, const std::string& target,
+                            bool toFolder) = 0;
+    // Gives the link `from` in `folder` the name `name` in `to` in one step. `replace` lets it
+    // replace a link or file of that name; else EEXIST is thrown when the name is taken.
+    virtual void InstallLink(const Folder& folder, std::string_view from, const Folder& to,
+                             std::string_view name, bool replace) = 0;
+    // Removes the link `name` in `folder`, and nothing that is no link. Never throws: true
+    // when it was removed.
+    virtual bool RemoveLink(const Folder& folder, std::string_view name) = 0;
 
     // --- The run
     // Puts everything written to the folder's file system on stable storage.

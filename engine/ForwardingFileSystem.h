@@ -74,6 +74,24 @@ public:
     bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
         return inner_.RemoveUnusedFile(folder, name);
     }
+    LinkTarget ResolveLink(const Folder& folder, std::string_view name) override {
+        return inner_.ResolveLink(folder, name);
+    }
+    std::string ResolvedPath(const Folder& folder) override { return inner_.ResolvedPath(folder); }
+    NameHolds ReadLink(const Folder& folder, std::string_view name, std::string& target) override {
+        return inner_.ReadLink(folder, name, target);
+    }
+    void CreateLink(const Folder& folder, std::string_view name, const std::string& target,
+                    bool toFolder) override {
+        inner_.CreateLink(folder, name, target, toFolder);
+    }
+    void InstallLink(const Folder& folder, std::string_view from, const Folder& to,
+                     std::string_view name, bool replace) override {
+        inner_.InstallLink(folder, from, to, name, replace);
+    }
+    bool RemoveLink(const Folder& folder, std::string_view name) override {
+        return inner_.RemoveLink(folder, name);
+    }
     std::string FileSystemIdentity(const Folder& folder) override {
         return inner_.FileSystemIdentity(folder);
     }

@@ -275,7 +275,8 @@ bool ReadAhead::OnWalkPath(const PairNode& node, const FolderIdentity& folder) c
 
 // Opens the pair's folders below its parent's. False when the pair is not to be compared: a
 // folder failed to open, or the walk will not go into the pair (a source folder on its own
-// path or the destination's top, a destination folder on the source's path).
+// path, the destination's top or a mount of a kernel pseudo file system, a destination folder
+// on the source's path).
 bool ReadAhead::OpenPair(PairNode& node, bool leaveShort) {
     PairReading& reading = node.reading;
     const PairReading& parent = node.parent->reading;
@@ -288,7 +289,8 @@ bool ReadAhead::OpenPair(PairNode& node, bool leaveShort) {
         return false;
     }
     const FolderIdentity& source = reading.source.Identity();
-    if (source == destinationTop_ || OnWalkPath(*node.parent, source))
+    if (source == destinationTop_ || reading.source.OnPseudoFileSystem() ||
+        OnWalkPath(*node.parent, source))
         return false;
     try {
         // Never through a link: the walk reports one where it would make the folder.

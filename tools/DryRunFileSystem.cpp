@@ -145,6 +145,11 @@ void DryRunFileSystem::SetFileTimesAndAttributes(const File& file, const FileFac
     copy.size = size;
 }
 
+void DryRunFileSystem::InstallLink(const Folder&, std::string_view, const Folder& to,
+                                   std::string_view name, bool) {
+    wouldCopies_.push_back({to.PathOf(name), Why::Link});
+}
+
 void DryRunFileSystem::SetFileTimes(const Folder& folder, std::string_view name,
                                     const FileFacts& facts) {
     auto installed = installed_.find(folder.PathOf(name));

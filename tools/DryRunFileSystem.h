@@ -17,7 +17,7 @@ namespace FileSync {
 class DryRunFileSystem : public ForwardingFileSystem {
 public:
     // Why a file would be copied.
-    enum class Why { NewFolder, New, Newer, OtherSize };
+    enum class Why { NewFolder, New, Newer, OtherSize, Link };
     struct WouldCopy {
         std::string path;  // in the destination
         Why why;
@@ -50,6 +50,10 @@ public:
                           bool replace) override;
     void DiscardTemporary(File& temporary) noexcept override;
     bool RemoveUnusedFile(const Folder&, std::string_view) override { return false; }
+    void CreateLink(const Folder&, std::string_view, const std::string&, bool) override {}
+    void InstallLink(const Folder& folder, std::string_view from, const Folder& to,
+                     std::string_view name, bool replace) override;
+    bool RemoveLink(const Folder&, std::string_view) override { return false; }
     void SyncToStorage(const Folder&) override {}
 
 protected:

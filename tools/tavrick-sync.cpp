@@ -255,6 +255,8 @@ const char* WhyText(FileSync::DryRunFileSystem::Why why) {
             return "newer";
         case FileSync::DryRunFileSystem::Why::OtherSize:
             return "other size";
+        case FileSync::DryRunFileSystem::Why::Link:
+            return "link";
     }
     return "";
 }
@@ -265,8 +267,12 @@ void PrintSummary(const FileSync::RunReport& report, bool dryRun, double seconds
     std::printf("files compared: %llu\n", static_cast<unsigned long long>(report.filesCompared));
     std::printf("files %s: %llu\n", verb, static_cast<unsigned long long>(report.filesCopied));
     std::printf("bytes %s: %llu\n", verb, static_cast<unsigned long long>(report.bytesCopied));
+    std::printf("links %s: %llu\n", dryRun ? "to make" : "made",
+                static_cast<unsigned long long>(report.linksMade));
     std::printf("failures: %zu\n", report.failures.size());
     std::printf("seconds: %.3f\n", seconds);
+    for (const std::string& note : report.notes)
+        PrintText(stdout, "note: " + note + "\n");
 }
 
 int ExitStatus(const FileSync::RunReport& report) {

@@ -37,6 +37,8 @@ QByteArray RunLog::Lines(const QString& trigger, const RunSummary& run) {
         text += QStringLiteral("  failed %1: %2 (%3)\n")
                     .arg(QString::fromStdString(failure.path), ReasonText(failure),
                          QString::fromStdString(failure.reason));
+    for (const std::string& note : report.notes)
+        text += QStringLiteral("  note: %1\n").arg(QString::fromStdString(note));
     return text.toUtf8();
 }
 

@@ -19,9 +19,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "FileSystem.h"
@@ -79,6 +82,77 @@ FileFacts FactsOf(const struct stat& status) {
     facts.attributes = status.st_mode & 07777;
     facts.owner = status.st_uid;
     return facts;
+}
+
+// The kernel's own file systems: what they list is the system's state, not data, and some of
+// them never end (/proc/kcore, /proc/<pid>/root leading back to "/").
+bool IsPseudoFileSystemType(std::uint64_t type) {
+    constexpr std::uint64_t kConfigFs = 0x62656570;
+    constexpr std::uint64_t kFuseControl = 0x65735543;
+    constexpr std::uint64_t kMessageQueue = 0x19800202;
+    switch (type) {
+        case PROC_SUPER_MAGIC:
+        case SYSFS_MAGIC:
+        case DEVPTS_SUPER_MAGIC:
+        case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC:
+        case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC:
+        case SECURITYFS_MAGIC:
+        case BPF_FS_MAGIC:
+        case PSTOREFS_MAGIC:
+        case kConfigFs:
+        case EFIVARFS_MAGIC:
+        case kFuseControl:
+        case kMessageQueue:
+        case BINFMTFS_MAGIC:
+        case HUGETLBFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The type the mount table names for the file system of `device`; empty when not found.
+std::string MountedType(dev_t device) {
+    std::ifstream table("/proc/self/mountinfo");
+    const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, numbers;
+        fields >> id >> parent >> numbers;
+        std::size_t separator = line.find(" - ");
+        if (numbers != wanted || separator == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(separator + 3));
+        std::string type;
+        rest >> type;
+        return type;
+    }
+    return {};
+}
+
+// devtmpfs answers as tmpfs does; only the mount table tells the two apart.
+bool OnPseudoFileSystem(int fd, dev_t device) {
+    struct statfs facts;
+    if (::fstatfs(fd, &facts) != 0)
+        return false;
+    auto type = static_cast<std::uint64_t>(facts.f_type);
+    return IsPseudoFileSystemType(type) ||
+           (type == TMPFS_MAGIC && MountedType(device) == "devtmpfs");
+}
+
+// The path an open descriptor stands for, links resolved; empty when unknown.
+std::string PathOfDescriptor(int fd, const std::string& fallback) {
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    char path[PATH_MAX];
+    ssize_t length = ::readlink(self, path, sizeof path);
+    if (length > 0 && length < static_cast<ssize_t>(sizeof path) && path[0] == '/')
+        return std::string(path, static_cast<std::size_t>(length));
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(fallback.c_str(), nullptr),
+                                                         &std::free);
+    return resolved ? std::string(resolved.get()) : std::string();
 }
 
 char* CopyBuffer() {
@@ -195,6 +269,10 @@ std::string IdentityOf(dev_t device, const struct statfs& fileSystem) {
     return identity + text;
 }
 
+// Devices Adopt compares a folder's with: none (folders made for writing), or any at all.
+constexpr std::uint64_t kNoCheck = ~std::uint64_t{0};
+constexpr std::uint64_t kAnyDevice = ~std::uint64_t{0} - 1;
+
 class PosixFileSystem final : public FileSystem {
 public:
     // Keeps no state between calls; each call works on the handles it is given.
@@ -206,7 +284,7 @@ public:
         int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             throw FileSystemError(errno, path);
-        return Adopt(fd, path);
+        return Adopt(fd, path, nullptr, kAnyDevice);
     }
 
     Folder GetSubFolder(const Folder& parent, std::string_view name) override {
@@ -216,7 +294,8 @@ public:
         int fd = ::openat(Fd(parent), cname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             throw FileSystemError(errno, parent.PathOf(name));
-        return Adopt(fd, parent.PathOf(name));
+        // Only where a mount begins can the file system change.
+        return Adopt(fd, parent.PathOf(name), nullptr, parent.Identity().device);
     }
 
     Folder GetSubFolderNoFollow(const Folder& parent, std::string_view name) override {
@@ -489,6 +568,81 @@ public:
         return removed;
     }
 
+    LinkTarget ResolveLink(const Folder& folder, std::string_view name) override {
+        LinkTarget target;
+        CName cname(name);
+        int fd = cname.TooLong() ? -1 : ::openat(Fd(folder), cname.c_str(), O_PATH | O_CLOEXEC);
+        struct stat status;
+        if (fd < 0)
+            return target;
+        if (::fstat(fd, &status) == 0) {
+            target.kind = S_ISREG(status.st_mode)   ? FolderListing::Kind::File
+                          : S_ISDIR(status.st_mode) ? FolderListing::Kind::SubFolder
+                                                    : FolderListing::Kind::Link;
+            target.path = PathOfDescriptor(fd, folder.PathOf(name));
+            target.onPseudoFileSystem = OnPseudoFileSystem(fd, status.st_dev);
+        }
+        ::close(fd);
+        return target;
+    }
+
+    std::string ResolvedPath(const Folder& folder) override {
+        return PathOfDescriptor(Fd(folder), folder.Path());
+    }
+
+    NameHolds ReadLink(const Folder& folder, std::string_view name, std::string& target) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, folder.PathOf(name));
+        std::string text(256, '\0');
+        for (;;) {
+            ssize_t length = ::readlinkat(Fd(folder), cname.c_str(), text.data(), text.size());
+            if (length < 0) {
+                if (errno == EINVAL)
+                    return NameHolds::Other;
+                if (errno == ENOENT)
+                    return NameHolds::Nothing;
+                throw FileSystemError(errno, folder.PathOf(name));
+            }
+            if (static_cast<std::size_t>(length) < text.size()) {
+                text.resize(static_cast<std::size_t>(length));
+                target = std::move(text);
+                return NameHolds::Link;
+            }
+            text.resize(text.size() * 2);
+        }
+    }
+
+    void CreateLink(const Folder& folder, std::string_view name, const std::string& target,
+                    bool) override {
+        CName cname(name);
+        if (cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, folder.PathOf(name));
+        if (::symlinkat(target.c_str(), Fd(folder), cname.c_str()) != 0)
+            throw FileSystemError(errno, folder.PathOf(name));
+    }
+
+    void InstallLink(const Folder& folder, std::string_view from, const Folder& to,
+                     std::string_view name, bool replace) override {
+        CName cfrom(from);
+        CName cname(name);
+        if (cfrom.TooLong() || cname.TooLong())
+            throw FileSystemError(ENAMETOOLONG, to.PathOf(name));
+        int result = replace ? ::renameat(Fd(folder), cfrom.c_str(), Fd(to), cname.c_str())
+                             : ::renameat2(Fd(folder), cfrom.c_str(), Fd(to), cname.c_str(),
+                                           RENAME_NOREPLACE);
+        if (result != 0)
+            throw FileSystemError(errno, to.PathOf(name));
+    }
+
+    bool RemoveLink(const Folder& folder, std::string_view name) override {
+        CName cname(name);
+        struct stat status;
+        return !cname.TooLong() &&
+               ::fstatat(Fd(folder), cname.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISLNK(status.st_mode) && ::unlinkat(Fd(folder), cname.c_str(), 0) == 0;
+    }
+
     void SyncToStorage(const Folder& folder) override {
         if (::syncfs(Fd(folder)) != 0)
             throw FileSystemError(errno, folder.Path());
@@ -595,8 +749,10 @@ private:
     }
 
     // Wraps an open folder. `exact` are the permission bits of a folder just made, which it
-    // gets past the process's default mask.
-    Folder Adopt(int fd, std::string path, const std::uint32_t* exact = nullptr) {
+    // gets past the process's default mask. A folder on another device than `parentDevice`
+    // is asked for its file system's type.
+    Folder Adopt(int fd, std::string path, const std::uint32_t* exact = nullptr,
+                 std::uint64_t parentDevice = kNoCheck) {
         struct stat status;
         int code = ::fstat(fd, &status) != 0 ? errno : 0;
         if (code == 0 && exact && (status.st_mode & 07777) != (*exact & 07777)) {
@@ -608,10 +764,12 @@ private:
             ::close(fd);
             throw FileSystemError(code, path);
         }
-        return Folder(
-            *this, fd, std::move(path),
-            {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)},
-            status.st_mode & 07777);
+        auto device = static_cast<std::uint64_t>(status.st_dev);
+        bool pseudo = parentDevice != kNoCheck && device != parentDevice &&
+                      OnPseudoFileSystem(fd, status.st_dev);
+        return Folder(*this, fd, std::move(path),
+                      {device, static_cast<std::uint64_t>(status.st_ino)}, status.st_mode & 07777,
+                      pseudo);
     }
 
     static bool MadeFolder(int result, const std::string& path) {
@@ -622,6 +780,7 @@ private:
         return false;
     }
 
+    // Adds a listed entry by what it is; a link is listed as a link, whatever it leads to.
     static void AddEntry(int folderFd, const dirent64& entry, FolderListing& listing) {
         const char* raw = entry.d_name;
         if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0')))
@@ -637,13 +796,9 @@ private:
                    : S_ISDIR(status.st_mode) ? DT_DIR
                                              : DT_UNKNOWN;
         }
-        if (type == DT_LNK) {
-            // Links count as what they point to; a dangling link is neither file nor folder.
-            if (::fstatat(folderFd, entry.d_name, &status, 0) != 0)
-                return;
-            type = S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_UNKNOWN;
-        }
-        if (type == DT_DIR)
+        if (type == DT_LNK)
+            listing.Add(name, FolderListing::Kind::Link);
+        else if (type == DT_DIR)
             listing.Add(name, FolderListing::Kind::SubFolder);
         else if (type == DT_REG)
             listing.Add(name, FolderListing::Kind::File);

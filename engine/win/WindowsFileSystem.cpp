@@ -307,6 +307,75 @@ bool SetAttributeBits(HANDLE handle, std::uint32_t attributes) {
     return SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
 }
 
+// The head of what FSCTL_GET_REPARSE_POINT gives for a symbolic link or a junction; a link's
+// path buffer follows a flags field, a junction's follows the names at once.
+struct LinkReparseData {
+    ULONG tag;
+    USHORT dataLength;
+    USHORT reserved;
+    USHORT substituteOffset;
+    USHORT substituteLength;
+    USHORT printOffset;
+    USHORT printLength;
+};
+
+bool IsLinkTag(DWORD tag) {
+    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// The target text of the link or junction open as `handle`; false when it is neither.
+bool ReadLinkText(HANDLE handle, std::string& target) {
+    auto buffer = std::make_unique<std::max_align_t[]>(MAXIMUM_REPARSE_DATA_BUFFER_SIZE /
+                                                       sizeof(std::max_align_t));
+    DWORD got = 0;
+    if (!DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.get(),
+                         MAXIMUM_REPARSE_DATA_BUFFER_SIZE, &got, nullptr) ||
+        got < sizeof(LinkReparseData))
+        return false;
+    const auto* data = reinterpret_cast<const LinkReparseData*>(buffer.get());
+    if (!IsLinkTag(data->tag))
+        return false;
+    std::size_t paths = sizeof(LinkReparseData) + (data->tag == IO_REPARSE_TAG_SYMLINK ? 4 : 0);
+    const auto* base = reinterpret_cast<const char*>(buffer.get()) + paths;
+    // The name shown to users is the text the link was made with; some tools leave it empty.
+    bool printed = data->printLength > 0;
+    USHORT offset = printed ? data->printOffset : data->substituteOffset;
+    USHORT length = printed ? data->printLength : data->substituteLength;
+    if (paths + offset + length > got)
+        return false;
+    std::wstring_view text(reinterpret_cast<const wchar_t*>(base + offset),
+                           length / sizeof(wchar_t));
+    if (!printed && text.starts_with(LR"(\??\)"))
+        text.remove_prefix(4);
+    target = WidePath::ToUtf8(text);
+    return true;
+}
+
+// The path of an open file or folder with every link resolved; empty when unknown.
+std::string FinalPathOf(HANDLE handle) {
+    DWORD length = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (length == 0)
+        return {};
+    std::wstring path(length, L'\0');
+    DWORD written = GetFinalPathNameByHandleW(handle, path.data(), length, FILE_NAME_NORMALIZED);
+    if (written == 0 || written >= length)
+        return {};
+    path.resize(written);
+    return WidePath::ToUtf8(path);
+}
+
+// The reparse tag of `name` in `root`, the name itself looked at; 0 when it has none.
+DWORD ReparseTagOf(HANDLE root, NtName& name) {
+    HANDLE handle;
+    if (!NT_SUCCESS(OpenRelative(root, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                 FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle)))
+        return 0;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    bool known = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag);
+    CloseHandle(handle);
+    return known && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+}
+
 char* CopyBuffer() {
     thread_local std::unique_ptr<char[]> buffer;
     if (!buffer)
@@ -705,6 +774,103 @@ public:
         return NameCase::Unknown;
     }
 
+    LinkTarget ResolveLink(const Folder& folder, std::string_view name) override {
+        LinkTarget target;
+        NtName ntName(name);
+        HANDLE handle;
+        if (!ntName.Usable() ||
+            !NT_SUCCESS(OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                     kShareAll, FILE_OPEN, 0, handle)))
+            return target;
+        FILE_BASIC_INFO basic;
+        if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+            !(basic.FileAttributes & FILE_ATTRIBUTE_DEVICE)) {
+            target.kind = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                              ? FolderListing::Kind::SubFolder
+                              : FolderListing::Kind::File;
+            target.path = FinalPathOf(handle);
+        }
+        CloseHandle(handle);
+        return target;
+    }
+
+    std::string ResolvedPath(const Folder& folder) override {
+        return FinalPathOf(HandleOf(folder));
+    }
+
+    NameHolds ReadLink(const Folder& folder, std::string_view name, std::string& target) override {
+        const std::string path = folder.PathOf(name);
+        NtName ntName(name);
+        ntName.Check(path);
+        HANDLE handle;
+        NTSTATUS status = OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                       kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
+        if (!NT_SUCCESS(status)) {
+            int code = ErrnoOf(RtlNtStatusToDosError(status));
+            if (code == ENOENT)
+                return NameHolds::Nothing;
+            throw FileSystemError(code, path);
+        }
+        bool link = ReadLinkText(handle, target);
+        CloseHandle(handle);
+        return link ? NameHolds::Link : NameHolds::Other;
+    }
+
+    // Made by path: Windows makes links only through CreateSymbolicLinkW. Without developer
+    // mode or the privilege to make links, the system refuses (EPERM).
+    void CreateLink(const Folder& folder, std::string_view name, const std::string& target,
+                    bool toFolder) override {
+        const std::string path = folder.PathOf(name);
+        const std::wstring wide = WidePath::Absolute(path);
+        const std::wstring text = WidePath::FromUtf8(target);
+        DWORD flags = toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+        if (wide.empty() || text.empty())
+            throw FileSystemError(EINVAL, path);
+        if (CreateSymbolicLinkW(wide.c_str(), text.c_str(),
+                                flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+            return;
+        // Versions before developer mode refuse the flag they do not know.
+        if (GetLastError() == ERROR_INVALID_PARAMETER &&
+            CreateSymbolicLinkW(wide.c_str(), text.c_str(), flags))
+            return;
+        DWORD error = GetLastError();
+        throw FileSystemError(error == ERROR_PRIVILEGE_NOT_HELD ? EPERM : ErrnoOf(error), path);
+    }
+
+    void InstallLink(const Folder& folder, std::string_view from, const Folder& to,
+                     std::string_view name, bool replace) override {
+        const std::string path = to.PathOf(name);
+        NtName ntName(from);
+        ntName.Check(path);
+        HANDLE handle;
+        NTSTATUS status = OpenRelative(HandleOf(folder), ntName, DELETE | SYNCHRONIZE, kShareAll,
+                                       FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
+        if (!NT_SUCCESS(status))
+            ThrowStatus(status, path);
+        bool renamed = Rename(handle, to, name, replace);
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        if (!renamed)
+            throw FileSystemError(ErrnoOf(error), path);
+    }
+
+    bool RemoveLink(const Folder& folder, std::string_view name) override {
+        NtName ntName(name);
+        HANDLE handle;
+        if (!ntName.Usable() ||
+            !NT_SUCCESS(OpenRelative(HandleOf(folder), ntName,
+                                     DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                     FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle)))
+            return false;
+        FILE_ATTRIBUTE_TAG_INFO tag;
+        bool removed =
+            GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+            (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(tag.ReparseTag) &&
+            SetDeleteMark(handle, true);
+        CloseHandle(handle);
+        return removed;
+    }
+
     // Every copy was flushed as it was installed; flushing a whole volume needs administrator
     // rights, so there is nothing more to do here.
     void SyncToStorage(const Folder&) override {}
@@ -906,7 +1072,8 @@ private:
         return identity;
     }
 
-    // Adds a listed entry by what it is; a link counts as what it points to.
+    // Adds a listed entry by what it is. A symbolic link or junction is listed as a link; other
+    // reparse points (cloud placeholders, deduplicated files) count as what they lead to.
     static void AddEntry(const Folder& folder, DWORD attributes, std::wstring_view wide,
                          FolderListing& listing) {
         if (wide == L"." || wide == L"..")
@@ -914,6 +1081,10 @@ private:
         const std::string name = WidePath::ToUtf8(wide);
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             NtName ntName(name);
+            if (IsLinkTag(ReparseTagOf(HandleOf(folder), ntName))) {
+                listing.Add(name, FolderListing::Kind::Link);
+                return;
+            }
             FILE_NETWORK_OPEN_INFORMATION target;
             if (!QueryEntry(HandleOf(folder), ntName, target))
                 return;  // a dangling link

@@ -119,6 +119,7 @@ TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
     WriteOldFile(tree / "dst/sub/deep.txt", "deep");
     ASSERT_EQ(::mkfifo((tree / "src/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("nowhere", (tree / "src/dangling").c_str()), 0);
+    // Links are the walk's to decide on, not a level's files.
     ASSERT_EQ(::symlink("A.txt", (tree / "src/link.txt").c_str()), 0);
 
     ComparisonTable table = CompareFolderFiles(tree / "src", tree / "dst");
@@ -128,7 +129,7 @@ TEST(Comparison, RowsAreTheSourceFilesPairedByExactName) {
         EXPECT_EQ(row.status, OnlyInSource) << row.name;
     }
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "link.txt"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"A.txt"}));
 }
 
 TEST(TreeSync, MissingDestinationIsCopiedWholeKeepingModesAndNanosecondTimes) {
@@ -205,7 +206,7 @@ TEST(TreeSync, CopiesAcrossFileSystemsWithTheReadWriteFallback) {
     EXPECT_EQ(report.bytesCopied, contents.size());
 }
 
-TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
+TEST(Faults, FifosAndSocketsAreSkippedWithoutHangingAndLinksToThemStayLinks) {
     TempFolder tree;
     WriteOldFile(tree / "src/before", "1");
     WriteOldFile(tree / "src/sub/after", "2");
@@ -223,31 +224,154 @@ TEST(Faults, FifosSocketsAndDanglingLinksAreSkippedWithoutHanging) {
         EXPECT_EQ(ReadFile(tree / root + "/before"), "1");
         EXPECT_EQ(ReadFile(tree / root + "/sub/after"), "2");
         EXPECT_FALSE(fs::exists(fs::symlink_status(tree / root + "/pipe")));
-        EXPECT_FALSE(fs::exists(fs::symlink_status(tree / root + "/dangling")));
+        EXPECT_EQ(fs::read_symlink(tree / root + "/dangling"), "nowhere");
+        EXPECT_EQ(fs::read_symlink(tree / root + "/link-to-pipe"), "pipe");
     }
     EXPECT_TRUE(report.failures.empty());
 }
 
-TEST(Faults, LinkCyclesEndAndOtherLinksAreFollowed) {
+// Links inside the source, or leading to what holds it, stay links; those bringing data in
+// from outside are followed; an earlier backup's folder or file where the source now has a link
+// stays as it is.
+TEST(Links, InsideLinksStayLinksOutsideOnesAreFollowed) {
     TempFolder tree;
     WriteOldFile(tree / "src/a/file", "a");
     WriteOldFile(tree / "src/other/file", "o");
-    ASSERT_EQ(::symlink("../..", (tree / "src/a/up").c_str()), 0);
-    ASSERT_EQ(::symlink("..", (tree / "src/a/self-parent").c_str()), 0);
-    ASSERT_EQ(::symlink("../other", (tree / "src/a/sideways").c_str()), 0);
+    WriteOldFile(tree / "outside/photos/p1", "p");
+    WriteOldFile(tree / "outside/single", "s");
+    const std::pair<const char*, std::string> links[] = {{"src/a/up", "../.."},
+                                                         {"src/a/self-parent", ".."},
+                                                         {"src/a/sideways", "../other"},
+                                                         {"src/a/file-link", "file"},
+                                                         {"src/root", "/"},
+                                                         {"src/proc", "/proc/self"},
+                                                         {"src/backup", tree / "dst"},
+                                                         {"src/photos", tree / "outside/photos"},
+                                                         {"src/single", tree / "outside/single"},
+                                                         {"outside/photos/up", ".."}};
+    for (const auto& [name, target] : links)
+        ASSERT_EQ(::symlink(target.c_str(), (tree / name).c_str()), 0) << name;
 
-    SyncFolderTree(tree / "src", tree / "dst");  // whole copy
-    EXPECT_TRUE(fs::exists(tree / "dst/a/file"));
-    EXPECT_EQ(ReadFile(tree / "dst/a/sideways/file"), "o");
-    EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
+    RunReport first;
+    RunOptions options;
+    options.report = &first;
+    SyncFolderTree(tree / "src", tree / "dst", options);  // whole copy
+    EXPECT_TRUE(first.failures.empty());
+    EXPECT_EQ(first.linksMade, 8u);
+    for (const auto& [name, target] : links) {
+        std::string copy =
+            tree / ("dst/" + std::string(name).substr(std::string(name).find('/') + 1));
+        if (target.starts_with(tree / "outside"))
+            EXPECT_FALSE(fs::is_symlink(copy)) << name;
+        else
+            EXPECT_EQ(fs::read_symlink(copy), target) << name;
+    }
+    EXPECT_EQ(ReadFile(tree / "dst/photos/p1"), "p");
+    EXPECT_EQ(ReadFile(tree / "dst/single"), "s");
 
-    WriteOldFile(tree / "src/other/new", "n");
-    SyncFolderTree(tree / "src", tree / "dst");  // walk
-    EXPECT_EQ(ReadFile(tree / "dst/a/sideways/new"), "n");
-    EXPECT_FALSE(fs::exists(tree / "dst/a/self-parent"));
-    EXPECT_LT(std::distance(fs::recursive_directory_iterator(tree / "dst"),
-                            fs::recursive_directory_iterator()),
-              20);
+    // Nothing changed: nothing is made again. A link given another target is replaced; new
+    // data outside is followed; kept folders and files of an earlier backup are noted once.
+    RunReport second;
+    options.report = &second;
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    EXPECT_EQ(second.filesCopied + second.linksMade, 0u);
+    fs::remove(tree / "src/a/sideways");
+    fs::create_directory_symlink(".", tree / "src/a/sideways");
+    WriteOldFile(tree / "outside/photos/p2", "q");
+    fs::create_directory_symlink("a", tree / "src/kept-folder");
+    fs::create_symlink("a/file", tree / "src/kept-file");
+    WriteOldFile(tree / "dst/kept-folder/earlier", "e");
+    WriteOldFile(tree / "dst/kept-file", "earlier");
+    RunReport third;
+    options.report = &third;
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    EXPECT_TRUE(third.failures.empty());
+    EXPECT_EQ(third.linksMade, 1u);
+    EXPECT_EQ(fs::read_symlink(tree / "dst/a/sideways"), ".");
+    EXPECT_EQ(ReadFile(tree / "dst/photos/p2"), "q");
+    EXPECT_EQ(ReadFile(tree / "dst/kept-folder/earlier"), "e");
+    EXPECT_EQ(ReadFile(tree / "dst/kept-file"), "earlier");
+    EXPECT_EQ(third.notes.size(), 1u);
+    EXPECT_FALSE(HasTemporaries(tree / "dst"));
+}
+
+// A home folder with a Wine prefix (its "z:" leads to "/") and links into /proc and /sys: a
+// run reads the home folder and nothing of the system's.
+TEST(Links, HomeWithAWinePrefixAndKernelLinksGivesASmallBackup) {
+    TempFolder tree;
+    WriteOldFile(tree / "home/.wine/drive_c/windows/win.ini", "w");
+    WriteOldFile(tree / "home/notes", "n");
+    fs::create_directories(tree / "home/.wine/dosdevices");
+    fs::create_directory_symlink("/", tree / "home/.wine/dosdevices/z:");
+    fs::create_directory_symlink("../drive_c", tree / "home/.wine/dosdevices/c:");
+    fs::create_directory_symlink("/proc", tree / "home/proc");
+    fs::create_directory_symlink("/sys/kernel", tree / "home/kernel");
+    for (int run = 0; run < 2; ++run) {  // a whole copy, then a walk
+        RecordingFileSystem fileSystem;
+        RunReport report;
+        SyncFolderTree(tree / "home", tree / "dst", OptionsFor(fileSystem, report));
+        EXPECT_TRUE(report.failures.empty());
+        EXPECT_EQ(report.foldersVisited, 5u);
+        EXPECT_EQ(report.filesCompared, 6u);  // two files and four links
+        for (const std::string& listed : fileSystem.listed)
+            EXPECT_TRUE(listed.starts_with(tree.Path())) << listed;
+    }
+    EXPECT_EQ(fs::read_symlink(tree / "dst/.wine/dosdevices/z:"), "/");
+    EXPECT_EQ(fs::read_symlink(tree / "dst/kernel"), "/sys/kernel");
+
+    // A destination that holds no links (FAT, exFAT, Windows without the right) gets none, and
+    // the run says so once; that is no failure.
+    struct NoLinks : ForwardingFileSystem {
+        void CreateLink(const Folder& folder, std::string_view name, const std::string&,
+                        bool) override {
+            throw FileSystemError(EPERM, folder.PathOf(name));
+        }
+    } noLinks;
+    RunReport linkless;
+    RunOptions withoutLinks;
+    withoutLinks.fileSystem = &noLinks;
+    withoutLinks.report = &linkless;
+    SyncFolderTree(tree / "home", tree / "fat", withoutLinks);
+    EXPECT_TRUE(linkless.failures.empty());
+    EXPECT_EQ(linkless.notes.size(), 1u);
+    EXPECT_EQ(linkless.filesCopied, 2u);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tree / "fat/proc")));
+    EXPECT_FALSE(HasTemporaries(tree / "fat"));
+
+    // A kernel file system is never a source.
+    RunReport refused;
+    RunOptions options;
+    options.report = &refused;
+    SyncFolderTree("/proc/self", tree / "proc-copy", options);
+    ASSERT_EQ(refused.failures.size(), 1u);
+    EXPECT_EQ(refused.failures[0].kind, FailureKind::PseudoFileSystem);
+    EXPECT_FALSE(fs::exists(tree / "proc-copy"));
+}
+
+// Where links outside the source lead back into a folder above the one being handled (as bind
+// mounts can, out of the rules' sight), the walk ends there and reports the cycle.
+TEST(Links, CyclesTheRulesCannotSeeAreReportedAndEnd) {
+    struct EverythingOutside : ForwardingFileSystem {
+        LinkTarget ResolveLink(const Folder& folder, std::string_view name) override {
+            LinkTarget target = ForwardingFileSystem::ResolveLink(folder, name);
+            target.path = "/elsewhere/" + std::string(name);
+            return target;
+        }
+    } fileSystem;
+    TempFolder tree;
+    WriteOldFile(tree / "src/a/file", "a");
+    ASSERT_EQ(::symlink("..", (tree / "src/a/up").c_str()), 0);
+    for (int run = 0; run < 2; ++run) {  // a whole copy, then a walk
+        RunReport report;
+        RunOptions options;
+        options.fileSystem = &fileSystem;
+        options.report = &report;
+        SyncFolderTree(tree / "src", tree / "dst", options);
+        ASSERT_EQ(report.failures.size(), 1u);
+        EXPECT_EQ(report.failures[0].kind, FailureKind::FolderCycle);
+        EXPECT_EQ(report.failures[0].path, tree / "src/a/up");
+    }
+    EXPECT_EQ(ReadFile(tree / "dst/a/file"), "a");
 }
 
 // Below the destination's top a link is never followed for writing: where a folder or file is

@@ -198,6 +198,48 @@ TEST(Windows, HolesAreCopiedAsHoles) {
     EXPECT_EQ(data, "data");
 }
 
+static bool MakeLink(const std::string& target, const std::string& link, bool toFolder) {
+    DWORD flags = (toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
+                  SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    return CreateSymbolicLinkW(fs::path(link).wstring().c_str(), fs::path(target).wstring().c_str(),
+                               flags);
+}
+
+static bool IsLink(const std::string& path) {
+    DWORD attributes = GetFileAttributesW(fs::path(path).wstring().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A link inside the source stays a link where the system lets the program make one, and is
+// otherwise left out with one note; a folder linked in from outside is backed up as real files.
+TEST(Windows, LinksInsideStayLinksOrAreNotedAndOutsideOnesAreFollowed) {
+    TempFolder tree;
+    WriteOldFile(tree / "src/a/file", "a");
+    WriteOldFile(tree / "outside/photos/p1", "p");
+    // Wine (8.0) answers that it made the link and makes nothing.
+    if (!MakeLink(tree / "src/a", tree / "src/inside", true) || !IsLink(tree / "src/inside"))
+        GTEST_SKIP() << "no links can be made here";
+    ASSERT_TRUE(MakeLink(tree / "src/a/file", tree / "src/file-link", false));
+    ASSERT_TRUE(MakeLink(tree / "outside/photos", tree / "src/photos", true));
+    RunReport report;
+    RunOptions options;
+    options.report = &report;
+    SyncFolderTree(tree / "src", tree / "dst", options);
+    EXPECT_TRUE(report.failures.empty());
+    EXPECT_FALSE(IsLink(tree / "dst/photos"));
+    EXPECT_EQ(ReadFile(tree / "dst/photos/p1"), "p");
+    if (report.linksMade == 2) {
+        Folder destination = PlatformFileSystem().GetFolder(tree / "dst");
+        std::string target;
+        EXPECT_EQ(PlatformFileSystem().ReadLink(destination, "inside", target), NameHolds::Link);
+        EXPECT_EQ(target, tree / "src/a");
+        EXPECT_TRUE(IsLink(tree / "dst/file-link"));
+    } else {
+        EXPECT_EQ(report.notes.size(), 1u);
+        EXPECT_FALSE(IsLink(tree / "dst/inside"));
+    }
+}
+
 // The command-line driver, built for Windows too.
 TEST(Windows, DriverReportsAndExitsByOutcome) {
     TempFolder tree;

@@ -1,0 +1,94 @@
+#include "SourceLinks.h"
+
+#include <cerrno>
+#include <random>
+
+#include "FileCopy.h"
+
+namespace FileSync {
+namespace {
+
+constexpr std::string_view kTemporaryPrefix = ".tavrick-partial-";
+
+// Whether `path` is `root` or lies below it. An unknown (empty) path is inside nothing.
+bool IsWithin(const std::string& path, const std::string& root) {
+    if (path.empty() || root.empty() || !path.starts_with(root))
+        return false;
+    if (path.size() == root.size())
+        return true;
+    char last = root.back();
+    char next = path[root.size()];
+    return last == '/' || last == '\\' || next == '/' || next == '\\';
+}
+
+// A name no user entry plausibly carries, as the copies' temporaries have.
+std::string TemporaryName() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string name(kTemporaryPrefix);
+    std::uint64_t bits = random();
+    for (int i = 0; i < 16; ++i, bits >>= 4)
+        name += kDigits[bits & 15];
+    return name;
+}
+
+bool CannotHoldLinks(const FileSystemError& error) {
+    int code = error.code().value();
+    return code == EPERM || code == EOPNOTSUPP || code == ENOSYS;
+}
+
+}  // namespace
+
+void LinkRule::SetTops(std::string source, std::string destination) {
+    roots_.assign(1, std::move(source));
+    destinationTop_ = std::move(destination);
+}
+
+LinkAction LinkRule::Decide(const LinkTarget& target) const {
+    if (target.kind == FolderListing::Kind::Link || target.onPseudoFileSystem ||
+        target.path.empty())
+        return LinkAction::Keep;
+    for (const std::string& root : roots_)
+        if (IsWithin(target.path, root) || IsWithin(root, target.path))
+            return LinkAction::Keep;
+    if (IsWithin(destinationTop_, target.path))
+        return LinkAction::Keep;
+    return target.kind == FolderListing::Kind::File ? LinkAction::FollowFile
+                                                    : LinkAction::FollowFolder;
+}
+
+LinkOutcome CopyLink(FileSystem& fileSystem, const Folder& from, std::string_view name,
+                     const Folder& to, bool toFolder, const Folder* areaOwner) {
+    std::string text;
+    if (fileSystem.ReadLink(from, name, text) != NameHolds::Link)
+        return LinkOutcome::Unchanged;  // gone since the listing: the next run sees what it is
+    std::string existing;
+    NameHolds there = fileSystem.ReadLink(to, name, existing);
+    if (there == NameHolds::Other)
+        return LinkOutcome::OtherKindThere;
+    if (there == NameHolds::Link && existing == text)
+        return LinkOutcome::Unchanged;
+    Folder area;
+    if (areaOwner && areaOwner->Identity().device == to.Identity().device) {
+        bool created = false;
+        area = fileSystem.CreateSubFolder(*areaOwner, kTemporaryArea, 0700, created);
+    }
+    const Folder& place = area.IsOpen() ? area : to;
+    const std::string temporary = TemporaryName();
+    try {
+        fileSystem.CreateLink(place, temporary, text, toFolder);
+    } catch (const FileSystemError& error) {
+        if (CannotHoldLinks(error))
+            return LinkOutcome::NotSupported;
+        throw;
+    }
+    try {
+        fileSystem.InstallLink(place, temporary, to, name, there == NameHolds::Link);
+    } catch (const FileSystemError&) {
+        fileSystem.RemoveLink(place, temporary);
+        throw;
+    }
+    return LinkOutcome::Made;
+}
+
+}  // namespace FileSync
