@@ -98,6 +98,18 @@ FileFacts AtStep(FileFacts facts, TimeStep step) {
     return facts;
 }
 
+FileFacts AtDestination(const FileFacts& source, const FileFacts& destination, TimeStep step) {
+    constexpr std::int64_t kHour = 3600;
+    FileFacts facts = AtStep(source, step);
+    const std::int64_t apart = facts.modifiedSeconds - destination.modifiedSeconds;
+    if (step.shiftsByAnHour && (apart == kHour || apart == -kHour) &&
+        facts.modifiedNanoseconds == destination.modifiedNanoseconds &&
+        facts.size == destination.size) {
+        facts.modifiedSeconds = destination.modifiedSeconds;
+    }
+    return facts;
+}
+
 ProbeFindings ProbeDestination(FileSystem& fileSystem, const Folder& area, bool probeTimes,
                                bool probeCase) {
     ProbeFile probe(fileSystem, area, NewTemporaryName());

@@ -18,11 +18,17 @@ namespace FileSync {
 struct TimeStep {
     std::int64_t nanoseconds = 1;  // 1: kept exactly
     bool roundsUp = false;
+    // Local time read with today's daylight-saving offset (FAT): a copy's time exactly an hour
+    // off its source's, at the same size, is the same time seen across a change of season.
+    bool shiftsByAnHour = false;
     bool operator==(const TimeStep&) const = default;
 };
 
 // `facts` with its modification time as a file system of that step stores it.
 FileFacts AtStep(FileFacts facts, TimeStep step);
+// `source` as the destination file `destination` of that step would hold it unchanged: at its
+// step, and with the destination's time where that is the source's shifted by exactly an hour.
+FileFacts AtDestination(const FileFacts& source, const FileFacts& destination, TimeStep step);
 
 // What one probe in `area` (a folder the engine may write temporaries in) found of its file
 // system. The probe is one temporary with a lower-case name.

@@ -246,7 +246,7 @@ TargetVerdict MayInstallOver(FileSystem& fileSystem, const Folder& to, std::stri
         case EntryKind::Missing:
             return TargetVerdict::Create;
         case EntryKind::File:
-            return MustCopy(CompareFileFacts(AtStep(source, targetTimes), target))
+            return MustCopy(CompareFileFacts(AtDestination(source, target, targetTimes), target))
                        ? TargetVerdict::Replace
                        : TargetVerdict::Keep;
         case EntryKind::Link:

@@ -747,6 +747,7 @@ void LearnDestination(Run& run, const Folder& top) {
     FileSystem& fileSystem = run.fileSystem;
     run.report.destinationFileSystem = fileSystem.FileSystemIdentity(top);
     const bool exactTimes = fileSystem.KeepsExactTimes(top);
+    run.destinationTimes.shiftsByAnHour = fileSystem.KeepsLocalTimes(top);
     const NameCase names = fileSystem.NamesCase(top);
     run.SetFoldsCase(top, names == NameCase::Folded);
     if (exactTimes && names != NameCase::Unknown)
@@ -756,6 +757,7 @@ void LearnDestination(Run& run, const Folder& top) {
         Folder area = fileSystem.CreateSubFolder(top, kTemporaryArea, 0700, created);
         ProbeFindings found =
             ProbeDestination(fileSystem, area, !exactTimes, names == NameCase::Unknown);
+        found.times.shiftsByAnHour = run.destinationTimes.shiftsByAnHour;
         run.destinationTimes = found.times;
         if (names == NameCase::Unknown)
             run.SetFoldsCase(top, found.foldsCase);

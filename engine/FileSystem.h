@@ -350,6 +350,9 @@ public:
     // True when the file system is known to keep modification times to the nanosecond, as
     // they are set; false lets the engine probe what it keeps.
     virtual bool KeepsExactTimes(const Folder&) { return false; }
+    // True when the file system stores local time, converted with the daylight-saving offset
+    // of the day it is read (FAT): every time then reads an hour off after a change of season.
+    virtual bool KeepsLocalTimes(const Folder&) { return false; }
     // Lets the process hold as many open handles as the system allows it, so a deep walk,
     // which holds two folders per level, does not run short. Returns how many it may now
     // hold; 0 where the platform sets no such limit. Never throws.

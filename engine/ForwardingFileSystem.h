@@ -97,6 +97,7 @@ public:
     }
     NameCase NamesCase(const Folder& folder) override { return inner_.NamesCase(folder); }
     bool KeepsExactTimes(const Folder& folder) override { return inner_.KeepsExactTimes(folder); }
+    bool KeepsLocalTimes(const Folder& folder) override { return inner_.KeepsLocalTimes(folder); }
     std::size_t RaiseOpenHandleLimit() override { return inner_.RaiseOpenHandleLimit(); }
     void SyncToStorage(const Folder& folder) override { inner_.SyncToStorage(folder); }
 

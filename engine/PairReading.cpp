@@ -91,7 +91,8 @@ std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Fol
     }
     if (!fileSystem.GetFile(source, name, sourceFacts))
         return SizeDiffers | AttributesDiffer;  // gone since the listing: the copy says why
-    return CompareFileFacts(AtStep(sourceFacts, destinationTimes), destinationFacts);
+    return CompareFileFacts(AtDestination(sourceFacts, destinationFacts, destinationTimes),
+                            destinationFacts);
 }
 
 void CompareFolderPair(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,

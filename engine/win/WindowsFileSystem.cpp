@@ -972,6 +972,12 @@ private:
     }
 
     // The name of the file system the folder lies on ("NTFS", "FAT32", ...); empty if unknown.
+    // FAT keeps local time; exFAT keeps its offset from UTC beside each time.
+    bool KeepsLocalTimes(const Folder& folder) override {
+        const std::wstring name = FileSystemName(folder);
+        return name == L"FAT" || name == L"FAT32" || name == L"FAT12" || name == L"FAT16";
+    }
+
     static std::wstring FileSystemName(const Folder& folder) {
         wchar_t name[MAX_PATH + 1] = {};
         if (!GetVolumeInformationByHandleW(HandleOf(folder), nullptr, 0, nullptr, nullptr, nullptr,

@@ -153,6 +153,34 @@ TEST(Destinations, TimesHoldAtTheDestinationsStep) {
     }
 }
 
+// FAT keeps local time, read with the day's daylight-saving offset: after a change of season a
+// copy reads exactly an hour off. Only there, and only at the same size, is that the same time.
+TEST(Destinations, AnHourOffOnFatIsTheSameTimeAtTheSameSize) {
+    class LocalTimes final : public ForwardingFileSystem {
+    public:
+        bool KeepsLocalTimes(const Folder&) override { return true; }
+    };
+    for (bool fat : {false, true}) {
+        SCOPED_TRACE(fat ? "FAT" : "elsewhere");
+        TempFolder tree;
+        // a: an hour earlier at the same size; b: another size; c: an hour and a second.
+        const std::pair<const char*, const char*> copies[] = {{"a", "a"}, {"b", "bb"}, {"c", "c"}};
+        for (const auto& [name, held] : copies) {
+            ASSERT_TRUE(WriteFile(tree / (std::string("src/") + name), name));
+            SetModified(tree / (std::string("src/") + name), kOddSecond);
+            ASSERT_TRUE(WriteFile(tree / (std::string("dst/") + name), held));
+        }
+        SetModified(tree / "dst/a", kOddSecond - 3600);
+        SetModified(tree / "dst/b", kOddSecond - 3600);
+        SetModified(tree / "dst/c", kOddSecond - 3601);
+        LocalTimes localTimes;
+        RunReport report = Sync(tree / "src", tree / "dst", fat ? &localTimes : nullptr);
+        EXPECT_EQ(report.filesCopied, fat ? 2u : 3u);
+        EXPECT_EQ(ModifiedOf(tree / "dst/a").seconds, fat ? kOddSecond - 3600 : kOddSecond);
+        EXPECT_EQ(ReadFile(tree / "dst/b"), "b");
+    }
+}
+
 // Where a time set again through the name does not hold either, the run says so once.
 TEST(Destinations, TimesThatDoNotHoldAreOneFailurePerRun) {
     TempFolder tree;
