@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where log-on entries live: an active place the system starts at log-on, and a parking place
 // beside it that the system ignores. One implementation per platform sits beside this header.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Registration of the program to start when the user logs on.
 //
 // On XDG desktops the active entry is $XDG_CONFIG_HOME/autostart/<name>.desktop, per user; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The least work a one-way backup of a folder tree can do, as a yardstick for the engine.
 //
 //   tavrick-floor [--copy [--tmpfile] [--rename]] [--threads N] [--verbose] SOURCE DESTINATION

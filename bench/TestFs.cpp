@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A pass-through FUSE file system for what the disks users back up to do and the machine's own
 // file systems do not: it serves a backing folder and, switch by switch, behaves like a FAT or
 // exFAT stick, a case-folding share, a full disk or a failing one, or a slow network share.

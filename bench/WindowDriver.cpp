@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs one backup the way the window does: through the window's BackupRunner, inside a Qt event
 // loop, with the engine's yield pumping the window's events, so the benchmarks can price the
 // responsiveness.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Times tavrick-sync against the metadata floor, rsync and cp, and checks their results.
 
 Run through bench/run-bench.sh, which builds the tools and gives this script a fresh ext4 file

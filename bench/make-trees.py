@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Seeded source trees for the benchmarks, and the mutator for incremental runs.
 
     make-trees.py tree DIR [--seed S] [--files N] [--folders F] [--large L] ...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the release tools and times tavrick-sync against the metadata floor, rsync and cp on
 # a fresh journaled ext4 image loop-mounted under /tmp, which is removed again at the end.
 #

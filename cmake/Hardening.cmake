@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian's hardening flags for builds that are not instrumented by the sanitizers: stack
 # protector, _FORTIFY_SOURCE, format-string checks, full RELRO with immediate binding, and PIE.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # tavrick_windows_resources(target description [ICON file.ico]): gives a Windows executable
 # its manifest and version resource, compiled with the resource compiler (windres here).
 function(tavrick_windows_resources target description)

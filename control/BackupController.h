@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Start/Stop button, the tray's Start and Stop items and the period timer's tick, turned
 // into backup runs and folder watches.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backup period typed into the minutes box, turned into the period timer's interval.
 #pragma once
 

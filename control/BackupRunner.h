@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the backups of the window's Start/Stop clicks and timer ticks, one at a time.
 //
 // A run yields to the window's event queue, so clicks and ticks arrive while it is in progress.

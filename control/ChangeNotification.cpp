@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform-neutral part of change notification: handles, the signal and re-arm state, and
 // waits that sleep in a nested event loop. Handles are serial numbers, not the platform's
 // descriptors or handles, so a handle closed from a nested handler can never be confused with

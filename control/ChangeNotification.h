@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folder change notification: the platform's "tell me when something in this folder changes"
 // handle, shaped like a Windows change-notification handle so each platform's twin can sit
 // beside the others behind these five calls.

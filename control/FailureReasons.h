@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reasons the window gives for what a backup could not copy, in the window's language.
 #pragma once
 

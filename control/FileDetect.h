@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Watches one folder for changes and reports each change in a message box.
 //
 // The watch runs on the user-interface thread inside the handler that started it, waiting in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One platform watch on one folder, without Qt: what each change-notification backend does.
 // The handle table, the sliced waits and the sleeping inside the event loop are shared
 // (ChangeNotification.cpp); a backend only opens, drains, blocks and closes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every message the program shows goes through ShowMessage: a modal box with an OK button, the
 // information icon and the title "提示". The window installs the real box; tests install a
 // recorder, so no test ever blocks on a modal dialog.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a destination file system keeps of what the engine writes, and the rules that follow
 // from it: the step its modification times are stored in, whether a time set on a copy held,
 // and which source names it would hold as one because it does not tell letter case apart.

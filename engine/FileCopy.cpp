@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One file's copy and the temporary area. The file-system layer gives the primitives; which
 // names temporaries get, where they go, when one may be removed and when a copy may be
 // installed is decided here, once for every platform.

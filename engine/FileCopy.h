@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One file's copy, the engine's way: written beside the target as a private temporary, installed
 // only when the source did not change while it was read, and kept from looking current when
 // the source may still change within the same second. Also the engine's temporary area.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backup engine: a depth-first walk over pairs of open folders. The walk, with every copy
 // and report, stays on the caller's thread; reading the pairs it reaches next may go ahead of
 // it on other threads (ReadAhead.h).

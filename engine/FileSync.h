@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backup engine: one-way, additive synchronisation of a folder tree.
 //
 // SyncFolderTree brings a destination tree up to date with a source tree: missing folders are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform-neutral parts of the file-system layer: errors, open folders and listings.
 #include "FileSystem.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine's only way to the file system. One implementation per platform sits behind this
 // interface (engine/posix, engine/win); tests wrap it to inject faults.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A file system that hands every operation to another one. Derive from it to watch or change
 // a few operations (fault injection, recording) and leave the rest as they are. It is read from
 // the engine's own thread only, unless a derived class that is safe from several threads says

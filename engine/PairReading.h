@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the walk reads of one folder pair before it handles it: both folders opened, the source
 // listed, and each of its files compared with its destination namesake. Reading changes
 // nothing in either tree, so it may run ahead of the walk on another thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading ahead of the walk. The walk handles folder pairs one after another, depth first, on
 // its caller's thread; worker threads read the pairs it will reach next (see PairReading.h) so
 // that it rarely waits for the file system, and where the file system answers at processor

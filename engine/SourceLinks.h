@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Links of the source tree: which ones the walk follows, and how one is backed up as a link.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the program's icon, as the window and the tray show it, into an icon theme folder:
 // FOLDER/<size>x<size>/apps/tavrick.png for every size the program draws. Runs at build time
 // without a display.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Proves the README's two set-up commands on a fresh Debian system: makes a minimal root of
 # RELEASE with debootstrap (git and nothing else added), clones this repository's committed
 # HEAD into it, and runs there, as a newcomer would, `bash scripts/run.sh` (which must install

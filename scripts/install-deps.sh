@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs with apt-get what is missing and not there yet:
 #   install-deps.sh           what building the program, its package and tavrick-sync, and
 #                             running them, need (scripts/run.sh)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-builds everything beneath the window for 64-bit Windows with mingw-w64 in
 # build-windows/ and runs its tests under Wine, in a Wine prefix of its own. Fails when the
 # toolchain or Wine cannot be installed: these tests are never skipped.

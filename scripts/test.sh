@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds every target with AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-test/, and runs every test through CTest; then runs the
 # engine's tests once more under ThreadSanitizer (build-tsan/), as the engine reads ahead on

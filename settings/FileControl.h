@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's settings routines and folder picker.
 //
 // Settings are text values under (application, section, key); the application is the

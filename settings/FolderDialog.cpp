@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder chooser on top of Qt's directory dialog, opened in the user's home folder.
 //
 // The dialog is modal to its owner only, as the message boxes are: the owner takes no input

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user store of text values under (application, section, key).
 //
 // One implementation per platform sits beside this header; the program's settings routines

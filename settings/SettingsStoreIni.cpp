@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings store on systems without a registry: one INI file per application in the
 // user's configuration folder, $XDG_CONFIG_HOME/<application>/<application>.ini.
 //

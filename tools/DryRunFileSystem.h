@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A file system that reads through to another one and writes nothing. What a run would create
 // exists only here: a folder it would make is an empty stand-in, a copy it would write is
 // counted but never read or written, and installing one records it as a would-be copy. So the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Paths as a terminal or a log may show them: a name may hold any byte but '/' and NUL, and a
 // newline or an escape sequence printed raw would forge lines or drive the terminal.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrick-sync: the backup engine without the window, for scripts, cron and timers. One run of
 // SyncFolderTree from SOURCE into DESTINATION, then its report. See --help and tavrick-sync(1).
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's icon: a folder with a copy arrow, drawn by code at any size.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real message box behind ShowMessage: information icon, title "提示", OK.
 //
 // A box is modal to the main window only: the window takes no input until OK, and the handler

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "PeriodTimer.h"
 
 PeriodTimer::PeriodTimer(QObject* parent) : QObject(parent) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A timer with an enabled flag and an interval in milliseconds, as the window's controls have.
 //
 // It fires every `interval` ms while enabled. An interval of 0 never fires (a bare QTimer with

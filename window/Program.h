@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the program runs its window: the application object, its settings, the load, the event
 // loop and the end.
 #pragma once

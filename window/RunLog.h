@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The run log: one line per backup run and one per failure, in UTF-8, in
 // $XDG_STATE_HOME/Tavrick/runs.log (by default ~/.local/state/Tavrick/runs.log). Before it
 // would grow past kMaxBytes it becomes runs.log.1, replacing the older one. A log that cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the tray tells of finished backups without the window: a desktop notice when what
 // fails changes or when backups work again, and the lines of the icon's tool tip.
 #pragma once

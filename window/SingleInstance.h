@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One running program per user and executable name.
 //
 // The running program listens on a local socket in the user's runtime folder. A later start

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's status bar: the program's message line, the current time and the current date.
 //
 // Panel 1 holds whatever the program writes there; panels 2 and 3 keep themselves current.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's icon in the notification area.
 //
 // Mouse events on the icon are reported as the numbers of the mouse messages they correspond

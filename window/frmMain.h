@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's one window: its controls, the tray menu and every event handler.
 //
 // The controls are the program's shared state; handlers read and write them by name and keep

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's entry: one instance per user, the main window run until it closes.
 #include <QApplication>
 

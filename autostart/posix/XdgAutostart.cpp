@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log-on registration of XDG desktops: the active entry of `name` is the file
 // <name>.desktop in the user's autostart folder; the parked one is the same file in the
 // sibling folder "autostart-", which the desktop ignores. Per user: a system-wide entry needs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Log-on entries as desktop entries in the user's XDG autostart folder.
 #pragma once
 

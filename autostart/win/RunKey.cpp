@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Per user, like the XDG layer: the machine-wide key needs administrator rights, which an
 // ordinary user's check box does not have.
 #include "RunKey.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log-on registration of Windows, without Qt: the value `name` = `path` (REG_SZ) in the
 // current user's Run key starts `path` at log-on; the same value in the sibling key "Run-",
 // which Windows ignores, is a parked entry. The data is the path in quotes, as a command line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log-on places of Windows (RunKey.h) behind the program's LogonRegistry.
 #include "LogonRegistry.h"
 #include "RunKey.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Linux change notification: one inotify instance per watch, watching the folder alone.
 #include <poll.h>
 #include <sys/inotify.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows change notification: ReadDirectoryChangesW on the folder with an overlapped event.
 // The folder handle keeps the changes made between two reads, so none is lost between waits
 // (FindFirstChangeNotification loses those under Wine). Windows ends the read when the folder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file-system layer over POSIX (Linux): everything below an open folder is reached with
 // the *at() calls relative to its descriptor, folders are listed with getdents64, and file data
 // is copied in the kernel with copy_file_range, range by range around holes, or with

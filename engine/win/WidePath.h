@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Paths for the wide-character Win32 calls: UTF-8 text turned into an absolute "\\?\" path, so
 // no MAX_PATH limit applies and no name is reinterpreted on the way.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file-system layer over Win32: the top folders are opened by "\\?\" paths, everything
 // below them with NtCreateFile relative to the open folder's handle, folders are listed with
 // NtQueryDirectoryFile, and data is copied with ReadFile/WriteFile at explicit offsets.

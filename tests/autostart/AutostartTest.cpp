@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // EnableAutostart and DisableAutostart: the order of their steps through a recording registry,
 // and the real desktop entries in a fresh configuration folder per test.
 #include "LogonRegistry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows log-on places on a real registry, with HKEY_CURRENT_USER redirected to a scratch
 // key, so the account's own Run key is never touched.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the log-on registration tests with HOME and the configuration folder pointed into a
 // temporary folder, so the user's own autostart entries are never touched.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Records the texts of ShowMessage instead of opening a modal box.
 #pragma once
 

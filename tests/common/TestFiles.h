@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing files for tests: one helper for every test folder, with or without Qt.
 #pragma once
 

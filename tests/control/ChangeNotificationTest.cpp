@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The change-notification layer on a real folder: signal and re-arm semantics, lost events,
 // and waits that must end instead of blocking. What counts as a change is tested through the
 // watcher.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The watch loop on a real folder: which messages the user sees, in which order, and that
 // every way of ending a watch lets WatchFolder return. Stops and file changes come from timers
 // that run nested inside the watch, or from the presenter while "the box is open".

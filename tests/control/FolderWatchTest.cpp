@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform's change notification alone, without Qt, on real folders: what a backend must
 // report, on Linux and on Windows alike. The signal and re-arm rules above it are tested
 // through ChangeNotification and the watcher.

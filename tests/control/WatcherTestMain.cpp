@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The watcher waits in nested event loops, so its tests run inside a core application.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A private X desktop for driving the real Tavrick executable.
 
 Starts a virtual X server (Xvfb), optionally a system tray host (trayer) and the program under

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A desktop notification service for the end-to-end scenarios.
 
 Owns org.freedesktop.Notifications on the session bus and writes every notice it is sent to a

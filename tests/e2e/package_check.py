@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Builds the Debian package from a release build tree of its own (not the test build, which
 carries the sanitizers), unpacks it into a scratch root and checks what a distribution and a
 user would get: lintian's verdict, the hardening of the executable, the menu entry, the icons at

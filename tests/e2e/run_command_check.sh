@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The run command without a usable display: it must say plainly that a graphical session is
 # needed and how to try the program under xvfb-run, and fail, instead of starting the program
 # into Qt's platform-plugin abort. With a display it lets the program start. The executable

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """End-to-end scenarios: the real Tavrick executable in a real X session with a real tray.
 
 Usage: scenarios.py --program PATH --artifacts DIR SCENARIO

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Status codes of the comparison and the copy decision taken on each.
 
 #include "FileSync.h"

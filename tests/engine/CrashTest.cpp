@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What only a POSIX system shows: runs killed in the middle of a copy (by a file-size limit, so
 // always at the same point), limits, unprivileged users, modes, set-id bits and holes.
 #include <signal.h>

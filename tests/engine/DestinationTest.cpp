@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Destinations that are not the machine's own disk: FAT-like times, times lost when a file is
 // closed, names that fold together, a drive that is not attached, a full or failing disk. They
 // run through the test file system (bench/TestFs.cpp) over FUSE, and through a real exFAT image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults a run must survive: failed copies, FIFOs, link cycles, a destination inside the
 // source, and temporaries left by a killed run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Engine cases that need POSIX: permission bits, FIFOs, symbolic links, other mounts and
 // processes. The other behaviour tests run on every platform.
 #include <sys/stat.h>

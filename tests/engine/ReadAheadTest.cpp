@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading ahead on worker threads must not change what a run does: the same copies, the same
 // report, the same failures in the same order as a run that reads everything on its own thread.
 

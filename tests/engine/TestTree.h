@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real temporary folder trees for the engine tests, and a file-system wrapper that records what
 // the engine does and fails chosen copies.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tree walk: whole-folder copies, depth-first order, what is never touched, and paths.
 
 #include <algorithm>

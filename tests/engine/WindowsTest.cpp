@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows' own rules beneath the engine: attributes instead of permission bits, read-only
 // copies replaced, names paired ignoring case, and temporaries that go with their handle.
 #include <process.h>

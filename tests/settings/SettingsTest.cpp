@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings routines against the real INI store in a fresh configuration folder per test.
 #include "FileControl.h"
 #include "SettingsStore.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the settings tests inside a QApplication on the offscreen platform, with HOME and the
 // configuration folder pointed into a temporary folder, so the user's own settings are never
 // read or written.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # tavrick-sync as installed: `cmake --install` of the tools into a scratch prefix, then the
 # installed program run on a small tree. Checks the exit statuses, that a dry run lists what a
 # run copies and writes nothing, that --quiet prints nothing but failures, and that names with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's icon: drawn to fill every size, and a drawn pixmap, never a scaled one, for
 // every size the platform asks for at scale factors 1 and 2.
 #include <QTest>

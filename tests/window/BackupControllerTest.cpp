@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Start/Stop button, the tray's Start and Stop, the timer tick and the runs they make.
 #include <QCheckBox>
 #include <QDir>

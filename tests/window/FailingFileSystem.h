@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform's file system with chosen copies failing, as a full disk or a locked file would,
 // a hook after every copy that succeeded and one before the copies go to stable storage.
 #pragma once

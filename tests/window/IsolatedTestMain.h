@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A QtTest entry whose settings, log-on entries and run log live in a temporary folder, set
 // before the application object exists, so no test touches the user's own.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the whole process ends: run in a child process, since the tray's Exit ends it at once.
 #include <QCoreApplication>
 #include <QProcess>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's window run the way main() runs it, with a scripted session, for the tests
 // that must watch a whole process end. Prints what happens, one line at a time.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as created: controls, captions, positions, focus order, timer, menu, status.
 #include <QAccessible>
 #include <QAction>

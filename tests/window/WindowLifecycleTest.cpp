@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up, the option edits, the tray icon, showing and hiding, and closing the window.
 #include <QCheckBox>
 #include <QDir>
