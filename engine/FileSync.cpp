@@ -146,7 +146,7 @@ public:
     // from the run's top down to the folder being handled, which would never end: the last
     // guard against cycles, recorded as a failure.
     bool MustSkip(const Folder& folder) {
-        if (hasDestinationTop_ && folder.Identity() == destinationTop_)
+        if (IsDestinationTop(folder))
             return true;
         if (folder.OnPseudoFileSystem()) {
             Note(RunNote::PseudoNotEntered, folder.Path());
@@ -164,6 +164,15 @@ public:
             return false;
         Fail(destination.Path(), kDestinationInSource, FailureKind::DestinationInSource);
         return true;
+    }
+    // The destination's top met in the source. Where the file system gives folders no identity
+    // the path it was opened by is the last way to see it, so a backup never copies itself.
+    bool IsDestinationTop(const Folder& folder) const {
+        if (!hasDestinationTop_)
+            return false;
+        if (destinationTop_.Known())
+            return folder.Identity() == destinationTop_;
+        return destinationTopFolder_ && folder.Path() == destinationTopFolder_->Path();
     }
     void SetDestinationTop(const Folder& folder) {
         destinationTop_ = folder.Identity();
