@@ -2,14 +2,11 @@
 #include "SourceLinks.h"
 
 #include <cerrno>
-#include <random>
 
 #include "FileCopy.h"
 
 namespace FileSync {
 namespace {
-
-constexpr std::string_view kTemporaryPrefix = ".tavrick-partial-";
 
 // Whether `path` is `root` or lies below it. An unknown (empty) path is inside nothing.
 bool IsWithin(const std::string& path, const std::string& root) {
@@ -20,17 +17,6 @@ bool IsWithin(const std::string& path, const std::string& root) {
     char last = root.back();
     char next = path[root.size()];
     return last == '/' || last == '\\' || next == '/' || next == '\\';
-}
-
-// A name no user entry plausibly carries, as the copies' temporaries have.
-std::string TemporaryName() {
-    thread_local std::mt19937_64 random{std::random_device{}()};
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string name(kTemporaryPrefix);
-    std::uint64_t bits = random();
-    for (int i = 0; i < 16; ++i, bits >>= 4)
-        name += kDigits[bits & 15];
-    return name;
 }
 
 bool CannotHoldLinks(const FileSystemError& error) {
@@ -75,7 +61,7 @@ LinkOutcome CopyLink(FileSystem& fileSystem, const Folder& from, std::string_vie
         area = fileSystem.CreateSubFolder(*areaOwner, kTemporaryArea, 0700, created);
     }
     const Folder& place = area.IsOpen() ? area : to;
-    const std::string temporary = TemporaryName();
+    const std::string temporary = NewTemporaryName();
     try {
         fileSystem.CreateLink(place, temporary, text, toFolder);
     } catch (const FileSystemError& error) {
