@@ -288,12 +288,19 @@ int StatFileSystem(const char*, struct statvfs* status) {
     return Result(fstatvfs(backing, status));
 }
 
-// A file written through this handle gets the time of its close, whatever it was given.
-int Release(const char*, struct fuse_file_info* file) {
-    int fd = static_cast<int>(file->fh);
-    if (switches.resetTimesOnClose && (file->flags & O_ACCMODE) != O_RDONLY)
+// A file written through this handle gets the time of its close, whatever it was given. The
+// kernel waits for a flush at every close, not for the release that follows it, so the time is
+// reset there: a caller that looks after its close already sees it.
+int Flush(const char*, struct fuse_file_info* file) {
+    // The call's own flags are only those of an open; the handle knows how it was opened.
+    const int fd = static_cast<int>(file->fh);
+    if (switches.resetTimesOnClose && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY)
         futimens(fd, nullptr);
-    close(fd);
+    return 0;
+}
+
+int Release(const char*, struct fuse_file_info* file) {
+    close(static_cast<int>(file->fh));
     return 0;
 }
 
@@ -370,6 +377,7 @@ struct fuse_operations Operations() {
     operations.read = Read;
     operations.write = Write;
     operations.statfs = StatFileSystem;
+    operations.flush = Flush;
     operations.release = Release;
     operations.fsync = SyncFile;
     operations.opendir = OpenFolder;
