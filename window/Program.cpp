@@ -24,10 +24,11 @@ void NoDisplayHandler(QtMsgType type, const QMessageLogContext&, const QString& 
     }
 #ifdef Q_OS_WIN
     // Windows always has a desktop; failing to open it is the platform plugin's fault.
-    std::fprintf(stderr,
-                 "%s could not open its window: %s\nThe Qt platform plugin (platforms\\qwindows.dll) "
-                 "must be installed beside the program.\n",
-                 qPrintable(ExecutableBaseName()), qPrintable(message));
+    std::fprintf(
+        stderr,
+        "%s could not open its window: %s\nThe Qt platform plugin (platforms\\qwindows.dll) "
+        "must be installed beside the program.\n",
+        qPrintable(ExecutableBaseName()), qPrintable(message));
 #else
     const QByteArray display = qgetenv("DISPLAY");
     std::fprintf(stderr,

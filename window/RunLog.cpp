@@ -14,7 +14,7 @@ QString RunLog::DefaultFolder() {
     const QString state = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 #else
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // XDG's base directory rules ignore a relative path.
     if (!QDir::isAbsolutePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
 #endif

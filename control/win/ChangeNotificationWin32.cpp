@@ -17,7 +17,7 @@
 namespace ChangeNotification {
 namespace {
 
-constexpr int IdentitySlice = 100;          // milliseconds
+constexpr int IdentitySlice = 100;            // milliseconds
 constexpr ULONGLONG QuietBeforeCheck = 2000;  // milliseconds
 constexpr DWORD KnownFilterBits =
     FileNameChanges | FolderNameChanges | AttributeChanges | SizeChanges | LastWriteChanges;
