@@ -547,20 +547,29 @@ public:
         return true;
     }
 
+    // Opens the name itself, never what a link there leads to, for its facts; false when
+    // nothing has that name. Any other failure throws under `path`.
+    static bool OpenNameItself(const Folder& folder, std::string_view name, const std::string& path,
+                               HANDLE& handle) {
+        NtName ntName(name);
+        ntName.Check(path);
+        NTSTATUS status = OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                       kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
+        if (NT_SUCCESS(status))
+            return true;
+        int code = ErrnoOf(RtlNtStatusToDosError(status));
+        if (code == ENOENT)
+            return false;
+        throw FileSystemError(code, path);
+    }
+
     EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
                      FolderIdentity& identity) override {
         const std::string path = folder.PathOf(name);
-        NtName ntName(name);
-        ntName.Check(path);
         HANDLE handle;
-        NTSTATUS status = OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                       kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
-        if (!NT_SUCCESS(status)) {
-            int code = ErrnoOf(RtlNtStatusToDosError(status));
-            if (code == ENOENT)
-                return EntryKind::Missing;
-            throw FileSystemError(code, path);
-        }
+        if (!OpenNameItself(folder, name, path, handle))
+            return EntryKind::Missing;
+        NTSTATUS status = 0;
         BY_HANDLE_FILE_INFORMATION information;
         FILE_NETWORK_OPEN_INFORMATION open;
         bool known = GetFileInformationByHandle(handle, &information);
@@ -800,18 +809,9 @@ public:
     }
 
     NameHolds ReadLink(const Folder& folder, std::string_view name, std::string& target) override {
-        const std::string path = folder.PathOf(name);
-        NtName ntName(name);
-        ntName.Check(path);
         HANDLE handle;
-        NTSTATUS status = OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                       kShareAll, FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
-        if (!NT_SUCCESS(status)) {
-            int code = ErrnoOf(RtlNtStatusToDosError(status));
-            if (code == ENOENT)
-                return NameHolds::Nothing;
-            throw FileSystemError(code, path);
-        }
+        if (!OpenNameItself(folder, name, folder.PathOf(name), handle))
+            return NameHolds::Nothing;
         bool link = ReadLinkText(handle, target);
         CloseHandle(handle);
         return link ? NameHolds::Link : NameHolds::Other;
