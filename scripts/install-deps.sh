@@ -29,6 +29,8 @@ test_packages=(
     binutils desktop-file-utils lintian devscripts appstream man-db
     # the StatusNotifierItem tray host on a private session bus, and a stub notification service
     lxqt-panel dbus dbus-x11 libglib2.0-bin python3-dbus python3-gi
+    # the format check and clang-tidy of the test command (scripts/lint.sh)
+    clang-format clang-tidy
     # file-tree comparisons in tests and benchmarks
     rsync
     # the test file system the engine's tests run destinations through (FAT-like times, folded
