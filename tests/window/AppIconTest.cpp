@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include "AppIcon.h"
+#include "tests/common/QtTestMain.h"
 
 namespace {
 
@@ -62,5 +63,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(AppIconTest)
+TAVRICK_ISOLATED_TEST_MAIN(AppIconTest)
 #include "AppIconTest.moc"

@@ -20,7 +20,6 @@
 
 #include "FailingFileSystem.h"
 #include "FileDetect.h"
-#include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
 #include "RecordedMessages.h"
 #include "RunLog.h"
@@ -28,6 +27,7 @@
 #include "TestFiles.h"
 #include "TrayIcon.h"
 #include "frmMain.h"
+#include "tests/common/QtTestMain.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <QStatusBar>
 #include <QTest>
 
-#include "IsolatedTestMain.h"
 #include "PeriodTimer.h"
 #include "Program.h"
 #include "StatusPanels.h"
 #include "TrayIcon.h"
 #include "frmMain.h"
+#include "tests/common/QtTestMain.h"
 
 namespace {
 

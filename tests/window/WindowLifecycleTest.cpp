@@ -18,7 +18,6 @@
 
 #include "FileControl.h"
 #include "FileDetect.h"
-#include "IsolatedTestMain.h"
 #include "LogonRegistry.h"
 #include "MessageBox.h"
 #include "PeriodTimer.h"
@@ -28,6 +27,7 @@
 #include "TrayIcon.h"
 #include "frmMain.h"
 #include "modSystray.h"
+#include "tests/common/QtTestMain.h"
 
 namespace {
 
