@@ -3,6 +3,7 @@
 // beside it that the system ignores. One implementation per platform sits beside this header.
 #pragma once
 
+#include <QFileInfo>
 #include <QString>
 
 namespace modSystray {
@@ -22,6 +23,9 @@ public:
 
 // The registry of this platform.
 LogonRegistry& PlatformLogonRegistry();
+
+// The file name by which this platform starts `executable` at log-on.
+QString LogonFileName(const QFileInfo& executable);
 
 // Installs `registry` (not owned) for EnableAutostart and DisableAutostart; null restores the
 // platform's. Tests use it to watch the calls.

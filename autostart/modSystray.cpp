@@ -35,12 +35,8 @@ void DisableAutostart(const QString& path, const QString& name) {
 
 QString AutostartExecutablePath() {
     const QFileInfo executable(QCoreApplication::applicationFilePath());
-#ifdef Q_OS_WIN
-    const QString fileName = executable.completeBaseName() + QStringLiteral(".exe");
-#else
-    const QString fileName = executable.fileName();
-#endif
-    return QDir::toNativeSeparators(executable.absolutePath()) + QDir::separator() + fileName;
+    return QDir::toNativeSeparators(executable.absolutePath()) + QDir::separator() +
+           LogonFileName(executable);
 }
 
 QString AutostartEntryName() {

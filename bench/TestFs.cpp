@@ -313,6 +313,12 @@ int Lock(const char*, struct fuse_file_info*, int) {
     return -ENOLCK;
 }
 
+// FUSE keeps a file's handle as a number; an open folder keeps its DIR pointer in it.
+DIR* FolderOf(const struct fuse_file_info* file) {
+    return reinterpret_cast<DIR*>(  // NOLINT(performance-no-int-to-ptr)
+        static_cast<std::uintptr_t>(file->fh));
+}
+
 int OpenFolder(const char* path, struct fuse_file_info* file) {
     if (int refused = Begin(path))
         return refused;
@@ -334,7 +340,7 @@ int ReadFolder(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
                struct fuse_file_info* file, enum fuse_readdir_flags) {
     if (int refused = Begin(path))
         return refused;
-    DIR* folder = reinterpret_cast<DIR*>(static_cast<std::uintptr_t>(file->fh));
+    DIR* folder = FolderOf(file);
     rewinddir(folder);
     while (struct dirent* entry = readdir(folder)) {
         struct stat status {};
@@ -347,7 +353,7 @@ int ReadFolder(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
 }
 
 int ReleaseFolder(const char*, struct fuse_file_info* file) {
-    closedir(reinterpret_cast<DIR*>(static_cast<std::uintptr_t>(file->fh)));
+    closedir(FolderOf(file));
     return 0;
 }
 

@@ -14,46 +14,18 @@
 #include <memory>
 #include <vector>
 
-#ifdef Q_OS_WIN
-#include <QWinEventNotifier>
-#else
-#include <QSocketNotifier>
-#endif
-
 #include "ChangeNotification.h"
 #include "FolderWatch.h"
+#include "ReadyNotifier.h"
 
 namespace ChangeNotification {
 namespace {
 
-#ifdef Q_OS_WIN
-// The waitable is the watch's event handle.
-class ReadyNotifier : public QWinEventNotifier {
-public:
-    explicit ReadyNotifier(std::intptr_t waitable)
-        : QWinEventNotifier(reinterpret_cast<Qt::HANDLE>(waitable)) {}
-    void Connect(QObject* context, std::function<void()> wake) {
-        QObject::connect(this, &QWinEventNotifier::activated, context, std::move(wake));
-    }
-};
-#else
-// The waitable is a descriptor that turns readable.
-class ReadyNotifier : public QSocketNotifier {
-public:
-    explicit ReadyNotifier(std::intptr_t waitable)
-        : QSocketNotifier(qintptr(waitable), QSocketNotifier::Read) {}
-    void Connect(QObject* context, std::function<void()> wake) {
-        QObject::connect(this, &QSocketNotifier::activated, context, std::move(wake));
-    }
-};
-#endif
-
 // One wait in a nested event loop, woken by the watch, the time-out or a close.
 class Sleeper {
 public:
-    explicit Sleeper(std::intptr_t waitable) : notifier_(waitable) {
-        notifier_.Connect(&loop_, [this] { Wake(); });
-    }
+    explicit Sleeper(std::intptr_t waitable)
+        : notifier_(ReadyNotifier::Watch(waitable, &loop_, [this] { Wake(); })) {}
     // `woken` stays false when the loop returned for another reason (the application is
     // quitting), so the caller knows no time has passed.
     bool Sleep(int milliseconds) {
@@ -64,13 +36,13 @@ public:
     // Also called by a close: the notifier must let go of the waitable before it is closed.
     void Wake() {
         woken_ = true;
-        notifier_.setEnabled(false);
+        notifier_->Disable();
         loop_.quit();
     }
 
 private:
     QEventLoop loop_;
-    ReadyNotifier notifier_;
+    std::unique_ptr<ReadyNotifier> notifier_;
     bool woken_ = false;
 };
 

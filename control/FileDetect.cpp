@@ -58,9 +58,48 @@ bool EndedWithoutStop() {
     return true;
 }
 
+// A file created, deleted or renamed; attributes changed; last write time changed.
+constexpr unsigned kNotifyFilter = ChangeNotification::FileNameChanges |
+                                   ChangeNotification::AttributeChanges |
+                                   ChangeNotification::LastWriteChanges;
+constexpr int kWaitSliceMs = 100;
+
+// Opens the change notification for `path` with `filter`, subfolders not included.
+ChangeHandle OpenChangeWatch(const QString& path, unsigned filter) {
+    return ChangeNotification::OpenFolderWatch(path, filter);
+}
+
+// Raises the stop flag, lets pending events run once, then closes `handle`.
+void CloseChangeWatch(ChangeHandle handle) {
+    WatchStopFlag = true;
+    LetPendingEventsRun();
+    ChangeNotification::CloseFolderWatch(handle);
+}
+
+// Waits in slices of `sliceMs`, letting pending events run after each, until a change is
+// signalled (Signalled), the watch is stopped (TimedOut) or the handle fails (Failed).
+// `handle` is the first slice's handle; later slices use WatchHandle as it is then.
+WaitResult WaitForChange(ChangeHandle handle, int sliceMs) {
+    WaitResult result;
+    do {
+        result = ChangeNotification::WaitForFolderChange(handle, sliceMs);
+        LetPendingEventsRun();
+        handle = WatchHandle;
+        // A failed wait fails again at once: going on would spin.
+    } while (!WatchStopFlag && result == WaitResult::TimedOut);
+    return result;
+}
+
+// Re-arms `handle`, then waits like WaitForChange; true when the wait ended without a change.
+bool WaitForNextChange(ChangeHandle handle, int sliceMs) {
+    ChangeNotification::RearmFolderWatch(handle);
+    return WaitForChange(handle, sliceMs) != WaitResult::Signalled;
+}
+
 }  // namespace
 
-void WatchFolder(QString path) {
+// The path is a copy: the caller's string may change in a handler nested in the watch.
+void WatchFolder(QString path) {  // NOLINT(performance-unnecessary-value-param)
     if (AWatchIsRunning())
         return;
     const WatchLoopOnStack onStack;
@@ -69,7 +108,7 @@ void WatchFolder(QString path) {
     if (WatchStopFlag)
         return;  // stopped while the start message was open
 
-    WatchHandle = OpenChangeWatch(path, NotifyFilter);
+    WatchHandle = OpenChangeWatch(path, kNotifyFilter);
     if (WatchHandle <= 0) {
         WatchHandle = ChangeNotification::NoHandle;
         WatchStopFlag = true;
@@ -77,7 +116,7 @@ void WatchFolder(QString path) {
         return;
     }
 
-    if (WaitForChange(WatchHandle, WaitSliceMs) != WaitResult::Signalled) {
+    if (WaitForChange(WatchHandle, kWaitSliceMs) != WaitResult::Signalled) {
         // Stopped before any change: silent. The folder gone: the user did not end the watch,
         // so say that it ended.
         if (EndedWithoutStop())
@@ -86,7 +125,7 @@ void WatchFolder(QString path) {
     }
     ShowMessage(FirstChangeMessage());
     for (;;) {
-        const bool ended = WaitForNextChange(WatchHandle, WaitSliceMs);
+        const bool ended = WaitForNextChange(WatchHandle, kWaitSliceMs);
         if (ended) {
             EndedWithoutStop();
             ShowMessage(EndMessage(path));
@@ -108,32 +147,6 @@ void StopWatching() {
     } else if (WatchLoopsOnStack > 0) {
         WatchStopFlag = true;  // still announcing: the handle is not open yet
     }
-}
-
-ChangeHandle OpenChangeWatch(const QString& path, unsigned filter) {
-    return ChangeNotification::OpenFolderWatch(path, filter);
-}
-
-void CloseChangeWatch(ChangeHandle handle) {
-    WatchStopFlag = true;
-    LetPendingEventsRun();
-    ChangeNotification::CloseFolderWatch(handle);
-}
-
-WaitResult WaitForChange(ChangeHandle handle, int sliceMs) {
-    WaitResult result;
-    do {
-        result = ChangeNotification::WaitForFolderChange(handle, sliceMs);
-        LetPendingEventsRun();
-        handle = WatchHandle;
-        // A failed wait fails again at once: going on would spin.
-    } while (!WatchStopFlag && result == WaitResult::TimedOut);
-    return result;
-}
-
-bool WaitForNextChange(ChangeHandle handle, int sliceMs) {
-    ChangeNotification::RearmFolderWatch(handle);
-    return WaitForChange(handle, sliceMs) != WaitResult::Signalled;
 }
 
 }  // namespace FileDetect

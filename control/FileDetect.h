@@ -16,12 +16,6 @@ namespace FileDetect {
 using ChangeHandle = ChangeNotification::Handle;
 using WaitResult = ChangeNotification::WaitResult;
 
-// A file created, deleted or renamed; attributes changed; last write time changed.
-inline constexpr unsigned NotifyFilter = ChangeNotification::FileNameChanges |
-                                         ChangeNotification::AttributeChanges |
-                                         ChangeNotification::LastWriteChanges;
-inline constexpr int WaitSliceMs = 100;
-
 // The handle of the running watch: 0 when none, -1 right after a failed open. Read anew by the
 // wait loops before every slice, so a stop that clears it reaches a loop that is running.
 // Read-only outside this module.
@@ -37,16 +31,5 @@ void WatchFolder(QString path);
 // Ends the running watch, if any; always safe to call, also from a handler nested in a watch.
 // Returns at once: the loop ends when control returns to it.
 void StopWatching();
-
-// Opens the change notification for `path` with `filter`, subfolders not included.
-ChangeHandle OpenChangeWatch(const QString& path, unsigned filter);
-// Raises the stop flag, lets pending events run once, then closes `handle`.
-void CloseChangeWatch(ChangeHandle handle);
-// Waits in slices of `sliceMs`, letting pending events run after each, until a change is
-// signalled (Signalled), the watch is stopped (TimedOut) or the handle fails (Failed).
-// `handle` is the first slice's handle; later slices use WatchHandle as it is then.
-WaitResult WaitForChange(ChangeHandle handle, int sliceMs);
-// Re-arms `handle`, then waits like WaitForChange; true when the wait ended without a change.
-bool WaitForNextChange(ChangeHandle handle, int sliceMs);
 
 }  // namespace FileDetect

@@ -29,10 +29,10 @@ qt=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-li
 check_flags=(-std=c++20 -fsyntax-only -Wall -Wextra -Werror -DUNICODE -D_UNICODE -DNOMINMAX
     -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0601 -isystem "$qt")
 for module in QtCore QtGui QtWidgets QtNetwork; do check_flags+=(-isystem "$qt/$module"); done
+check_flags+=(-I .)
 for folder in engine control window settings autostart autostart/win; do check_flags+=(-I "$folder"); done
-printf '%s\n' autostart/win/RunKeyLogonRegistry.cpp autostart/modSystray.cpp \
-    control/ChangeNotification.cpp control/FailureReasons.cpp window/SingleInstance.cpp \
-    window/Program.cpp |
+printf '%s\n' autostart/win/RunKeyLogonRegistry.cpp control/win/EventReadyNotifier.cpp \
+    control/FailureReasons.cpp window/win/WindowsDesktop.cpp |
     xargs -P "$(nproc)" -I{} x86_64-w64-mingw32-g++-posix "${check_flags[@]}" {}
 
 # Without a UTF-8 locale every non-ASCII name fails; Mono and Gecko are never needed.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "AppIcon.h"
+#include "Desktop.h"
 #include "frmMain.h"
 
 namespace {
@@ -22,24 +23,7 @@ void NoDisplayHandler(QtMsgType type, const QMessageLogContext&, const QString& 
         startupMessages << message;
         return;
     }
-#ifdef Q_OS_WIN
-    // Windows always has a desktop; failing to open it is the platform plugin's fault.
-    std::fprintf(
-        stderr,
-        "%s could not open its window: %s\nThe Qt platform plugin (platforms\\qwindows.dll) "
-        "must be installed beside the program.\n",
-        qPrintable(ExecutableBaseName()), qPrintable(message));
-#else
-    const QByteArray display = qgetenv("DISPLAY");
-    std::fprintf(stderr,
-                 "%s needs a graphical session to start, and no display could be opened here "
-                 "(%s).\nStart it from an X or Wayland session, or on a virtual X server:\n"
-                 "    xvfb-run -a %s\n",
-                 qPrintable(ExecutableBaseName()),
-                 display.isEmpty() ? "DISPLAY is not set"
-                                   : qPrintable(QStringLiteral("DISPLAY is %1").arg(display)),
-                 qPrintable(QCoreApplication::applicationFilePath()));
-#endif
+    std::fputs(qPrintable(Desktop::NoWindowExplanation(ExecutableBaseName(), message)), stderr);
     std::fflush(stderr);
     std::_Exit(EXIT_FAILURE);
 }
@@ -66,12 +50,7 @@ std::unique_ptr<QApplication> OpenApplication(int& argc, char** argv) {
 }
 
 QString ExecutableBaseName() {
-    const QFileInfo executable(QCoreApplication::applicationFilePath());
-#ifdef Q_OS_WIN
-    return executable.completeBaseName();
-#else
-    return executable.fileName();
-#endif
+    return Desktop::ProgramName(QFileInfo(QCoreApplication::applicationFilePath()));
 }
 
 void PrepareApplication() {

@@ -6,37 +6,9 @@
 #include <QLockFile>
 #include <QStandardPaths>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-// sddl.h needs windows.h first.
-#include <sddl.h>
-#endif
+#include "Desktop.h"
 
 namespace {
-
-#ifdef Q_OS_WIN
-// The session and the account's SID: one channel per user and per session, so a second
-// session of the same user (Remote Desktop, switched users) starts its own program. USERNAME
-// alone is the same in every session and can be set to anything.
-QString SessionAndUser() {
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    QString user;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        alignas(TOKEN_USER) char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-        DWORD length = 0;
-        LPWSTR text = nullptr;
-        if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) &&
-            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-            user = QString::fromWCharArray(text);
-            LocalFree(text);
-        }
-        CloseHandle(token);
-    }
-    return QString::number(session) + QLatin1Char('-') + user;
-}
-#endif
 
 const QByteArray kShowRequest = "show\n";
 const QByteArray kShownAnswer = "shown\n";
@@ -49,12 +21,7 @@ SingleInstance::SingleInstance(const QString& name, const QString& folder) {
     const QString base = folder.isEmpty()
                              ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
                              : folder;
-#ifdef Q_OS_WIN
-    // A pipe name, not a path: pipes are machine-wide, so the name says whose it is.
-    m_socketPath = name + QStringLiteral(".instance-") + SessionAndUser();
-#else
-    m_socketPath = QDir(base).filePath(name + QStringLiteral(".instance"));
-#endif
+    m_socketPath = Desktop::InstanceChannel(name, base);
     m_lockPath = QDir(base).filePath(name + QStringLiteral(".instance.lock"));
     connect(&m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server.nextPendingConnection())

@@ -117,4 +117,8 @@ LogonRegistry& PlatformLogonRegistry() {
     return registry;
 }
 
+QString LogonFileName(const QFileInfo& executable) {
+    return executable.fileName();
+}
+
 }  // namespace modSystray

@@ -27,4 +27,9 @@ LogonRegistry& PlatformLogonRegistry() {
     return registry;
 }
 
+// A run-key entry names the program by its `.exe` file.
+QString LogonFileName(const QFileInfo& executable) {
+    return executable.completeBaseName() + QStringLiteral(".exe");
+}
+
 }  // namespace modSystray

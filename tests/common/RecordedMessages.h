@@ -12,6 +12,8 @@ class RecordedMessages : public MessagePresenter {
 public:
     RecordedMessages() { SetMessagePresenter(this); }
     ~RecordedMessages() override { SetMessagePresenter(nullptr); }
+    RecordedMessages(const RecordedMessages&) = delete;
+    RecordedMessages& operator=(const RecordedMessages&) = delete;
 
     void show(const QString& text) override {
         texts << text;

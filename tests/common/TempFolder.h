@@ -34,12 +34,13 @@ public:
 
     // The path of `relative` (with "/" separators) below the folder, in the system's own form,
     // as the engine reports paths.
-    std::string operator/(std::string relative) const {
+    std::string operator/(const std::string& relative) const {
 #ifdef _WIN32
-        for (char& c : relative)
+        std::string path = root_ + "\\" + relative;
+        for (char& c : path)
             if (c == '/')
                 c = '\\';
-        return root_ + "\\" + relative;
+        return path;
 #else
         return root_ + "/" + relative;
 #endif

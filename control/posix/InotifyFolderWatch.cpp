@@ -74,7 +74,7 @@ public:
                     drained.changed = true;
                 if (event.mask & EndEvents)
                     drained.ended = true;
-                at += sizeof(inotify_event) + event.len;
+                at += ssize_t(sizeof(inotify_event) + event.len);
             }
         }
     }
