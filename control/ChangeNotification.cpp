@@ -54,7 +54,7 @@ struct OpenWatch {
 };
 
 std::map<Handle, OpenWatch> OpenWatches;
-Handle LastHandle = NoHandle;
+Handle LastHandle = kNoHandle;
 
 Handle NextHandle() {
     do {
@@ -103,7 +103,7 @@ void SleepOnWatch(Handle handle, int milliseconds) {
 Handle OpenFolderWatch(const QString& path, unsigned filter) {
     std::unique_ptr<FolderWatch> platform = FolderWatch::Open(path.toStdString(), filter);
     if (!platform)
-        return InvalidHandle;
+        return kInvalidHandle;
     const Handle handle = NextHandle();
     OpenWatches[handle].platform = std::move(platform);
     return handle;

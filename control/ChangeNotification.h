@@ -16,10 +16,10 @@
 
 namespace ChangeNotification {
 
-// 0 is no handle, InvalidHandle a failed open; every open handle is above 0 and never reused.
+// 0 is no handle, kInvalidHandle a failed open; every open handle is above 0 and never reused.
 using Handle = std::int32_t;
-inline constexpr Handle NoHandle = 0;
-inline constexpr Handle InvalidHandle = -1;
+inline constexpr Handle kNoHandle = 0;
+inline constexpr Handle kInvalidHandle = -1;
 
 enum class WaitResult {
     Signalled,
@@ -29,7 +29,7 @@ enum class WaitResult {
     Failed,
 };
 
-// Opens a watch on `path` (a folder) for the changes in `filter`. Returns InvalidHandle when
+// Opens a watch on `path` (a folder) for the changes in `filter`. Returns kInvalidHandle when
 // the folder cannot be watched: missing, empty path, not a folder, no access.
 Handle OpenFolderWatch(const QString& path, unsigned filter);
 

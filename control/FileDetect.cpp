@@ -7,7 +7,7 @@
 
 namespace FileDetect {
 
-ChangeHandle WatchHandle = ChangeNotification::NoHandle;
+ChangeHandle WatchHandle = ChangeNotification::kNoHandle;
 bool WatchStopFlag = false;
 
 namespace {
@@ -59,9 +59,9 @@ bool EndedWithoutStop() {
 }
 
 // A file created, deleted or renamed; attributes changed; last write time changed.
-constexpr unsigned kNotifyFilter = ChangeNotification::FileNameChanges |
-                                   ChangeNotification::AttributeChanges |
-                                   ChangeNotification::LastWriteChanges;
+constexpr unsigned kNotifyFilter = ChangeNotification::kFileNameChanges |
+                                   ChangeNotification::kAttributeChanges |
+                                   ChangeNotification::kLastWriteChanges;
 constexpr int kWaitSliceMs = 100;
 
 // Opens the change notification for `path` with `filter`, subfolders not included.
@@ -110,7 +110,7 @@ void WatchFolder(QString path) {  // NOLINT(performance-unnecessary-value-param)
 
     WatchHandle = OpenChangeWatch(path, kNotifyFilter);
     if (WatchHandle <= 0) {
-        WatchHandle = ChangeNotification::NoHandle;
+        WatchHandle = ChangeNotification::kNoHandle;
         WatchStopFlag = true;
         ShowMessage(CannotWatchMessage(path));
         return;
@@ -141,7 +141,7 @@ void WatchFolder(QString path) {  // NOLINT(performance-unnecessary-value-param)
 void StopWatching() {
     // Cleared before the close yields, so a handler nested in that yield sees no handle.
     const ChangeHandle handle = WatchHandle;
-    WatchHandle = ChangeNotification::NoHandle;
+    WatchHandle = ChangeNotification::kNoHandle;
     if (handle > 0) {
         CloseChangeWatch(handle);
     } else if (WatchLoopsOnStack > 0) {

@@ -11,11 +11,11 @@
 namespace ChangeNotification {
 
 // Filter bits, the values of the Windows notify filter.
-inline constexpr unsigned FileNameChanges = 1;    // a file created, deleted or renamed
-inline constexpr unsigned FolderNameChanges = 2;  // the same for subfolders
-inline constexpr unsigned AttributeChanges = 4;
-inline constexpr unsigned SizeChanges = 8;
-inline constexpr unsigned LastWriteChanges = 16;
+inline constexpr unsigned kFileNameChanges = 1;    // a file created, deleted or renamed
+inline constexpr unsigned kFolderNameChanges = 2;  // the same for subfolders
+inline constexpr unsigned kAttributeChanges = 4;
+inline constexpr unsigned kSizeChanges = 8;
+inline constexpr unsigned kLastWriteChanges = 16;
 
 class FolderWatch {
 public:

@@ -12,9 +12,9 @@ HKEY OpenPlace(Place place) {
     HKEY key = nullptr;
     const LSTATUS status =
         place == Place::Active
-            ? RegCreateKeyExW(HKEY_CURRENT_USER, ActiveKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+            ? RegCreateKeyExW(HKEY_CURRENT_USER, kActiveKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                               access, nullptr, &key, nullptr)
-            : RegOpenKeyExW(HKEY_CURRENT_USER, ParkingKey, 0, access, &key);
+            : RegOpenKeyExW(HKEY_CURRENT_USER, kParkingKey, 0, access, &key);
     return status == ERROR_SUCCESS ? key : nullptr;
 }
 

@@ -12,8 +12,8 @@
 
 namespace modSystray::RunKey {
 
-inline constexpr wchar_t ActiveKey[] = LR"(Software\Microsoft\Windows\CurrentVersion\Run)";
-inline constexpr wchar_t ParkingKey[] = LR"(Software\Microsoft\Windows\CurrentVersion\Run-)";
+inline constexpr wchar_t kActiveKey[] = LR"(Software\Microsoft\Windows\CurrentVersion\Run)";
+inline constexpr wchar_t kParkingKey[] = LR"(Software\Microsoft\Windows\CurrentVersion\Run-)";
 
 enum class Place { Active, Parked };
 

@@ -12,19 +12,19 @@
 namespace ChangeNotification {
 namespace {
 
-constexpr uint32_t NameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // The folder itself went away or stopped being watchable: no change can be seen any more.
-constexpr uint32_t EndEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+constexpr uint32_t kEndEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 
 uint32_t InotifyMask(unsigned filter) {
     uint32_t mask = IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (filter & (FileNameChanges | FolderNameChanges))
-        mask |= NameEvents;
-    if (filter & AttributeChanges)
+    if (filter & (kFileNameChanges | kFolderNameChanges))
+        mask |= kNameEvents;
+    if (filter & kAttributeChanges)
         mask |= IN_ATTRIB;
-    if (filter & SizeChanges)
+    if (filter & kSizeChanges)
         mask |= IN_MODIFY;
-    if (filter & LastWriteChanges)
+    if (filter & kLastWriteChanges)
         mask |= IN_MODIFY | IN_CLOSE_WRITE;
     return mask;
 }
@@ -37,15 +37,15 @@ bool IsWatchedChange(const inotify_event& event, unsigned filter) {
     if (event.len == 0)
         return false;
     if (event.mask & IN_ISDIR)
-        return (filter & FolderNameChanges) && (event.mask & NameEvents);
-    if (event.mask & NameEvents)
-        return filter & FileNameChanges;
+        return (filter & kFolderNameChanges) && (event.mask & kNameEvents);
+    if (event.mask & kNameEvents)
+        return filter & kFileNameChanges;
     if (event.mask & IN_ATTRIB)
-        return filter & AttributeChanges;
+        return filter & kAttributeChanges;
     if (event.mask & IN_MODIFY)
-        return filter & (SizeChanges | LastWriteChanges);
+        return filter & (kSizeChanges | kLastWriteChanges);
     if (event.mask & IN_CLOSE_WRITE)
-        return filter & LastWriteChanges;
+        return filter & kLastWriteChanges;
     return false;
 }
 
@@ -72,7 +72,7 @@ public:
                 std::memcpy(&event, buffer + at, sizeof event);
                 if (IsWatchedChange(event, filter_))
                     drained.changed = true;
-                if (event.mask & EndEvents)
+                if (event.mask & kEndEvents)
                     drained.ended = true;
                 at += ssize_t(sizeof(inotify_event) + event.len);
             }

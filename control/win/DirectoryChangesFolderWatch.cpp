@@ -17,10 +17,10 @@
 namespace ChangeNotification {
 namespace {
 
-constexpr int IdentitySlice = 100;            // milliseconds
-constexpr ULONGLONG QuietBeforeCheck = 2000;  // milliseconds
-constexpr DWORD KnownFilterBits =
-    FileNameChanges | FolderNameChanges | AttributeChanges | SizeChanges | LastWriteChanges;
+constexpr int kIdentitySlice = 100;            // milliseconds
+constexpr ULONGLONG kQuietBeforeCheck = 2000;  // milliseconds
+constexpr DWORD kKnownFilterBits =
+    kFileNameChanges | kFolderNameChanges | kAttributeChanges | kSizeChanges | kLastWriteChanges;
 
 struct Identity {
     DWORD volume = 0;
@@ -123,7 +123,7 @@ public:
         const ULONGLONG now = GetTickCount64();
         if (drained.changed) {
             lastNews_ = now;
-        } else if (!drained.ended && now - lastNews_ >= QuietBeforeCheck) {
+        } else if (!drained.ended && now - lastNews_ >= kQuietBeforeCheck) {
             lastNews_ = now;
             drained.ended = !StillThere();
         }
@@ -136,7 +136,7 @@ public:
         WaitForSingleObject(event_, DWORD(milliseconds < 0 ? 0 : milliseconds));
     }
 
-    int LongestSleep() const override { return IdentitySlice; }
+    int LongestSleep() const override { return kIdentitySlice; }
 
 private:
     // Whether the path still names the watched folder: not deleted, and not renamed away with
@@ -184,7 +184,7 @@ std::unique_ptr<FolderWatch> FolderWatch::Open(const std::string& path, unsigned
         return nullptr;
     }
     auto watch = std::make_unique<DirectoryChangesWatch>(wide, folder, event, identity,
-                                                         filter & KnownFilterBits);
+                                                         filter & kKnownFilterBits);
     if (!watch->StartRead())
         return nullptr;
     return watch;

@@ -37,9 +37,9 @@ protected:
 
     void MakeParkingKey() {
         HKEY key = nullptr;
-        ASSERT_EQ(
-            RegCreateKeyExW(scratch_, ParkingKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(scratch_, kParkingKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
         RegCloseKey(key);
     }
     FILETIME LastWritten(const wchar_t* name) const {
@@ -91,24 +91,24 @@ TEST_F(RunKeyTest, EntriesMoveBetweenTheRunKeyAndAnExistingParkingKey) {
     Write(Place::Parked, name, LR"(C:\old\Tavrick备份.exe)");
     Remove(Place::Parked, name);
     Write(Place::Active, name, path);
-    EXPECT_EQ(Stored(ActiveKey, name), stored);
-    EXPECT_FALSE(Stored(ParkingKey, name));
+    EXPECT_EQ(Stored(kActiveKey, name), stored);
+    EXPECT_FALSE(Stored(kParkingKey, name));
 
     Remove(Place::Active, name);
     Write(Place::Parked, name, path);
-    EXPECT_FALSE(Stored(ActiveKey, name));
-    EXPECT_EQ(Stored(ParkingKey, name), stored);
+    EXPECT_FALSE(Stored(kActiveKey, name));
+    EXPECT_EQ(Stored(kParkingKey, name), stored);
 }
 
 TEST_F(RunKeyTest, WithoutAParkingKeyNothingIsParkedAndNoKeyIsMade) {
     Write(Place::Active, L"Tavrick", LR"(C:\Tavrick\Tavrick.exe)");
     Remove(Place::Parked, L"Tavrick");
-    EXPECT_TRUE(Stored(ActiveKey, L"Tavrick"));
+    EXPECT_TRUE(Stored(kActiveKey, L"Tavrick"));
 
     Remove(Place::Active, L"Tavrick");
     Write(Place::Parked, L"Tavrick", LR"(C:\Tavrick\Tavrick.exe)");
-    EXPECT_FALSE(Stored(ActiveKey, L"Tavrick"));
-    EXPECT_FALSE(KeyExists(ParkingKey));
+    EXPECT_FALSE(Stored(kActiveKey, L"Tavrick"));
+    EXPECT_FALSE(KeyExists(kParkingKey));
 }
 
 // What log-on does with the entry: the data is a command line, and a folder with a space in its
@@ -124,12 +124,12 @@ TEST_F(RunKeyTest, TheEntryStartsTheProgramAndIsWrittenOnlyWhenItChanges) {
                                std::filesystem::path(folder.Path()) / "My.exe");
 
     Write(Place::Active, L"Tavrick", program.wstring());
-    const FILETIME first = LastWritten(ActiveKey);
+    const FILETIME first = LastWritten(kActiveKey);
     Write(Place::Active, L"Tavrick", program.wstring());
-    const FILETIME second = LastWritten(ActiveKey);
+    const FILETIME second = LastWritten(kActiveKey);
     EXPECT_EQ(CompareFileTime(&first, &second), 0);
 
-    std::wstring command = Stored(ActiveKey, L"Tavrick")->bytes;
+    std::wstring command = Stored(kActiveKey, L"Tavrick")->bytes;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};

@@ -17,21 +17,22 @@ namespace {
 using namespace ChangeNotification;
 
 // Long enough that a wait which should end early would trip the test's time-out instead.
-constexpr int Forever = 600000;
-constexpr unsigned FilesAttributesWrites = FileNameChanges | AttributeChanges | LastWriteChanges;
+constexpr int kForever = 600000;
+constexpr unsigned kFilesAttributesWrites =
+    kFileNameChanges | kAttributeChanges | kLastWriteChanges;
 
 class ChangeNotificationTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(folder.isValid());
-        handle = OpenFolderWatch(folder.path(), FilesAttributesWrites);
+        handle = OpenFolderWatch(folder.path(), kFilesAttributesWrites);
         ASSERT_GT(handle, 0);
     }
     void TearDown() override { CloseFolderWatch(handle); }
     QString Entry(const QString& name) const { return folder.filePath(name); }
 
     QTemporaryDir folder;
-    Handle handle = NoHandle;
+    Handle handle = kNoHandle;
 };
 
 // Many changes make one signal, which lasts until re-armed; a change after the signal is kept
@@ -40,7 +41,7 @@ TEST_F(ChangeNotificationTest, SignalAndRearm) {
     EXPECT_EQ(WaitForFolderChange(handle, 0), WaitResult::TimedOut);
     WriteFile(Entry("a"));
     WriteFile(Entry("b"));
-    ASSERT_EQ(WaitForFolderChange(handle, Forever), WaitResult::Signalled);
+    ASSERT_EQ(WaitForFolderChange(handle, kForever), WaitResult::Signalled);
     WriteFile(Entry("c"));
     EXPECT_EQ(WaitForFolderChange(handle, 0), WaitResult::Signalled);
     RearmFolderWatch(handle);
@@ -68,15 +69,15 @@ TEST_F(ChangeNotificationTest, LostEventsCountAsAChange) {
 TEST_F(ChangeNotificationTest, CloseFromAHandlerNestedInTheWaitEndsIt) {
     QObject context;
     QTimer::singleShot(50, &context, [this] { CloseFolderWatch(handle); });
-    EXPECT_EQ(WaitForFolderChange(handle, Forever), WaitResult::Failed);
-    EXPECT_EQ(WaitForFolderChange(handle, Forever), WaitResult::Failed);
+    EXPECT_EQ(WaitForFolderChange(handle, kForever), WaitResult::Failed);
+    EXPECT_EQ(WaitForFolderChange(handle, kForever), WaitResult::Failed);
 }
 
 TEST(ChangeNotificationHandles, WaitsOnHandlesThatAreNotOpenFailAtOnce) {
-    for (Handle handle : {NoHandle, InvalidHandle, Handle(12345)})
-        EXPECT_EQ(WaitForFolderChange(handle, Forever), WaitResult::Failed);
-    RearmFolderWatch(InvalidHandle);
-    CloseFolderWatch(InvalidHandle);
+    for (Handle handle : {kNoHandle, kInvalidHandle, Handle(12345)})
+        EXPECT_EQ(WaitForFolderChange(handle, kForever), WaitResult::Failed);
+    RearmFolderWatch(kInvalidHandle);
+    CloseFolderWatch(kInvalidHandle);
 }
 
 }  // namespace

@@ -23,8 +23,8 @@ namespace {
 QString Start(const QString& path) {
     return "现在将开始检视文件夹 " + path + " .. 单击 OK";
 }
-const QString FirstChange = "当前检视的文件夹已经发生过改变. 继续检视 Resuming watch...";
-const QString FurtherChange = "检视的文件夹再次发生改变.";
+const QString kFirstChange = "当前检视的文件夹已经发生过改变. 继续检视 Resuming watch...";
+const QString kFurtherChange = "检视的文件夹再次发生改变.";
 QString End(const QString& path) {
     return "检视的文件夹已经终止 " + path;
 }
@@ -100,33 +100,33 @@ TEST_F(WatchFolderTest, ChangesWhileABoxIsOpenAreReportedOnceAfterItCloses) {
     presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
-        if (text == FirstChange) {
+        if (text == kFirstChange) {
             WriteFile(Entry("a"));
             WriteFile(Entry("b"));
             QFile::rename(Entry("b"), Entry("c"));
             QFile::remove(Entry("a"));
         }
         // A second report of the same changes would come at that look.
-        if (text == FurtherChange)
+        if (text == kFurtherChange)
             AfterTheNextLook(FileDetect::StopWatching);
     };
     Watch(watched);
     EXPECT_EQ(presenter.texts,
-              (QStringList{Start(watched), FirstChange, FurtherChange, End(watched)}));
+              (QStringList{Start(watched), kFirstChange, kFurtherChange, End(watched)}));
 }
 
 TEST_F(WatchFolderTest, StopWhileAChangeMessageIsOpenEndsAfterItCloses) {
     presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
-        if (text == FirstChange) {
+        if (text == kFirstChange) {
             FileDetect::StopWatching();
             EXPECT_EQ(FileDetect::WatchHandle, 0);
             EXPECT_TRUE(FileDetect::WatchStopFlag);
         }
     };
     Watch(watched);
-    EXPECT_EQ(presenter.texts, (QStringList{Start(watched), FirstChange, End(watched)}));
+    EXPECT_EQ(presenter.texts, (QStringList{Start(watched), kFirstChange, End(watched)}));
 }
 
 // Each kind of change to a file already in the folder is reported.
@@ -146,11 +146,11 @@ TEST_P(FileChangeTest, IsReported) {
     presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { GetParam().apply(Entry("f")); });
-        if (text == FirstChange)
+        if (text == kFirstChange)
             StopSoon();
     };
     Watch(watched);
-    EXPECT_EQ(presenter.texts, (QStringList{Start(watched), FirstChange, End(watched)}));
+    EXPECT_EQ(presenter.texts, (QStringList{Start(watched), kFirstChange, End(watched)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -217,12 +217,12 @@ TEST_F(WatchFolderTest, FolderRemovedAfterAChangeReportsTheRemovalThenTheEnd) {
     presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
-        if (text == FirstChange)
+        if (text == kFirstChange)
             Soon([&] { QDir(watched).removeRecursively(); });
     };
     Watch(watched);
     EXPECT_EQ(presenter.texts,
-              (QStringList{Start(watched), FirstChange, FurtherChange, End(watched)}));
+              (QStringList{Start(watched), kFirstChange, kFurtherChange, End(watched)}));
 }
 
 TEST_F(WatchFolderTest, SecondWatchWhileOneRunsReturnsAtOnce) {
@@ -251,7 +251,7 @@ TEST_F(WatchFolderTest, NewWatchAfterAStopRunsWhileTheStoppedOneUnwinds) {
     presenter.onShow = [&](const QString& text) {
         if (text == Start(watched))
             Soon([&] { WriteFile(Entry("a")); });
-        if (text == FirstChange) {
+        if (text == kFirstChange) {
             FileDetect::StopWatching();
             FileDetect::WatchFolder(other);
         }
@@ -260,7 +260,7 @@ TEST_F(WatchFolderTest, NewWatchAfterAStopRunsWhileTheStoppedOneUnwinds) {
     };
     Watch(watched);
     EXPECT_EQ(presenter.texts,
-              (QStringList{Start(watched), FirstChange, Start(other), End(watched)}));
+              (QStringList{Start(watched), kFirstChange, Start(other), End(watched)}));
 }
 
 TEST(StopWatchingTest, WithoutAWatchChangesNothing) {

@@ -15,9 +15,9 @@ namespace {
 using ChangeNotification::FolderWatch;
 namespace fs = std::filesystem;
 
-constexpr unsigned FilesAttributesWrites = ChangeNotification::FileNameChanges |
-                                           ChangeNotification::AttributeChanges |
-                                           ChangeNotification::LastWriteChanges;
+constexpr unsigned kFilesAttributesWrites = ChangeNotification::kFileNameChanges |
+                                            ChangeNotification::kAttributeChanges |
+                                            ChangeNotification::kLastWriteChanges;
 
 // Drains until the backend reports a change or the end; the test's time-out bounds it.
 FolderWatch::Drained AwaitNews(FolderWatch& watch) {
@@ -33,7 +33,7 @@ class FolderWatchTest : public testing::Test {
 protected:
     void SetUp() override {
         fs::create_directory(Watched());
-        watch = FolderWatch::Open(Watched(), FilesAttributesWrites);
+        watch = FolderWatch::Open(Watched(), kFilesAttributesWrites);
         ASSERT_TRUE(watch);
     }
     std::string Watched() const { return root / "watched"; }
@@ -75,7 +75,7 @@ TEST(FolderWatchOpenTest, OnlyExistingFoldersCanBeWatched) {
     TempFolder root;
     WriteFile(root / "file", "x", WriteMode::Append);
     for (const std::string& path : {std::string(), root / "missing", root / "file"})
-        EXPECT_FALSE(FolderWatch::Open(path, ChangeNotification::FileNameChanges)) << path;
+        EXPECT_FALSE(FolderWatch::Open(path, ChangeNotification::kFileNameChanges)) << path;
 }
 
 }  // namespace
