@@ -16,12 +16,12 @@
 #include <cstdlib>
 
 #include "AppIcon.h"
-#include "control/FileDetect.h"
 #include "FolderDialog.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
 #include "TrayIcon.h"
 #include "autostart/modSystray.h"
+#include "control/FileDetect.h"
 #include "settings/FileControl.h"
 
 namespace {
