@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <string>
 
-#include "BackupRunner.h"
-#include "FileSync.h"
+#include "control/BackupRunner.h"
+#include "engine/FileSync.h"
 
 namespace {
 

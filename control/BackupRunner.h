@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "FileSync.h"
+#include "engine/FileSync.h"
 
 // A run that has ended, as the tray and the run log tell of it.
 struct RunSummary {

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "FileSync.h"
+#include "engine/FileSync.h"
 
 // The Chinese reason for `failure`: the engine's own findings by their kind, the system's
 // refusals by their error code; a code without an entry of its own falls back to a general

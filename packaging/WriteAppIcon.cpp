@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "AppIcon.h"
+#include "window/AppIcon.h"
 
 int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);

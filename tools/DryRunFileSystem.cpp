@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <limits>
 
-#include "FileCopy.h"
+#include "engine/FileCopy.h"
 
 namespace FileSync {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ForwardingFileSystem.h"
+#include "engine/ForwardingFileSystem.h"
 
 namespace FileSync {
 

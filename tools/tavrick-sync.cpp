@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "DryRunFileSystem.h"
-#include "FileSync.h"
-#include "ForwardingFileSystem.h"
 #include "PrintablePath.h"
+#include "engine/FileSync.h"
+#include "engine/ForwardingFileSystem.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -21,7 +21,7 @@
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
 
-#include "win/WidePath.h"
+#include "engine/win/WidePath.h"
 #define isatty _isatty
 #define fileno _fileno
 #else

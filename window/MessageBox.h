@@ -14,7 +14,7 @@
 
 #include <vector>
 
-#include "Messages.h"
+#include "control/Messages.h"
 
 class QMessageBox;
 

@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
-#include "FailureReasons.h"
+#include "control/FailureReasons.h"
 
 RunLog::RunLog(QString folder) : m_folder(std::move(folder)) {}
 

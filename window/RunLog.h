@@ -7,7 +7,7 @@
 
 #include <QString>
 
-#include "BackupRunner.h"
+#include "control/BackupRunner.h"
 
 class RunLog {
 public:

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "FailureReasons.h"
+#include "control/FailureReasons.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "FileSync.h"
+#include "engine/FileSync.h"
 
 struct TrayNotice {
     QString title;

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "BackupController.h"
 #include "RunLog.h"
 #include "RunNotices.h"
+#include "control/BackupController.h"
 
 class QAction;
 class QCheckBox;

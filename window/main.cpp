@@ -3,9 +3,9 @@
 #include <QApplication>
 
 #include "MessageBox.h"
-#include "Messages.h"
 #include "Program.h"
 #include "SingleInstance.h"
+#include "control/Messages.h"
 #include "frmMain.h"
 
 int main(int argc, char** argv) {

@@ -12,7 +12,7 @@
 #include <cstddef>
 
 #include "FolderWatch.h"
-#include "win/WidePath.h"
+#include "engine/win/WidePath.h"
 
 namespace ChangeNotification {
 namespace {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // EnableAutostart and DisableAutostart: the order of their steps through a recording registry,
 // and the real desktop entries in a fresh configuration folder per test.
-#include "LogonRegistry.h"
-#include "modSystray.h"
+#include "autostart/LogonRegistry.h"
+#include "autostart/modSystray.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "RunKey.h"
 #include "TempFolder.h"
+#include "autostart/win/RunKey.h"
 
 namespace {
 

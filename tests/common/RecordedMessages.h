@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "Messages.h"
+#include "control/Messages.h"
 
 class RecordedMessages : public MessagePresenter {
 public:

@@ -9,8 +9,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "ChangeNotification.h"
 #include "TestFiles.h"
+#include "control/ChangeNotification.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <functional>
 #include <memory>
 
-#include "FileDetect.h"
-#include "Messages.h"
 #include "RecordedMessages.h"
 #include "TestFiles.h"
+#include "control/FileDetect.h"
+#include "control/Messages.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <filesystem>
 
-#include "FolderWatch.h"
 #include "TempFolder.h"
 #include "TestFiles.h"
+#include "control/FolderWatch.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Status codes of the comparison and the copy decision taken on each.
 
-#include "FileSync.h"
 #include "TestTree.h"
+#include "engine/FileSync.h"
 
 using namespace FileSync;
 

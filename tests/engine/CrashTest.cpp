@@ -9,8 +9,8 @@
 
 #include <algorithm>
 
-#include "FileSync.h"
 #include "TestTree.h"
+#include "engine/FileSync.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "FileSync.h"
 #include "TestTree.h"
+#include "engine/FileSync.h"
 
 using namespace FileSync;
 

@@ -4,9 +4,9 @@
 
 #include <map>
 
-#include "FileCopy.h"
-#include "FileSync.h"
 #include "TestTree.h"
+#include "engine/FileCopy.h"
+#include "engine/FileSync.h"
 
 using namespace FileSync;
 

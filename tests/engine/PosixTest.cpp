@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "FileSync.h"
 #include "TestTree.h"
+#include "engine/FileSync.h"
 
 using namespace FileSync;
 

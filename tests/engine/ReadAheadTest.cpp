@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "FileSync.h"
 #include "TestTree.h"
+#include "engine/FileSync.h"
 
 using namespace FileSync;
 

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "FileSync.h"
-#include "ForwardingFileSystem.h"
 #include "TempFolder.h"
 #include "TestFiles.h"
+#include "engine/FileSync.h"
+#include "engine/ForwardingFileSystem.h"
 
 namespace fs = std::filesystem;
 

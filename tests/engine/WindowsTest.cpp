@@ -4,9 +4,9 @@
 #include <process.h>
 #include <windows.h>
 
-#include "FileSync.h"
 #include "TestTree.h"
-#include "win/WidePath.h"
+#include "engine/FileSync.h"
+#include "engine/win/WidePath.h"
 
 using namespace FileSync;
 

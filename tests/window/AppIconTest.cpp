@@ -3,8 +3,8 @@
 // every size the platform asks for at scale factors 1 and 2.
 #include <QTest>
 
-#include "AppIcon.h"
 #include "tests/common/QtTestMain.h"
+#include "window/AppIcon.h"
 
 namespace {
 

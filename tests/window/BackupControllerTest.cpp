@@ -19,15 +19,15 @@
 #include <vector>
 
 #include "FailingFileSystem.h"
-#include "FileDetect.h"
-#include "PeriodTimer.h"
 #include "RecordedMessages.h"
-#include "RunLog.h"
-#include "StatusPanels.h"
 #include "TestFiles.h"
-#include "TrayIcon.h"
-#include "frmMain.h"
+#include "control/FileDetect.h"
 #include "tests/common/QtTestMain.h"
+#include "window/PeriodTimer.h"
+#include "window/RunLog.h"
+#include "window/StatusPanels.h"
+#include "window/TrayIcon.h"
+#include "window/frmMain.h"
 
 namespace {
 

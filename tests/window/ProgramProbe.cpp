@@ -17,12 +17,12 @@
 #include <functional>
 #include <thread>
 
-#include "MessageBox.h"
-#include "Messages.h"
-#include "Program.h"
-#include "StatusPanels.h"
-#include "frmMain.h"
-#include "modSystray.h"
+#include "autostart/modSystray.h"
+#include "control/Messages.h"
+#include "window/MessageBox.h"
+#include "window/Program.h"
+#include "window/StatusPanels.h"
+#include "window/frmMain.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <QStatusBar>
 #include <QTest>
 
-#include "PeriodTimer.h"
-#include "Program.h"
-#include "StatusPanels.h"
-#include "TrayIcon.h"
-#include "frmMain.h"
 #include "tests/common/QtTestMain.h"
+#include "window/PeriodTimer.h"
+#include "window/Program.h"
+#include "window/StatusPanels.h"
+#include "window/TrayIcon.h"
+#include "window/frmMain.h"
 
 namespace {
 
