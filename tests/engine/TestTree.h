@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "FileSync.h"
-#include "ForwardingFileSystem.h"
+#include "tools/ForwardingFileSystem.h"
 #include "TempFolder.h"
 #include "TestFiles.h"
 
