@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "FileSync.h"
-#include "tools/ForwardingFileSystem.h"
 #include "TempFolder.h"
 #include "TestFiles.h"
+#include "tools/ForwardingFileSystem.h"
 
 namespace fs = std::filesystem;
 

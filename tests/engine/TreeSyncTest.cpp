@@ -48,9 +48,9 @@ TEST(TreeSync, NewSubfolderIsCopiedWholeAndOwnFilesComeFirst) {
     EXPECT_TRUE(b < a || b > Position(copies, tree / "src/a/x/f3"));
     // The new subfolder was not compared: its file was looked at once, by its copy's last look
     // before the install, and not first by a comparison.
-    EXPECT_EQ(std::count(fileSystem.lookedAt.begin(), fileSystem.lookedAt.end(),
-                         tree / "dst/new/n/f5"),
-              1);
+    EXPECT_EQ(
+        std::count(fileSystem.lookedAt.begin(), fileSystem.lookedAt.end(), tree / "dst/new/n/f5"),
+        1);
     EXPECT_EQ(report.filesCompared, 5u);
     // A yield after each file row and each source subfolder (plus each file and subfolder of
     // the whole copy); progress after each file.
