@@ -34,7 +34,7 @@ namespace FileSync {
 namespace {
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
-constexpr std::size_t kListBufferSize = 64 * 1024;
+constexpr std::size_t kListBufferSize = std::size_t{64} * 1024;
 // What the layer keeps of an open file: that a source's blocks do not cover its length, so it
 // may have holes; or where a named temporary lies, while it is the layer's to rename or remove.
 struct PosixFileState final : File::LayerState {

@@ -64,7 +64,7 @@ constexpr std::size_t kPlainEntryNameOffset = offsetof(FILE_FULL_DIR_INFO, EaSiz
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileNetworkOpenInformation = 34;
 constexpr int kFileIdInformation = 59;
-constexpr int kFileCaseSensitiveInformation = 71;
+constexpr ULONG kFileCaseSensitiveInformation = 71;
 constexpr ULONG kCaseSensitiveFolder = 1;  // FILE_CS_FLAG_CASE_SENSITIVE_DIR
 
 constexpr ACCESS_MASK kFolderReadAccess =
@@ -267,6 +267,16 @@ NTSTATUS OpenRelative(HANDLE root, NtName& name, ACCESS_MASK access, ULONG share
 // What `name` in `root` is, links followed, in one query through a short-lived handle.
 // NtQueryFullAttributesFile would need no handle, but Wine ignores its root folder.
 // Times, size and attributes of an open file or folder, in one query.
+// NtQueryInformationFile for a class the headers' FILE_INFORMATION_CLASS is too narrow to hold:
+// the system reads the class as a 32-bit number either way.
+NTSTATUS QueryByClassNumber(HANDLE handle, IO_STATUS_BLOCK& status, void* buffer, ULONG length,
+                            ULONG informationClass) {
+    using Query = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+    const auto query =
+        reinterpret_cast<Query>(reinterpret_cast<void (*)()>(&NtQueryInformationFile));
+    return query(handle, &status, buffer, length, informationClass);
+}
+
 NTSTATUS QueryOpen(HANDLE handle, FILE_NETWORK_OPEN_INFORMATION& information) {
     IO_STATUS_BLOCK status{};
     return NtQueryInformationFile(handle, &status, &information, sizeof information,
@@ -752,7 +762,8 @@ public:
             ThrowStatus(status, path);
         FILE_BASIC_INFO change{};
         change.LastWriteTime.QuadPart = change.LastAccessTime.QuadPart = TicksOf(facts);
-        const bool set = SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
+        const bool set =
+            SetFileInformationByHandle(handle.Get(), FileBasicInfo, &change, sizeof change);
         const DWORD error = GetLastError();
         if (!set)
             throw FileSystemError(ErrnoOf(error), path);
@@ -775,9 +786,8 @@ public:
     NameCase NamesCase(const Folder& folder) override {
         ULONG flags = 0;
         IO_STATUS_BLOCK status{};
-        if (NT_SUCCESS(
-                NtQueryInformationFile(HandleOf(folder), &status, &flags, sizeof flags,
-                                       FILE_INFORMATION_CLASS(kFileCaseSensitiveInformation))))
+        if (NT_SUCCESS(QueryByClassNumber(HandleOf(folder), status, &flags, sizeof flags,
+                                          kFileCaseSensitiveInformation)))
             return (flags & kCaseSensitiveFolder) ? NameCase::Exact : NameCase::Folded;
         const std::wstring name = FileSystemName(folder);
         for (const wchar_t* local : {L"NTFS", L"ReFS", L"FAT", L"FAT32", L"exFAT"})

@@ -280,11 +280,14 @@ TEST(Posix, ReadingAheadNeverStarvesTheWalkOfDescriptors) {
     };
     for (const Case& deep : {Case{"narrow", 25, 60, 8}, Case{"deep", 490, 1024, -1}}) {
         const std::string root = tree / deep.name;
+        const std::string source = root + "/src";
+        const std::string destination = root + "/dst";
         std::string level;
         for (int i = 0; i < deep.depth; ++i) {
             for (const char* side : {"/s", "/d"}) {
-                fs::create_directories(root + "/dst" + level + side);
-                WriteOldFile(root + "/src" + level + side + "/f", "x");
+                std::string below = level + side;
+                fs::create_directories(destination + below);
+                WriteOldFile(source + below.append("/f"), "x");
             }
             level += "/d";
         }
@@ -295,9 +298,9 @@ TEST(Posix, ReadingAheadNeverStarvesTheWalkOfDescriptors) {
         EXPECT_EQ(RunSync(root + "/src", root + "/dst", limits, tree / "out"), 0)
             << deep.name << ": " << ReadFile(tree / "out");
         int missing = 0;
-        for (level.clear(); level.size() < 2u * deep.depth; level += "/d")
-            for (const char* side : {"/s", "/d"})
-                missing += !fs::exists(root + "/dst" + level + side + "/f");
+        for (level.clear(); level.size() < std::size_t{2} * deep.depth; level += "/d")
+            for (const char* side : {"s", "d"})
+                missing += !fs::exists(fs::path(destination + level) / side / "f");
         EXPECT_EQ(missing, 0) << deep.name;
     }
 }
