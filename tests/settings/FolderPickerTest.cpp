@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // BrowseForFolder with a stand-in chooser, and once with the real dialog driven by a timer.
-#include "FileControl.h"
+#include "window/FolderDialog.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +82,7 @@ QFileDialog* OpenDialog() {
 }
 
 // Polls for the dialog and hands it to `act`; the real dialog must never hang a test.
-void WhenTheDialogOpens(std::function<void(QFileDialog*)> act) {
+void WhenTheDialogOpens(const std::function<void(QFileDialog*)>& act) {
     auto* poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll, act] {
         if (QFileDialog* dialog = OpenDialog()) {
