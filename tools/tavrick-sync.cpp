@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "DryRunFileSystem.h"
+#include "ForwardingFileSystem.h"
 #include "PrintablePath.h"
 #include "engine/FileSync.h"
-#include "engine/ForwardingFileSystem.h"
 
 #ifdef _WIN32
 #include <io.h>

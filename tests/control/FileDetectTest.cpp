@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "RecordedMessages.h"
 #include "TestFiles.h"
