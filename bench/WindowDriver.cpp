@@ -76,14 +76,14 @@ int main(int argc, char** argv) {
     FileSync::RunReport report;
     std::chrono::duration<double> seconds{};
     // The engine call is timed from inside the runner, yields and progress included.
-    runner.SetSyncEntry(
-        [&](std::string source, std::string destination, const FileSync::RunOptions& options) {
-            FileSync::RunOptions timed = options;
-            timed.report = &report;
-            auto start = std::chrono::steady_clock::now();
-            FileSync::SyncFolderTree(std::move(source), std::move(destination), timed);
-            seconds = std::chrono::steady_clock::now() - start;
-        });
+    runner.SetSyncEntry([&](const std::string& source, const std::string& destination,
+                            const FileSync::RunOptions& options) {
+        FileSync::RunOptions timed = options;
+        timed.report = &report;
+        auto start = std::chrono::steady_clock::now();
+        FileSync::SyncFolderTree(source, destination, timed);
+        seconds = std::chrono::steady_clock::now() - start;
+    });
     QTimer::singleShot(0, &app, [&] {
         // A window shows its status bar, progress field included, long before a run: its first
         // paint, which loads the fonts for the Chinese texts, is no part of a run.

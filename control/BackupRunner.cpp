@@ -45,10 +45,10 @@ void RunBesideWindow(const std::function<void()>& step) {
 
 BackupRunner::BackupRunner(BackupRunHost& host)
     : m_host(host),
-      m_syncEntry(
-          [](std::string source, std::string destination, const FileSync::RunOptions& options) {
-              FileSync::SyncFolderTree(std::move(source), std::move(destination), options);
-          }) {}
+      m_syncEntry([](const std::string& source, const std::string& destination,
+                     const FileSync::RunOptions& options) {
+          FileSync::SyncFolderTree(source, destination, options);
+      }) {}
 
 QString BackupRunner::StartText(Trigger trigger) {
     return trigger == Trigger::Click ? QStringLiteral("Backing up...")
