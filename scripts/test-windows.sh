@@ -31,9 +31,17 @@ check_flags=(-std=c++20 -fsyntax-only -Wall -Wextra -Werror -DUNICODE -D_UNICODE
 for module in QtCore QtGui QtWidgets QtNetwork; do check_flags+=(-isystem "$qt/$module"); done
 check_flags+=(-I .)
 for folder in engine control window settings autostart autostart/win; do check_flags+=(-I "$folder"); done
-printf '%s\n' autostart/win/RunKeyLogonRegistry.cpp control/win/EventReadyNotifier.cpp \
-    control/FailureReasons.cpp window/win/WindowsDesktop.cpp |
-    xargs -P "$(nproc)" -I{} x86_64-w64-mingw32-g++-posix "${check_flags[@]}" {}
+# Newer Qt headers (Debian 13's) ask for Windows-only headers that a Linux Qt does not ship;
+# there the check cannot be made, and says so.
+if printf '#include <QtWidgets/QApplication>\n#include <QtNetwork/QLocalServer>\n' |
+    x86_64-w64-mingw32-g++-posix "${check_flags[@]}" -x c++ - 2>/dev/null; then
+    printf '%s\n' autostart/win/RunKeyLogonRegistry.cpp control/win/EventReadyNotifier.cpp \
+        control/FailureReasons.cpp window/win/WindowsDesktop.cpp |
+        xargs -P "$(nproc)" -I{} x86_64-w64-mingw32-g++-posix "${check_flags[@]}" {}
+else
+    echo "test-windows: this system's Qt headers cannot be read as Windows ones;" \
+        "the Windows-only parts of the program are not compiled" >&2
+fi
 
 # Without a UTF-8 locale every non-ASCII name fails; Mono and Gecko are never needed.
 export WINEPREFIX="$PWD/$build/wine-prefix" WINEARCH=win64 WINEDEBUG=-all LANG=C.UTF-8
