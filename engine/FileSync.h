@@ -17,6 +17,7 @@
 
 namespace FileSync {
 
+class ChangeJournal;
 class FileSystem;
 
 // Status codes of a ComparisonTable row. A file on both sides carries the bitwise OR of one
@@ -115,6 +116,9 @@ struct RunOptions {
     // another file system (a backup drive that is not attached, its mount point left empty),
     // nothing is made and the run reports DriveNotAttached.
     std::string destinationFileSystem;
+    // What changed since the last complete run (ChangeJournal.h): the walk leaves alone the
+    // folder pairs it calls unchanged. Null walks everything.
+    const ChangeJournal* journal = nullptr;
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.
