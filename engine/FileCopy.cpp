@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "Comparison.h"
 #include "PairReading.h"
 
 namespace FileSync {

@@ -15,24 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "Comparison.h"
+
 namespace FileSync {
 
 class ChangeJournal;
 class FileSystem;
-
-// Status codes of a ComparisonTable row. A file on both sides carries the bitwise OR of one
-// time relation (0, SourceNewer, DestinationNewer) and the two flags.
-inline constexpr std::int32_t OnlyInSource = -2;
-inline constexpr std::int32_t SourceNewer = 1;
-inline constexpr std::int32_t DestinationNewer = 2;
-inline constexpr std::int32_t SizeDiffers = 4;
-inline constexpr std::int32_t AttributesDiffer = 8;
-
-struct ComparisonRow {
-    std::string name;  // as the source folder lists it
-    std::int32_t status = 0;
-};
-using ComparisonTable = std::vector<ComparisonRow>;
 
 // Why something could not be handled. System failures carry the system's error code; the others
 // are the engine's own refusals and findings, each with a fixed English reason.

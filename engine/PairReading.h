@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Comparison.h"
 #include "DestinationRules.h"
 #include "FileSystem.h"
 
@@ -39,20 +40,6 @@ struct PairReading {
     std::exception_ptr unexpected;
 };
 
-// The status of a row whose destination name holds no plain file (a link, a folder), or could
-// not be looked at: the copy looks again and says why it cannot go on, if it cannot.
-inline constexpr std::int32_t kTargetUnsure = -3;
-
-// The status of a file with facts `source` against its destination copy (see ComparisonRow).
-std::int32_t CompareFileFacts(const FileFacts& source, const FileFacts& destination);
-// The status of one source file against its destination namesake (see ComparisonRow), or
-// kTargetUnsure, with the source's time as a destination of that step would keep it. The
-// destination is looked at without following a link; a look that fails throws.
-std::int32_t CompareFile(FileSystem& fileSystem, const Folder& source, const Folder& destination,
-                         std::string_view name, TimeStep destinationTimes = {});
-// Whether a file of that status needs a copy.
-bool MustCopy(std::int32_t status);
-
 // Thrown out of a comparison when `cancelled` turned true while it ran.
 struct ReadingCancelled {};
 
@@ -61,5 +48,9 @@ struct ReadingCancelled {};
 // fails, and ReadingCancelled once `cancelled` (when given) is true.
 void CompareFolderPair(FileSystem& fileSystem, PairReading& reading, TimeStep destinationTimes,
                        const std::atomic<bool>* cancelled = nullptr);
+// The same comparison with a row for every file of the source, in listing order, and exact
+// times: a destination name that holds no file counts as missing, and a look at one that fails
+// throws. The listing keeps the subfolders only.
+ComparisonTable CompareFolderRows(FileSystem& fileSystem, PairReading& reading);
 
 }  // namespace FileSync

@@ -346,6 +346,13 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
     if (!allowed_ || stopping_)
         return;
 
+    JudgeSpeed(reading, subfolders, took);
+    if (!candidates_.empty())
+        AddWorkers();
+}
+
+void ReadAhead::JudgeSpeed(const PairReading& reading, std::size_t subfolders,
+                           std::chrono::nanoseconds took) {
     // Opening both folders, listing and two requests a file; a subfolder listed costs about one.
     // The quickest pair of the last few tells the file system's speed: a pair that waited for
     // a processor took longer without its requests being slow.
@@ -357,8 +364,9 @@ void ReadAhead::Finish(const PairNodePtr& node, std::chrono::nanoseconds took) {
         quickestOfLate_ = std::numeric_limits<double>::infinity();
         readsOfLate_ = 0;
     }
-    if (candidates_.empty())
-        return;
+}
+
+void ReadAhead::AddWorkers() {
     if (workers_.empty()) {
         if (settings_.threads > 0)
             StartWorkers(static_cast<std::size_t>(settings_.threads));

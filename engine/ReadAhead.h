@@ -119,6 +119,11 @@ private:
     // Whether requests have been answered about as fast as a processor can ask them.
     bool FastRequests() const;
     void Finish(const PairNodePtr& node, std::chrono::nanoseconds took);
+    // Learns from how long a pair took to read whether the file system answers slowly.
+    void JudgeSpeed(const PairReading& reading, std::size_t subfolders,
+                    std::chrono::nanoseconds took);
+    // Starts reading ahead, or one worker more while the file system is slow to answer.
+    void AddWorkers();
     PairNodePtr NextToRead();
     void Drop(PairNode& node);
     void LeaveWindow(PairNode& node);

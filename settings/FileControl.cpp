@@ -1,51 +1,48 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FileControl.h"
 
-#include "FolderDialog.h"
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QObject>
 
 namespace FileControl {
 namespace {
 
-const QString kControlSection = QStringLiteral("Settings");
-
-FolderChooser* installedChooser = nullptr;
+using SettingsSchema::Row;
 
 // The settings belong to the executable's base name, so a renamed copy keeps its own.
 QString ApplicationName() {
     return QCoreApplication::applicationName();
 }
 
-// A chosen folder in the platform's form: native separators, and a trailing separator only
-// on a root ("/", "C:\"), which cannot do without it.
-QString FolderPathAsShown(const QString& chosen) {
-    QString path = QDir::toNativeSeparators(chosen);
-    while (path.size() > 1 && path.endsWith(QDir::separator()) && !QDir(path).isRoot()) {
-        path.chop(1);
-    }
-    return path;
+void Write(const Row& row, const QString& value) {
+    SettingsStore::Write(ApplicationName(), row.section, row.key, value);
+}
+
+QString Read(const Row& row) {
+    return SettingsStore::Read(ApplicationName(), row.section, row.key)
+        .value_or(QString(row.defaultText));
 }
 
 }  // namespace
 
 void SaveControlSetting(const QObject& control, const QString& value) {
-    SaveSetting(kControlSection, control.objectName(), value);
+    if (const Row* row = SettingsSchema::ControlRow(control.objectName()))
+        Write(*row, value);
 }
 
 QString LoadControlSetting(const QObject& control) {
-    return GetSetting(kControlSection, control.objectName(), QString());
+    const Row* row = SettingsSchema::ControlRow(control.objectName());
+    return row ? Read(*row) : QString();
 }
 
-void SaveSetting(const QString& section, const QString& key, const QString& value) {
-    SettingsStore::Write(ApplicationName(), section, key, value);
+void SaveSetting(SettingsSchema::Setting setting, const QString& value) {
+    Write(SettingsSchema::RowOf(setting), value);
 }
 
-QString GetSetting(const QString& section, const QString& key, const QString& defaultValue) {
-    return SettingsStore::Read(ApplicationName(), section, key).value_or(defaultValue);
+QString GetSetting(SettingsSchema::Setting setting) {
+    return Read(SettingsSchema::RowOf(setting));
 }
 
 qint16 SettingToInt16(const QString& text) {
@@ -67,16 +64,6 @@ bool SettingToBool(const QString& text) {
 int SettingToCheckState(const QString& text) {
     const qint16 state = SettingToInt16(text);
     return state >= 0 && state <= 2 ? state : 0;
-}
-
-QString BrowseForFolder(QWidget* owner) {
-    FolderChooser& chooser = installedChooser ? *installedChooser : PlatformFolderChooser();
-    const QString chosen = chooser.chooseFolder(owner, QStringLiteral("选择文件夹..."));
-    return chosen.isEmpty() ? QString() : FolderPathAsShown(chosen);
-}
-
-void SetFolderChooser(FolderChooser* chooser) {
-    installedChooser = chooser;
 }
 
 }  // namespace FileControl

@@ -1,27 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The program's settings routines and folder picker.
+// The program's settings routines.
 //
 // Settings are text values under (application, section, key); the application is the
-// executable's base name. Control values live in section "Settings" under the control's
-// objectName; the start-up flags live in section "start".
+// executable's base name. Every section, key and default comes from the schema
+// (SettingsSchema.h): a control's value is stored under its own name, which the schema must
+// list; the other values are named by their row.
 #pragma once
 
 #include <QString>
 
+#include "SettingsSchema.h"
+
 class QObject;
-class QWidget;
 
 namespace FileControl {
 
-// Stores `value` under ("Settings", the control's objectName).
+// Stores `value` under the control's objectName. Nothing is stored for a control that has no
+// row in the schema.
 void SaveControlSetting(const QObject& control, const QString& value);
-// The text stored under ("Settings", the control's objectName), or the empty text.
+// The text stored under the control's objectName, or the empty text.
 QString LoadControlSetting(const QObject& control);
 
-// Direct access to the store, as used for section "start". Section and key names compare
-// without regard to case.
-void SaveSetting(const QString& section, const QString& key, const QString& value);
-QString GetSetting(const QString& section, const QString& key, const QString& defaultValue);
+// Stores `value` as `setting`.
+void SaveSetting(SettingsSchema::Setting setting, const QString& value);
+// The text stored as `setting`, or the schema's default when there is none. Section and key
+// names compare without regard to case.
+QString GetSetting(SettingsSchema::Setting setting);
 
 // Stored texts as numbers. Anyone may edit the file, so these never fail: surrounding spaces
 // are ignored, and a text that is not what is expected counts as 0 (false, unchecked).
@@ -33,19 +37,5 @@ qint16 SettingToInt16(const QString& text);
 bool SettingToBool(const QString& text);
 // A check box state: 0 unchecked, 1 checked, 2 greyed; any other text is 0.
 int SettingToCheckState(const QString& text);
-
-// Shows the modal folder chooser owned by `owner`, titled "选择文件夹...". Returns the chosen
-// folder's path with native separators and no trailing separator except on a root ("/"), or
-// the empty text when the user cancels.
-QString BrowseForFolder(QWidget* owner);
-
-// The chooser behind BrowseForFolder; tests replace it.
-class FolderChooser {
-public:
-    virtual ~FolderChooser() = default;
-    virtual QString chooseFolder(QWidget* owner, const QString& title) = 0;
-};
-// Installs `chooser` (not owned); null restores the platform's dialog.
-void SetFolderChooser(FolderChooser* chooser);
 
 }  // namespace FileControl

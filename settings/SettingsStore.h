@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user store of text values under (application, section, key).
 //
-// One implementation per platform sits beside this header; the program's settings routines
-// reach the store only through these two functions. Section and key names compare without
+// SettingsStoreIni.cpp implements it with an INI file per application, on every system the
+// window is built for; the program's settings routines reach the store only through these
+// functions. Section and key names compare without
 // regard to case. Every write is on disk when Write returns.
 #pragma once
 

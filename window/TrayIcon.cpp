@@ -80,10 +80,6 @@ void TrayIcon::Remove() {
     m_icon->hide();
 }
 
-bool TrayIcon::IsAdded() const {
-    return m_icon->isVisible();
-}
-
 bool TrayIcon::IsAvailable() {
     return availableOverride.value_or(QSystemTrayIcon::isSystemTrayAvailable());
 }

@@ -44,7 +44,6 @@ public:
     // Puts the icon into the notification area, or takes it out.
     void Add();
     void Remove();
-    bool IsAdded() const;
 
     // Whether the desktop has a notification area to show the icon in.
     static bool IsAvailable();

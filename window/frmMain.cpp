@@ -16,27 +16,25 @@
 #include <cstdlib>
 
 #include "AppIcon.h"
-#include "FileControl.h"
-#include "FileDetect.h"
+#include "FolderDialog.h"
 #include "PeriodTimer.h"
 #include "StatusPanels.h"
 #include "TrayIcon.h"
-#include "modSystray.h"
+#include "autostart/modSystray.h"
+#include "control/FileDetect.h"
+#include "settings/FileControl.h"
 
 namespace {
 
-const QString kTrayToolTip = QStringLiteral("文件检视中...");
-const QString kStartSection = QStringLiteral("start");
-const QString kSettingsSection = QStringLiteral("Settings");
-// Where each destination was last found or made: one line per destination path, the file
-// system's identity, a tab, and the path as typed.
-const QString kDestinationFileSystemsKey = QStringLiteral("destinationFileSystems");
+using SettingsSchema::Setting;
 
-// The remembered destinations, path to identity.
+const QString kTrayToolTip = QStringLiteral("文件检视中...");
+
+// The remembered destinations, path to identity: one line per destination path, the file
+// system's identity, a tab, and the path as typed.
 QMap<QString, QString> RememberedDestinations() {
     QMap<QString, QString> destinations;
-    const QString stored =
-        FileControl::GetSetting(kSettingsSection, kDestinationFileSystemsKey, {});
+    const QString stored = FileControl::GetSetting(Setting::DestinationFileSystems);
     for (const QString& line : stored.split(u'\n', Qt::SkipEmptyParts)) {
         const qsizetype tab = line.indexOf(u'\t');
         if (tab > 0)
@@ -292,7 +290,7 @@ void frmMain::rememberFileSystem(const QString& destination, const std::string& 
     QStringList lines;
     for (auto entry = destinations.cbegin(); entry != destinations.cend(); ++entry)
         lines << entry.value() + u'\t' + entry.key();
-    FileControl::SaveSetting(kSettingsSection, kDestinationFileSystemsKey, lines.join(u'\n'));
+    FileControl::SaveSetting(Setting::DestinationFileSystems, lines.join(u'\n'));
 }
 
 void frmMain::setStatusText(const QString& text) {
@@ -353,12 +351,11 @@ void frmMain::Form_Load() {
         chkFolderChange->setCheckState(
             CheckStateOf(FileControl::SettingToCheckState(folderChange)));
     txtDestination->setText(FileControl::LoadControlSetting(*txtDestination));
-    const bool hide =
-        FileControl::SettingToBool(FileControl::GetSetting(kStartSection, "hide", "0"));
+    const bool hide = FileControl::SettingToBool(FileControl::GetSetting(Setting::StartHidden));
     // Without a notification area nothing could bring a hidden window back.
     setVisible(!hide || !TrayIcon::IsAvailable());
     chkStartwithWindows->setCheckState(CheckStateOf(
-        FileControl::SettingToCheckState(FileControl::GetSetting(kStartSection, "autoboot", "0"))));
+        FileControl::SettingToCheckState(FileControl::GetSetting(Setting::StartAtLogon))));
 }
 
 // ---- Folder selection and option edits ----
@@ -397,7 +394,7 @@ void frmMain::txtMins_Change() {
 void frmMain::chkStartwithWindows_Click() {
     HandlerScope scope(*this);
     // The choice is recorded before the log-on entry is touched.
-    FileControl::SaveSetting(kStartSection, QStringLiteral("autoBoot"),
+    FileControl::SaveSetting(Setting::StartAtLogon,
                              QString::number(CheckValue(*chkStartwithWindows)));
     const int value = CheckValue(*chkStartwithWindows);
     const QString path = modSystray::AutostartExecutablePath();
@@ -451,7 +448,7 @@ void frmMain::menuHide_Click() {
 void frmMain::cmdHide_Click() {
     HandlerScope scope(*this);
     HideToTray();
-    FileControl::SaveSetting(kStartSection, QStringLiteral("hide"), QStringLiteral("1"));
+    FileControl::SaveSetting(Setting::StartHidden, QStringLiteral("1"));
 }
 
 void frmMain::HideToTray() {

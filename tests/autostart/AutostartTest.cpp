@@ -54,13 +54,10 @@ TEST(AutostartOrderTest, DisableDeletesTheActiveEntryThenParksTheGivenPath) {
               (QStringList{"remove active Tavrick", "write parked Tavrick /opt/tavrick/Tavrick"}));
 }
 
+// The build says where it put this test program; the entry names that file and its base name.
 TEST(AutostartIdentityTest, TheEntryIsTheRunningExecutableUnderItsName) {
-    const QFileInfo executable(QCoreApplication::applicationFilePath());
-
-    EXPECT_EQ(AutostartExecutablePath(),
-              QCoreApplication::applicationDirPath() + "/" + executable.fileName());
-    EXPECT_TRUE(QFileInfo(AutostartExecutablePath()).isExecutable());
-    EXPECT_EQ(AutostartEntryName(), QCoreApplication::applicationName());
+    EXPECT_EQ(AutostartExecutablePath(), QFileInfo(TAVRICK_TEST_PROGRAM).canonicalFilePath());
+    EXPECT_EQ(AutostartEntryName(), "autostart_tests");
 }
 
 // A desktop entry read back by the rules of the desktop entry format, independently of the
@@ -240,6 +237,17 @@ TEST_F(XdgAutostartTest, EnableCreatesTheAutostartFolderButNoParkingFolder) {
     EXPECT_EQ(startedProgram(activeFile()), "/opt/tavrick/Tavrick");
     EXPECT_EQ(ReadDesktopEntry(activeFile())->values.value("Name"), "Tavrick");
     EXPECT_FALSE(QFileInfo::exists(configFolder.path() + "/autostart-"));
+}
+
+TEST_F(XdgAutostartTest, WithoutAConfigurationFolderSetTheEntryGoesUnderHome) {
+    const QByteArray home = qgetenv("HOME");
+    qunsetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", configFolder.path().toUtf8());
+    EnableAutostart("/opt/tavrick/Tavrick", "Tavrick");
+    qputenv("HOME", home);
+
+    EXPECT_EQ(startedProgram(configFolder.path() + "/.config/autostart/Tavrick.desktop"),
+              "/opt/tavrick/Tavrick");
 }
 
 TEST_F(XdgAutostartTest, EnableMovesAParkedEntryBackWithTheCurrentPath) {

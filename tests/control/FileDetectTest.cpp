@@ -159,7 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const QString& file) { QFile::setPermissions(file, QFile::ReadOwner); }},
         FileChange{"Rename", [](const QString& file) { QFile::rename(file, file + ".renamed"); }},
         FileChange{"Delete", [](const QString& file) { QFile::remove(file); }}),
-    [](const testing::TestParamInfo<FileChange>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<FileChange>& change) {
+        return std::string(change.param.name);
+    });
 
 TEST_F(WatchFolderTest, SubfoldersAndReadsAreNotReported) {
     WriteFile(Entry("f"));

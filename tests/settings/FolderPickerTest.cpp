@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // BrowseForFolder with a stand-in chooser, and once with the real dialog driven by a timer.
-#include "FileControl.h"
+#include "window/FolderDialog.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The settings routines against the real INI store in a fresh configuration folder per test.
-#include "FileControl.h"
-#include "SettingsStore.h"
+#include "settings/FileControl.h"
+#include "settings/SettingsStore.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 
 using namespace FileControl;
+using SettingsSchema::RowOf;
+using SettingsSchema::Setting;
 
 namespace {
 
@@ -24,8 +26,8 @@ protected:
         ASSERT_TRUE(configFolder.isValid());
         qputenv("XDG_CONFIG_HOME", configFolder.path().toUtf8());
         QCoreApplication::setApplicationName("Tavrick");
-        txtSource.setObjectName("txtSource");
-        chkFolderChange.setObjectName("chkFolderChange");
+        txtSource.setObjectName(RowOf(Setting::SourceFolder).key);
+        chkFolderChange.setObjectName(RowOf(Setting::FolderChangeOption).key);
     }
 
     QString storeFile() const { return configFolder.path() + "/Tavrick/Tavrick.ini"; }
@@ -38,12 +40,27 @@ protected:
         return QString::fromUtf8(file.readAll());
     }
 
+    // The file's values as "section/key=value", by the INI format's own rules.
+    QStringList storedLines() const {
+        QStringList lines;
+        QString section;
+        for (const QString& line : storeText().split('\n', Qt::SkipEmptyParts)) {
+            if (line.startsWith('['))
+                section = line.mid(1, line.size() - 2);
+            else
+                lines << section + '/' + line;
+        }
+        lines.sort();
+        return lines;
+    }
+
     // Makes the next read come from the file alone: the file is taken away, read once as
     // missing, and put back byte for byte.
     void reloadFromDisk() {
         const QByteArray onDisk = storeText().toUtf8();
         QFile::remove(storeFile());
-        EXPECT_EQ(GetSetting("Settings", "txtSource", "gone"), "gone");
+        EXPECT_FALSE(SettingsStore::Read("Tavrick", RowOf(Setting::SourceFolder).section,
+                                         RowOf(Setting::SourceFolder).key));
         writeStoreText(onDisk);
     }
 
@@ -66,23 +83,34 @@ TEST_F(SettingsTest, StoresUnderTheApplicationNameInTheConfigurationFolder) {
     EXPECT_TRUE(QFile::exists(storeFile()));
 }
 
-TEST_F(SettingsTest, EveryWriteIsOnDiskWhenTheCallReturns) {
-    SaveSetting("start", "hide", "1");
-    EXPECT_TRUE(storeText().contains(QRegularExpression("\\[start\\]\\s+hide=1\\s")))
-        << storeText().toStdString();
+// Files written by earlier versions must go on working: these spellings are the stored format.
+TEST_F(SettingsTest, EverySettingIsOnDiskWhenTheCallReturnsUnderItsKnownSpelling) {
+    SaveSetting(Setting::StartHidden, "1");
+    EXPECT_EQ(storedLines(), QStringList{"start/hide=1"});
 
+    QObject txtDestination, txtMins, unlisted;
+    txtDestination.setObjectName("txtDestination");
+    txtMins.setObjectName("txtMins");
+    unlisted.setObjectName("txtOther");
     SaveControlSetting(txtSource, "/srv/backup");
-    EXPECT_TRUE(storeText().contains(QRegularExpression("\\[Settings\\]\\s+txtSource=/srv/backup")))
-        << storeText().toStdString();
-    EXPECT_TRUE(storeText().contains("hide=1"));
+    SaveControlSetting(txtDestination, "/mnt/usb");
+    SaveControlSetting(chkFolderChange, "1");
+    SaveControlSetting(txtMins, "15");
+    SaveControlSetting(unlisted, "lost");
+    SaveSetting(Setting::DestinationFileSystems, "id");
+    SaveSetting(Setting::StartAtLogon, "1");
+    EXPECT_EQ(storedLines(),
+              (QStringList{"Settings/chkFolderChange=1", "Settings/destinationFileSystems=id",
+                           "Settings/txtDestination=/mnt/usb", "Settings/txtMins=15",
+                           "Settings/txtSource=/srv/backup", "start/autoBoot=1", "start/hide=1"}));
 }
 
 TEST_F(SettingsTest, AWriteReplacesTheFileWholeAndLeavesNothingBeside) {
-    SaveSetting("start", "hide", "1");
+    SaveSetting(Setting::StartHidden, "1");
     struct stat before {};
     ASSERT_EQ(stat(QFile::encodeName(storeFile()).constData(), &before), 0);
 
-    SaveSetting("start", "autoBoot", "1");
+    SaveSetting(Setting::StartAtLogon, "1");
 
     struct stat after {};
     ASSERT_EQ(stat(QFile::encodeName(storeFile()).constData(), &after), 0);
@@ -119,52 +147,49 @@ TEST_F(SettingsTest, TextsRoundTripExactly) {
 }
 
 TEST_F(SettingsTest, SectionAndKeyNamesIgnoreCase) {
-    SaveSetting("start", "autoBoot", "1");
+    SettingsStore::Write("Tavrick", "Section", "camelKey", "1");
 
-    EXPECT_EQ(GetSetting("start", "autoboot", "0"), "1");
-    EXPECT_EQ(GetSetting("START", "AUTOBOOT", "0"), "1");
+    EXPECT_EQ(SettingsStore::Read("Tavrick", "section", "camelkey"), "1");
+    EXPECT_EQ(SettingsStore::Read("Tavrick", "SECTION", "CAMELKEY"), "1");
 
-    SaveSetting("Start", "AUTOBOOT", "0");
+    SettingsStore::Write("Tavrick", "SECTION", "CamelKey", "0");
     reloadFromDisk();
-    EXPECT_EQ(GetSetting("start", "autoboot", "1"), "0");
+    EXPECT_EQ(SettingsStore::Read("Tavrick", "section", "camelkey"), "0");
     // One value under its first spelling, not a second one beside it.
-    const QString text = storeText();
-    EXPECT_EQ(
-        text.count(QRegularExpression("^autoboot=", QRegularExpression::MultilineOption |
-                                                        QRegularExpression::CaseInsensitiveOption)),
-        1)
-        << text.toStdString();
-    EXPECT_TRUE(text.contains("autoBoot=0"));
-    EXPECT_EQ(text.count(QRegularExpression(
-                  "^\\[start\\]",
-                  QRegularExpression::MultilineOption | QRegularExpression::CaseInsensitiveOption)),
-              1);
+    EXPECT_EQ(storedLines(), QStringList{"Section/camelKey=0"});
 }
 
-TEST_F(SettingsTest, HandEditedNamesInAnotherCaseAreFound) {
-    writeStoreText("[SETTINGS]\nTxtSource=/mnt/usb\n[Start]\nHIDE=1\n");
+// Start-up reads the log-on flag as "autoboot", its handler writes "autoBoot": one value.
+TEST_F(SettingsTest, HandEditedNamesInAnotherCaseAreFoundAndKept) {
+    writeStoreText("[SETTINGS]\nTxtSource=/mnt/usb\n[Start]\nHIDE=1\nautoboot=1\n");
 
     EXPECT_EQ(LoadControlSetting(txtSource), "/mnt/usb");
-    EXPECT_EQ(GetSetting("start", "hide", "0"), "1");
+    EXPECT_EQ(GetSetting(Setting::StartHidden), "1");
+    EXPECT_EQ(GetSetting(Setting::StartAtLogon), "1");
+    SaveSetting(Setting::StartAtLogon, "0");
+    SaveControlSetting(txtSource, "/srv");
+    EXPECT_EQ(storedLines(),
+              (QStringList{"SETTINGS/TxtSource=/srv", "Start/HIDE=1", "Start/autoboot=0"}));
 }
 
 TEST_F(SettingsTest, AbsentValuesGiveTheDefaultAndReadingWritesNothing) {
     EXPECT_EQ(LoadControlSetting(txtSource), QString());
-    EXPECT_EQ(GetSetting("start", "hide", "0"), "0");
+    EXPECT_EQ(GetSetting(Setting::StartHidden), "0");
     EXPECT_FALSE(QFile::exists(storeFile()));
 
-    SaveSetting("start", "hide", "1");
-    EXPECT_EQ(GetSetting("start", "autoboot", "0"), "0");
+    SaveSetting(Setting::StartHidden, "1");
+    EXPECT_EQ(GetSetting(Setting::StartAtLogon), "0");
+    EXPECT_EQ(GetSetting(Setting::DestinationFileSystems), QString());
     EXPECT_EQ(LoadControlSetting(chkFolderChange), QString());
 }
 
 TEST_F(SettingsTest, ARenamedExecutableStartsFromEmptySettings) {
     SaveControlSetting(txtSource, "/home/user/work");
-    SaveSetting("start", "hide", "1");
+    SaveSetting(Setting::StartHidden, "1");
 
     QCoreApplication::setApplicationName("Tavrick-copy");
     EXPECT_EQ(LoadControlSetting(txtSource), QString());
-    EXPECT_EQ(GetSetting("start", "hide", "0"), "0");
+    EXPECT_EQ(GetSetting(Setting::StartHidden), "0");
     SaveControlSetting(txtSource, "/elsewhere");
 
     QCoreApplication::setApplicationName("Tavrick");
@@ -182,9 +207,9 @@ TEST_F(SettingsTest, AControlWithoutANameStoresNothingAndReadsEmpty) {
 TEST_F(SettingsTest, ADamagedStoreReadsAsEmptyAndAcceptsWrites) {
     writeStoreText(QByteArray("\0\xff\xfe[[[=\n=\n[Settings\ntxtSource", 30));
 
-    EXPECT_EQ(GetSetting("start", "hide", "0"), "0");
-    SaveSetting("start", "hide", "1");
-    EXPECT_EQ(GetSetting("start", "hide", "0"), "1");
+    EXPECT_EQ(GetSetting(Setting::StartHidden), "0");
+    SaveSetting(Setting::StartHidden, "1");
+    EXPECT_EQ(GetSetting(Setting::StartHidden), "1");
 }
 
 TEST_F(SettingsTest, AStoreThatCannotBeWrittenFailsQuietly) {
@@ -193,7 +218,7 @@ TEST_F(SettingsTest, AStoreThatCannotBeWrittenFailsQuietly) {
 
     SaveControlSetting(txtSource, "/home/user/work");
     EXPECT_EQ(LoadControlSetting(txtSource), QString());
-    EXPECT_EQ(GetSetting("start", "hide", "0"), "0");
+    EXPECT_EQ(GetSetting(Setting::StartHidden), "0");
 }
 
 TEST_F(SettingsTest, AnUnquotedListWrittenByHandReadsAsItsText) {

@@ -349,26 +349,34 @@ private slots:
         QCOMPARE(statusTexts, (QStringList{"正在备份中...", "正在备份中...", "备份完毕."}));
     }
 
-    void clickDuringARunActsAtOnceAndBacksUpAfterIt() {
+    // A tick queued before the click is merged into the click's run; a Stop clicked during that
+    // further run is backed up after it in turn.
+    void clicksDuringRunsActAtOnceAndBackUpAfterThem() {
         setFolders("/a", "/b");
         minutes()->setText("4");
         duringRun = [this](const FileSync::RunOptions& options, int call) {
-            if (call != 1)
-                return;
-            QTimer::singleShot(0, window.get(), [this] { window->cmdStart_Click(); });
-            YieldPastThrottle(options);
-            // The click's state changes are already there, its backup is not.
-            QCOMPARE(caption(), QStringLiteral("停止"));
-            QVERIFY(timer()->isEnabled());
-            QCOMPARE(timer()->interval(), 240000);
-            QCOMPARE(calls.size(), std::size_t{1});
+            if (call == 1) {
+                QTimer::singleShot(0, window.get(), [this] { window->Timer1_Timer(); });
+                QTimer::singleShot(0, window.get(), [this] { window->cmdStart_Click(); });
+                YieldPastThrottle(options);
+                // The click's state changes are already there, its backup is not.
+                QCOMPARE(caption(), QStringLiteral("停止"));
+                QVERIFY(timer()->isEnabled());
+                QCOMPARE(timer()->interval(), 240000);
+                QCOMPARE(calls.size(), std::size_t{1});
+            } else if (call == 2) {
+                QTimer::singleShot(0, window.get(), [this] { window->cmdStart_Click(); });
+                YieldPastThrottle(options);
+            }
         };
         window->Timer1_Timer();
-        QCOMPARE(calls.size(), std::size_t{2});
+        QCOMPARE(calls.size(), std::size_t{3});
         QCOMPARE(maxDepth, 1);
         QCOMPARE(calls[1].statusDuringRun, QStringLiteral("Backing up..."));
+        QCOMPARE(calls[2].statusDuringRun, QStringLiteral("Backing up..."));
         QCOMPARE(status()->message(), QStringLiteral("完毕."));
-        QCOMPARE(caption(), QStringLiteral("停止"));
+        QCOMPARE(caption(), QStringLiteral("开始"));
+        QVERIFY(!timer()->isEnabled());
     }
 
     void secondClickDuringAStartRunIsTheStopTheUserSaw() {

@@ -29,28 +29,31 @@ struct ControlRow {
     const char* kind;  // class name of the widget
     const char* container;
     const char* caption;
-    int left, top, width, height;  // twips
 };
 
-// The design table, in twips as designed.
 const ControlRow kControls[] = {
-    {"cmdHide", "QPushButton", "frmMain", "隐藏", 5280, 120, 495, 375},
-    {"chkStartwithWindows", "QCheckBox", "frmMain", "跟随Windows一起启动?", 120, 2040, 2655, 255},
-    {"status", "StatusPanels", "frmMain", "", 0, 2805, 5925, 270},
-    {"frameFolders", "QGroupBox", "frmMain", "文件夹选项", 120, 555, 5535, 1335},
-    {"txtDestination", "QLineEdit", "frameFolders", "", 1200, 720, 3735, 375},
-    {"Command2", "QPushButton", "frameFolders", "...", 4965, 720, 450, 375},
-    {"txtSource", "QLineEdit", "frameFolders", "", 1200, 240, 3735, 375},
-    {"Command1", "QPushButton", "frameFolders", "...", 4950, 240, 465, 375},
-    {"Label5", "QLabel", "frameFolders", "目标文件夹:", 180, 840, 2775, 255},
-    {"Label4", "QLabel", "frameFolders", "源文件夹:", 195, 360, 975, 255},
-    {"chkFolderChange", "QCheckBox", "frmMain", "当文件夹发生改变时.", 3315, 120, 2145, 375},
-    {"txtMins", "QLineEdit", "frmMain", "1", 1440, 120, 375, 285},
-    {"cmdStart", "QPushButton", "frmMain", "开始", 3840, 1935, 1815, 375},
-    {"Label6", "QLabel", "frmMain", "/ 或者 /", 2325, 195, 1035, 270},
-    {"Label7", "QLabel", "frmMain", "分钟", 1920, 195, 1335, 240},
-    {"Label1", "QLabel", "frmMain", "备份周期:", 240, 180, 1335, 255},
+    {"cmdHide", "QPushButton", "frmMain", "隐藏"},
+    {"chkStartwithWindows", "QCheckBox", "frmMain", "跟随Windows一起启动?"},
+    {"status", "StatusPanels", "frmMain", ""},
+    {"frameFolders", "QGroupBox", "frmMain", "文件夹选项"},
+    {"txtDestination", "QLineEdit", "frameFolders", ""},
+    {"Command2", "QPushButton", "frameFolders", "..."},
+    {"txtSource", "QLineEdit", "frameFolders", ""},
+    {"Command1", "QPushButton", "frameFolders", "..."},
+    {"Label5", "QLabel", "frameFolders", "目标文件夹:"},
+    {"Label4", "QLabel", "frameFolders", "源文件夹:"},
+    {"chkFolderChange", "QCheckBox", "frmMain", "当文件夹发生改变时."},
+    {"txtMins", "QLineEdit", "frmMain", "1"},
+    {"cmdStart", "QPushButton", "frmMain", "开始"},
+    {"Label6", "QLabel", "frmMain", "/ 或者 /"},
+    {"Label7", "QLabel", "frmMain", "分钟"},
+    {"Label1", "QLabel", "frmMain", "备份周期:"},
 };
+
+// A control's rectangle in the window's coordinates.
+QRect InWindow(const QWidget* control) {
+    return QRect(control->mapTo(control->window(), QPoint(0, 0)), control->size());
+}
 
 QString CaptionOf(const QWidget* control) {
     if (auto* button = qobject_cast<const QAbstractButton*>(control))
@@ -89,13 +92,71 @@ private slots:
             QVERIFY2(control->inherits(row.kind), row.name);
             QCOMPARE(control->parentWidget()->objectName(), QString::fromLatin1(row.container));
             QCOMPARE(CaptionOf(control), QString::fromUtf8(row.caption));
-            QCOMPARE(control->geometry(),
-                     QRect(row.left / 15, row.top / 15, row.width / 15, row.height / 15));
             QVERIFY2(control->isEnabled(), row.name);
             QVERIFY2(!control->isHidden(), row.name);
+            QVERIFY2(!control->size().isEmpty(), row.name);
+            QVERIFY2(control->parentWidget()->rect().contains(control->geometry()), row.name);
         }
         for (auto* box : window->findChildren<QCheckBox*>())
             QCOMPARE(box->checkState(), Qt::Unchecked);
+    }
+
+    // What the user sees: nothing covers a field or a button, each row reads from left to
+    // right, and the status bar runs along the bottom.
+    void theLayoutReadsAsDesigned() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        for (auto* control : window->findChildren<QWidget*>()) {
+            const bool field =
+                qobject_cast<QLineEdit*>(control) || qobject_cast<QPushButton*>(control);
+            if (!field)
+                continue;
+            const QRect face = InWindow(control).adjusted(1, 1, -1, -1);
+            for (QPoint spot : {face.topLeft(), face.topRight(), face.bottomLeft(),
+                                face.bottomRight(), face.center()}) {
+                QWidget* shown = window->childAt(spot);
+                QVERIFY2(shown == control || control->isAncestorOf(shown),
+                         qPrintable(control->objectName()));
+            }
+        }
+        // The check boxes answer at their indicators.
+        for (auto* box : window->findChildren<QCheckBox*>()) {
+            const QRect face = InWindow(box);
+            QCOMPARE(window->childAt(face.left() + 6, face.center().y()), box);
+        }
+        const auto rect = [this](const char* name) {
+            return InWindow(window->findChild<QWidget*>(name));
+        };
+        // A label sits left of its field, on the field's line.
+        for (const char* label : {"Label1", "Label4", "Label5"}) {
+            const QRect field = InWindow(window->findChild<QLabel*>(label)->buddy());
+            QVERIFY2(rect(label).left() < field.left(), label);
+            QVERIFY2(rect(label).center().y() >= field.top() &&
+                         rect(label).center().y() <= field.bottom(),
+                     label);
+        }
+        // The top line: period, its unit, "or", the watch option, Hide.
+        const char* topLine[] = {"Label1", "txtMins",         "Label7",
+                                 "Label6", "chkFolderChange", "cmdHide"};
+        for (std::size_t i = 1; i < std::size(topLine); ++i) {
+            QVERIFY2(rect(topLine[i - 1]).left() < rect(topLine[i]).left(), topLine[i]);
+            QVERIFY2(rect(topLine[i]).top() <= rect("txtMins").bottom() &&
+                         rect(topLine[i]).bottom() >= rect("txtMins").top(),
+                     topLine[i]);
+        }
+        // Each folder row: its path box, then its "..." button; source above destination.
+        QVERIFY(rect("txtSource").right() < rect("Command1").left());
+        QVERIFY(rect("txtDestination").right() < rect("Command2").left());
+        QVERIFY(rect("txtSource").bottom() < rect("txtDestination").top());
+        // Below the folders: the log-on option left of Start, then the status bar.
+        QVERIFY(rect("frameFolders").top() > rect("txtMins").bottom());
+        for (const char* name : {"chkStartwithWindows", "cmdStart"})
+            QVERIFY2(rect(name).top() > rect("frameFolders").bottom() &&
+                         rect(name).bottom() < rect("status").top(),
+                     name);
+        QVERIFY(rect("chkStartwithWindows").right() < rect("cmdStart").left());
+        QCOMPARE(rect("status").bottomLeft(), window->rect().bottomLeft());
+        QCOMPARE(rect("status").width(), window->width());
     }
 
     void onlyTheHideButtonHasAToolTip() {

@@ -16,23 +16,31 @@
 
 #include <memory>
 
-#include "FileControl.h"
-#include "FileDetect.h"
 #include "IsolatedTestMain.h"
-#include "LogonRegistry.h"
-#include "MessageBox.h"
-#include "PeriodTimer.h"
 #include "RecordedMessages.h"
-#include "SettingsStore.h"
-#include "StatusPanels.h"
-#include "TrayIcon.h"
-#include "frmMain.h"
-#include "modSystray.h"
+#include "autostart/LogonRegistry.h"
+#include "autostart/modSystray.h"
+#include "control/FileDetect.h"
+#include "settings/FileControl.h"
+#include "settings/SettingsStore.h"
+#include "window/FolderDialog.h"
+#include "window/MessageBox.h"
+#include "window/PeriodTimer.h"
+#include "window/StatusPanels.h"
+#include "window/TrayIcon.h"
+#include "window/frmMain.h"
 
 namespace {
 
-using FileControl::GetSetting;
 using FileControl::SaveSetting;
+using SettingsSchema::Setting;
+
+// What is stored as `setting`, or "-" when nothing is.
+QString Stored(Setting setting) {
+    const SettingsSchema::Row& row = SettingsSchema::RowOf(setting);
+    return SettingsStore::Read(QCoreApplication::applicationName(), row.section, row.key)
+        .value_or(QStringLiteral("-"));
+}
 
 class ScriptedChooser : public FileControl::FolderChooser {
 public:
@@ -51,11 +59,11 @@ class RecordingRegistry : public modSystray::LogonRegistry {
 public:
     void remove(modSystray::LogonPlace place, const QString& name) override {
         calls << QStringLiteral("remove %1 %2 (autoboot=%3)")
-                     .arg(PlaceName(place), name, GetSetting("start", "autoboot", "-"));
+                     .arg(PlaceName(place), name, Stored(Setting::StartAtLogon));
     }
     void write(modSystray::LogonPlace place, const QString& name, const QString& path) override {
         calls << QStringLiteral("write %1 %2 %3 (autoboot=%4)")
-                     .arg(PlaceName(place), name, path, GetSetting("start", "autoboot", "-"));
+                     .arg(PlaceName(place), name, path, Stored(Setting::StartAtLogon));
     }
     static QString PlaceName(modSystray::LogonPlace place) {
         return place == modSystray::LogonPlace::Active ? "active" : "parked";
@@ -169,17 +177,17 @@ private slots:
     }
 
     void loadRestoresFoldersAndTheWatchOption() {
-        SaveSetting("Settings", "txtSource", "/数据/源 文件夹");
-        SaveSetting("Settings", "txtDestination", "/备份");
-        SaveSetting("Settings", "chkFolderChange", " 1 ");
-        SaveSetting("Settings", "txtMins", "9");
+        SaveSetting(Setting::SourceFolder, "/数据/源 文件夹");
+        SaveSetting(Setting::DestinationFolder, "/备份");
+        SaveSetting(Setting::FolderChangeOption, " 1 ");
+        SaveSetting(Setting::PeriodMinutes, "9");
         window->Form_Load();
         QCOMPARE(text("txtSource"), QStringLiteral("/数据/源 文件夹"));
         QCOMPARE(text("txtDestination"), QStringLiteral("/备份"));
         QCOMPARE(box("chkFolderChange")->checkState(), Qt::Checked);
         QVERIFY(!edit("txtMins")->isEnabled());
         // The box's handler ran and stored its state again.
-        QCOMPARE(GetSetting("Settings", "chkFolderChange", ""), QStringLiteral("1"));
+        QCOMPARE(Stored(Setting::FolderChangeOption), QStringLiteral("1"));
         // The minutes box is never restored.
         QCOMPARE(text("txtMins"), QStringLiteral("1"));
         QCOMPARE(runs, 0);
@@ -187,18 +195,18 @@ private slots:
 
     void storedValuesEqualToTheDesignRunNoHandler() {
         // Spelled so that a handler storing the box's state again would show.
-        SaveSetting("Settings", "chkFolderChange", " 0");
-        SaveSetting("start", "autoBoot", "00");
+        SaveSetting(Setting::FolderChangeOption, " 0");
+        SaveSetting(Setting::StartAtLogon, "00");
         modSystray::SetLogonRegistry(&registry);
         window->Form_Load();
-        QCOMPARE(GetSetting("Settings", "chkFolderChange", ""), QStringLiteral(" 0"));
-        QCOMPARE(GetSetting("start", "autoboot", ""), QStringLiteral("00"));
+        QCOMPARE(Stored(Setting::FolderChangeOption), QStringLiteral(" 0"));
+        QCOMPARE(Stored(Setting::StartAtLogon), QStringLiteral("00"));
         QVERIFY(registry.calls.isEmpty());
         QVERIFY(edit("txtMins")->isEnabled());
     }
 
     void autobootOnRefreshesTheLogonEntry() {
-        SaveSetting("start", "autoBoot", "1");
+        SaveSetting(Setting::StartAtLogon, "1");
         modSystray::SetLogonRegistry(&registry);
         window->Form_Load();
         QCOMPARE(box("chkStartwithWindows")->checkState(), Qt::Checked);
@@ -210,7 +218,7 @@ private slots:
     }
 
     void autobootOnWritesARealAutostartEntry() {
-        SaveSetting("start", "autoboot", "1");
+        SaveSetting(Setting::StartAtLogon, "1");
         window->Form_Load();
         QFile entry(ConfigurationFolder() + "/autostart/" + modSystray::AutostartEntryName() +
                     ".desktop");
@@ -219,9 +227,9 @@ private slots:
     }
 
     void storedTextsThatAreNoNumbersCountAsZero() {
-        SaveSetting("Settings", "chkFolderChange", "yes");
-        SaveSetting("start", "hide", "maybe");
-        SaveSetting("start", "autoboot", "on");
+        SaveSetting(Setting::FolderChangeOption, "yes");
+        SaveSetting(Setting::StartHidden, "maybe");
+        SaveSetting(Setting::StartAtLogon, "on");
         modSystray::SetLogonRegistry(&registry);
         window->Form_Load();
         QCOMPARE(box("chkFolderChange")->checkState(), Qt::Unchecked);
@@ -232,19 +240,19 @@ private slots:
     }
 
     void storedGreyedStatesAreShownGreyed() {
-        SaveSetting("Settings", "chkFolderChange", "2");
-        SaveSetting("start", "autoboot", "2");
+        SaveSetting(Setting::FolderChangeOption, "2");
+        SaveSetting(Setting::StartAtLogon, "2");
         modSystray::SetLogonRegistry(&registry);
         window->Form_Load();
         QCOMPARE(box("chkFolderChange")->checkState(), Qt::PartiallyChecked);
         QVERIFY(!edit("txtMins")->isEnabled());
         QCOMPARE(box("chkStartwithWindows")->checkState(), Qt::PartiallyChecked);
-        QCOMPARE(GetSetting("start", "autoboot", ""), QStringLiteral("2"));
+        QCOMPARE(Stored(Setting::StartAtLogon), QStringLiteral("2"));
         QVERIFY(registry.calls.isEmpty());
     }
 
     void storedHideStartsHidden() {
-        SaveSetting("start", "hide", "1");
+        SaveSetting(Setting::StartHidden, "1");
         window->Form_Load();
         QVERIFY(!window->isVisible());
         QVERIFY(tray()->isVisible());
@@ -252,13 +260,13 @@ private slots:
 
     // Nothing could bring a hidden window back without a notification area.
     void withoutANotificationAreaTheWindowStaysReachable() {
-        SaveSetting("start", "hide", "1");
+        SaveSetting(Setting::StartHidden, "1");
         TrayIcon::SetAvailableForTesting(false);
         window->Form_Load();
         QVERIFY(window->isVisible());
         window->cmdHide_Click();
         QVERIFY(window->isVisible() && window->isMinimized());
-        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("1"));
+        QCOMPARE(Stored(Setting::StartHidden), QStringLiteral("1"));
         window->setWindowState(Qt::WindowNoState);
         window->menuHide_Click();
         QVERIFY(window->isVisible() && window->isMinimized());
@@ -271,38 +279,38 @@ private slots:
         chooser.answer = "/home/用户/文档";
         QTest::mouseClick(button("Command1"), Qt::LeftButton);
         QCOMPARE(text("txtSource"), QStringLiteral("/home/用户/文档"));
-        QCOMPARE(GetSetting("Settings", "txtSource", "-"), QStringLiteral("/home/用户/文档"));
+        QCOMPARE(Stored(Setting::SourceFolder), QStringLiteral("/home/用户/文档"));
         chooser.answer = "/";
         QTest::mouseClick(button("Command2"), Qt::LeftButton);
         QCOMPARE(text("txtDestination"), QStringLiteral("/"));
-        QCOMPARE(GetSetting("Settings", "txtDestination", "-"), QStringLiteral("/"));
+        QCOMPARE(Stored(Setting::DestinationFolder), QStringLiteral("/"));
         QCOMPARE(chooser.owners, (QList<QWidget*>{window.get(), window.get()}));
         QCOMPARE(chooser.titles, (QStringList{"选择文件夹...", "选择文件夹..."}));
     }
 
     void cancelledBrowseEmptiesAndStoresTheEmptyText() {
-        SaveSetting("Settings", "txtSource", "/old");
+        SaveSetting(Setting::SourceFolder, "/old");
         window->Form_Load();
         chooser.answer = "";
         window->Command1_Click();
         QCOMPARE(text("txtSource"), QString());
-        QCOMPARE(GetSetting("Settings", "txtSource", "-"), QString());
+        QCOMPARE(Stored(Setting::SourceFolder), QString());
     }
 
     void typedFolderPathsAreNotStored() {
         window->Form_Load();
         window->show();
         QTest::keyClicks(edit("txtSource"), "/typed");
-        QCOMPARE(GetSetting("Settings", "txtSource", "-"), QStringLiteral("-"));
+        QCOMPARE(Stored(Setting::SourceFolder), QStringLiteral("-"));
     }
 
     void watchOptionStoresItsStateAndSwitchesTheMinutesBox() {
         window->Form_Load();
         QTest::mouseClick(box("chkFolderChange"), Qt::LeftButton);
-        QCOMPARE(GetSetting("Settings", "chkFolderChange", "-"), QStringLiteral("1"));
+        QCOMPARE(Stored(Setting::FolderChangeOption), QStringLiteral("1"));
         QVERIFY(!edit("txtMins")->isEnabled());
         QTest::mouseClick(box("chkFolderChange"), Qt::LeftButton);
-        QCOMPARE(GetSetting("Settings", "chkFolderChange", "-"), QStringLiteral("0"));
+        QCOMPARE(Stored(Setting::FolderChangeOption), QStringLiteral("0"));
         QVERIFY(edit("txtMins")->isEnabled());
     }
 
@@ -312,17 +320,17 @@ private slots:
         QLineEdit* minutes = edit("txtMins");
         minutes->selectAll();
         QTest::keyClick(minutes, Qt::Key_Delete);
-        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QString());
+        QCOMPARE(Stored(Setting::PeriodMinutes), QString());
         QTest::keyClick(minutes, Qt::Key_1);
-        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QStringLiteral("1"));
+        QCOMPARE(Stored(Setting::PeriodMinutes), QStringLiteral("1"));
         QTest::keyClick(minutes, Qt::Key_5);
-        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QStringLiteral("15"));
+        QCOMPARE(Stored(Setting::PeriodMinutes), QStringLiteral("15"));
         QTest::keyClick(minutes, Qt::Key_Backspace);
         QTest::keyClick(minutes, Qt::Key_Backspace);
-        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QString());
+        QCOMPARE(Stored(Setting::PeriodMinutes), QString());
         // Code does not count as an edit.
         minutes->setText("7");
-        QCOMPARE(GetSetting("Settings", "txtMins", "-"), QString());
+        QCOMPARE(Stored(Setting::PeriodMinutes), QString());
     }
 
     void startWithLogonRecordsTheChoiceFirst() {
@@ -339,7 +347,7 @@ private slots:
                               "write parked " + name + " " + path + " (autoboot=0)"}));
         registry.calls.clear();
         box("chkStartwithWindows")->setCheckState(Qt::PartiallyChecked);
-        QCOMPARE(GetSetting("start", "autoBoot", "-"), QStringLiteral("2"));
+        QCOMPARE(Stored(Setting::StartAtLogon), QStringLiteral("2"));
         QVERIFY(registry.calls.isEmpty());
     }
 
@@ -387,12 +395,13 @@ private slots:
         window->Form_Load();
         QSystemTrayIconSys iconWidget(tray());
         iconWidget.show();
-        QString phase = "press", openedAt;
+        QString phase = "press";
+        QStringList openings;
         QTimer closer;
         closer.setInterval(0);
         connect(&closer, &QTimer::timeout, [&] {
             if (QApplication::activePopupWidget() == menu()) {
-                openedAt = phase;
+                openings << phase;
                 menu()->close();
             }
         });
@@ -401,7 +410,8 @@ private slots:
         QCoreApplication::processEvents();
         phase = "release";
         QTest::mouseRelease(&iconWidget, Qt::RightButton);
-        QCOMPARE(openedAt, QStringLiteral("release"));
+        QCoreApplication::processEvents();
+        QCOMPARE(openings, QStringList{"release"});
     }
 
     void otherTrayEventsDoNothing() {
@@ -427,16 +437,16 @@ private slots:
         window->menuShow_Click();
         QVERIFY(window->isVisible());
         QVERIFY(window->windowState() & Qt::WindowMinimized);
-        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("-"));
+        QCOMPARE(Stored(Setting::StartHidden), QStringLiteral("-"));
     }
 
     void hideButtonHidesAndMakesEveryStartHidden() {
         window->Form_Load();
         QTest::mouseClick(button("cmdHide"), Qt::LeftButton);
         QVERIFY(!window->isVisible());
-        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("1"));
+        QCOMPARE(Stored(Setting::StartHidden), QStringLiteral("1"));
         window->menuShow_Click();
-        QCOMPARE(GetSetting("start", "hide", "-"), QStringLiteral("1"));
+        QCOMPARE(Stored(Setting::StartHidden), QStringLiteral("1"));
         // Timed backups go on while hidden.
         window->cmdHide_Click();
         QVERIFY(timer()->isEnabled());

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The folder chooser on top of Qt's directory dialog, opened in the user's home folder.
+// BrowseForFolder, and the folder chooser on top of Qt's directory dialog, opened in the
+// user's home folder.
 //
 // The dialog is modal to its owner only, as the message boxes are: the owner takes no input
 // until the dialog is answered, and the handler that opened it waits for the answer, while the
@@ -17,6 +18,18 @@
 
 namespace FileControl {
 namespace {
+
+FolderChooser* installedChooser = nullptr;
+
+// A chosen folder in the platform's form: native separators, and a trailing separator only
+// on a root ("/", "C:\"), which cannot do without it.
+QString FolderPathAsShown(const QString& chosen) {
+    QString path = QDir::toNativeSeparators(chosen);
+    while (path.size() > 1 && path.endsWith(QDir::separator()) && !QDir(path).isRoot()) {
+        path.chop(1);
+    }
+    return path;
+}
 
 bool IsUserInput(QEvent::Type type) {
     switch (type) {
@@ -95,11 +108,21 @@ public:
     }
 };
 
-}  // namespace
-
 FolderChooser& PlatformFolderChooser() {
     static DirectoryDialogChooser chooser;
     return chooser;
+}
+
+}  // namespace
+
+QString BrowseForFolder(QWidget* owner) {
+    FolderChooser& chooser = installedChooser ? *installedChooser : PlatformFolderChooser();
+    const QString chosen = chooser.chooseFolder(owner, QStringLiteral("选择文件夹..."));
+    return chosen.isEmpty() ? QString() : FolderPathAsShown(chosen);
+}
+
+void SetFolderChooser(FolderChooser* chooser) {
+    installedChooser = chooser;
 }
 
 }  // namespace FileControl

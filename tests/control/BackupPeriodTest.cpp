@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
-#include "BackupPeriod.h"
+#include "control/BackupPeriod.h"
 
 using BackupPeriod::FromMinutesText;
 using BackupPeriod::ParseInt16;
