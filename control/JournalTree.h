@@ -6,8 +6,9 @@
 // Marks are numbered by a counter that only grows; a run that began at number N and completed
 // clears every mark below N, and what changed while it ran stays marked.
 //
-// Memory: a node costs about 200 bytes plus its name (the node, its place in the parent's map,
-// and a platform watch's entry); only folders (and followed file links) have nodes.
+// Memory: a node costs about 300 bytes, and its name beyond 15 characters: the node, its place
+// in the parent's map, and on Linux its watch's entries (JournalWatchInotify.cpp), besides
+// about 1 KiB of kernel memory per watch. Only folders (and followed file links) have nodes.
 #pragma once
 
 #include <cstdint>
