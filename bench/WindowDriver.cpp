@@ -21,6 +21,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -165,8 +166,9 @@ int main(int argc, char** argv) {
     std::chrono::duration<double> seconds{};
     // The engine call is timed from inside the runner, yields and progress included.
     runner.SetSyncEntry(
-        [&](std::string source, std::string destination, const FileSync::RunOptions& options) {
-            FileSync::RunOptions timed = options;
+        [&](std::string source, std::string destination, const FileSync::RunOptions& given) {
+            report = FileSync::RunReport{};
+            FileSync::RunOptions timed = given;
             timed.report = &report;
             auto start = std::chrono::steady_clock::now();
             FileSync::SyncFolderTree(std::move(source), std::move(destination), timed);
