@@ -66,9 +66,8 @@ public:
             return;
         do {
             const std::wstring name = found.cFileName;
-            if (name == L"." || name == L".." ||
-                !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                    !IsLink(found.dwFileAttributes))
+            const bool isFolder = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+            if (name == L"." || name == L".." || (!isFolder && !IsLink(found.dwFileAttributes)))
                 continue;
             if (IsLink(found.dwFileAttributes))
                 tree_.MarkWhole(tree_.Add(node, Utf8(name)), kUnwatched);
