@@ -87,8 +87,9 @@ public:
     void SetFileSystem(FileSync::FileSystem* fileSystem) { m_fileSystem = fileSystem; }
     // Replaces the clock that spaces the event pumps and dates the journal's full walks (tests).
     void SetClock(Clock clock) { m_clock = std::move(clock); }
-    // Whether timed runs may leave out what the change journal calls unchanged (on by default;
-    // off, every run walks both trees as a Start click does).
+    // Whether timed runs may leave out what the change journal calls unchanged (on by default
+    // where the platform's watch is known to be dependable, see JournalWatch::OnByDefault; off,
+    // every run walks both trees as a Start click does).
     void SetJournalEnabled(bool enabled);
     // The journal of the folders last backed up; null when there is none.
     FolderJournal* Journal() { return m_journal.get(); }
@@ -109,6 +110,6 @@ private:
     std::optional<Trigger> m_pending;
     FileSync::RunReport m_progress;  // counters only
     std::chrono::steady_clock::time_point m_nextYield;
-    bool m_journalEnabled = true;
+    bool m_journalEnabled = Journal::JournalWatch::OnByDefault();
     std::unique_ptr<FolderJournal> m_journal;
 };

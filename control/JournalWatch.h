@@ -27,6 +27,9 @@ public:
 
     // Whether every folder of a watched tree has a node: each folder watched on its own.
     static bool KnowsEveryFolder();
+    // Whether the window's runs use a journal unless told otherwise: only where the platform's
+    // watch has been shown to report every change before the call that made it returns.
+    static bool OnByDefault();
     // Starts watching both trees; what is found while starting carries no mark. Null, with
     // `trouble` filled in, when the trees cannot be watched.
     static std::unique_ptr<JournalWatch> Open(JournalTree& source, JournalTree& destination,

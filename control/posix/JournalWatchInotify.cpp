@@ -433,6 +433,10 @@ bool JournalWatch::KnowsEveryFolder() {
     return true;
 }
 
+bool JournalWatch::OnByDefault() {
+    return true;
+}
+
 std::unique_ptr<JournalWatch> JournalWatch::Open(JournalTree& source, JournalTree& destination,
                                                  Trouble& trouble) {
     auto watch = std::make_unique<InotifyWatch>(source, destination);

@@ -260,6 +260,11 @@ private:
 };
 
 TEST_F(JournalTrees, TimedRunsLeaveTheDestinationAsAFullWalkDoes) {
+#ifdef _WIN32
+    // Wine hands the records over some time after the change: the journal is off there.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        GTEST_SKIP() << "under Wine the changes are reported late";
+#endif
     constexpr unsigned kSeeds = 10;
     constexpr int kStepsPerSeed = 200;
     for (unsigned seed = 1; seed <= kSeeds; ++seed) {
