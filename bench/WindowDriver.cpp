@@ -182,6 +182,11 @@ int main(int argc, char** argv) {
             FileSync::SyncFolderTree(std::move(source), std::move(destination), timed);
             seconds = std::chrono::steady_clock::now() - start;
         });
+    // The window left alone with the one-minute period, ticks and clock panels included.
+    QTimer period;
+    double idleFrom = 0;
+    QObject::connect(&period, &QTimer::timeout, &app,
+                     [&] { runner.Request(BackupRunner::Trigger::Tick); });
     QTimer::singleShot(0, &app, [&] {
         // A window shows its status bar, progress field included, long before a run: its first
         // paint, which loads the fonts for the Chinese texts, is no part of a run.
@@ -193,25 +198,19 @@ int main(int argc, char** argv) {
         runner.Request(BackupRunner::Trigger::Click);
         if (!options.changes.empty())
             Ticks(runner, options, report, seconds);
-        if (options.idleSeconds <= 0)
+        if (options.idleSeconds <= 0) {
             app.quit();
-    });
-    // The window left alone with the one-minute period, ticks and clock panels included.
-    QTimer period;
-    double idleFrom = 0;
-    if (options.idleSeconds > 0) {
-        QObject::connect(&period, &QTimer::timeout, &app,
-                         [&] { runner.Request(BackupRunner::Trigger::Tick); });
-        QTimer::singleShot(0, &app, [&] {
-            idleFrom = ProcessorSeconds();
-            period.start(60'000);
-            QTimer::singleShot(options.idleSeconds * 1000, &app, [&] {
-                std::printf("idle processor seconds: %.3f over %d s\n",
-                            ProcessorSeconds() - idleFrom, options.idleSeconds);
-                app.quit();
-            });
+            return;
+        }
+        // Counted from here: the click's run is over, yields and all.
+        idleFrom = ProcessorSeconds();
+        period.start(60'000);
+        QTimer::singleShot(options.idleSeconds * 1000, &app, [&] {
+            std::printf("idle processor seconds: %.3f over %d s\n", ProcessorSeconds() - idleFrom,
+                        options.idleSeconds);
+            app.quit();
         });
-    }
+    });
     app.exec();
 
     for (const FileSync::RunFailure& failure : report.failures)

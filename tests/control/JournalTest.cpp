@@ -265,8 +265,8 @@ TEST_F(JournalTrees, TimedRunsLeaveTheDestinationAsAFullWalkDoes) {
     if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
         GTEST_SKIP() << "under Wine the changes are reported late";
 #endif
-    constexpr unsigned kSeeds = 10;
-    constexpr int kStepsPerSeed = 200;
+    constexpr unsigned kSeeds = 20;
+    constexpr int kStepsPerSeed = 100;
     for (unsigned seed = 1; seed <= kSeeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         fs::remove_all(source);
