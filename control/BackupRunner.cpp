@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QStringList>
 
 #include <exception>
@@ -78,11 +79,8 @@ bool BackupRunner::Request(Trigger trigger) {
             m_pending = trigger;
         return false;
     }
-    struct RunningFlag {
-        bool& flag;
-        explicit RunningFlag(bool& f) : flag(f) { flag = true; }
-        ~RunningFlag() { flag = false; }
-    } running(m_running);
+    m_running = true;
+    const auto runningEnds = qScopeGuard([this] { m_running = false; });
 
     RunOnce(trigger);
     while (m_pending && m_host.isOpen()) {

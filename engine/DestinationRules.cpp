@@ -56,7 +56,7 @@ public:
     ~ProbeFile() { fileSystem_.DiscardTemporary(file_); }
     ProbeFile(const ProbeFile&) = delete;
     ProbeFile& operator=(const ProbeFile&) = delete;
-    const File& file() const { return file_; }
+    File& file() { return file_; }
     const std::string& name() const { return name_; }
 
 private:
@@ -66,7 +66,7 @@ private:
 };
 
 // The step in which `probe` keeps an odd-second, odd-nanosecond time.
-TimeStep KeptStep(FileSystem& fileSystem, const File& probe) {
+TimeStep KeptStep(FileSystem& fileSystem, File& probe) {
     FileFacts given;
     given.modifiedSeconds = kProbeSeconds;
     given.modifiedNanoseconds = kProbeNanoseconds;

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <exception>
-#include <utility>
 
 #include "FileSystem.h"
 #include "PairReading.h"
@@ -14,11 +13,11 @@
 
 namespace FileSync {
 
-ComparisonTable CompareFolderFiles(std::string source, std::string destination) {
-    return CompareFolderFiles(std::move(source), std::move(destination), PlatformFileSystem());
+ComparisonTable CompareFolderFiles(const std::string& source, const std::string& destination) {
+    return CompareFolderFiles(source, destination, PlatformFileSystem());
 }
 
-ComparisonTable CompareFolderFiles(std::string source, std::string destination,
+ComparisonTable CompareFolderFiles(const std::string& source, const std::string& destination,
                                    FileSystem& fileSystem) {
     PairReading reading;
     reading.source = fileSystem.GetFolder(source);
@@ -29,11 +28,12 @@ ComparisonTable CompareFolderFiles(std::string source, std::string destination,
     return CompareFolderRows(fileSystem, reading);
 }
 
-void SyncFolderFiles(std::string source, std::string destination) {
-    SyncFolderFiles(std::move(source), std::move(destination), RunOptions{});
+void SyncFolderFiles(const std::string& source, const std::string& destination) {
+    SyncFolderFiles(source, destination, RunOptions{});
 }
 
-void SyncFolderFiles(std::string source, std::string destination, const RunOptions& options) {
+void SyncFolderFiles(const std::string& source, const std::string& destination,
+                     const RunOptions& options) {
     Run run(options);
     PairReading reading;
     reading.source = run.fileSystem.GetFolder(source);
@@ -53,11 +53,12 @@ void SyncFolderFiles(std::string source, std::string destination, const RunOptio
     run.temporaries.Flush(reading.destination);
 }
 
-void SyncFolderTree(std::string source, std::string destination) {
-    SyncFolderTree(std::move(source), std::move(destination), RunOptions{});
+void SyncFolderTree(const std::string& source, const std::string& destination) {
+    SyncFolderTree(source, destination, RunOptions{});
 }
 
-void SyncFolderTree(std::string source, std::string destination, const RunOptions& options) {
+void SyncFolderTree(const std::string& source, const std::string& destination,
+                    const RunOptions& options) {
     try {
         Run run(options);
         try {

@@ -112,17 +112,19 @@ struct RunOptions {
 // Compares the files directly in `source` with their namesakes in `destination`.
 // Throws when either folder cannot be opened or listed, or a destination file cannot be
 // looked at; a destination name that holds no file (a folder, a link) counts as missing.
-ComparisonTable CompareFolderFiles(std::string source, std::string destination);
-ComparisonTable CompareFolderFiles(std::string source, std::string destination,
+ComparisonTable CompareFolderFiles(const std::string& source, const std::string& destination);
+ComparisonTable CompareFolderFiles(const std::string& source, const std::string& destination,
                                    FileSystem& fileSystem);
 
 // Copies the files of one folder level that the comparison says need copying.
 // Throws when the comparison fails; a failed copy is recorded and the next row follows.
-void SyncFolderFiles(std::string source, std::string destination);
-void SyncFolderFiles(std::string source, std::string destination, const RunOptions& options);
+void SyncFolderFiles(const std::string& source, const std::string& destination);
+void SyncFolderFiles(const std::string& source, const std::string& destination,
+                     const RunOptions& options);
 
 // Brings the whole destination tree up to date. Never throws; what failed is in the report.
-void SyncFolderTree(std::string source, std::string destination);
-void SyncFolderTree(std::string source, std::string destination, const RunOptions& options);
+void SyncFolderTree(const std::string& source, const std::string& destination);
+void SyncFolderTree(const std::string& source, const std::string& destination,
+                    const RunOptions& options);
 
 }  // namespace FileSync

@@ -27,8 +27,7 @@ Folder::Folder(Folder&& other) noexcept
       path_(std::move(other.path_)),
       identity_(other.identity_),
       attributes_(other.attributes_),
-      onPseudoFileSystem_(other.onPseudoFileSystem_),
-      listed_(other.listed_) {}
+      onPseudoFileSystem_(other.onPseudoFileSystem_) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
     if (this != &other) {
@@ -39,7 +38,6 @@ Folder& Folder::operator=(Folder&& other) noexcept {
         identity_ = other.identity_;
         attributes_ = other.attributes_;
         onPseudoFileSystem_ = other.onPseudoFileSystem_;
-        listed_ = other.listed_;
     }
     return *this;
 }
@@ -76,25 +74,24 @@ std::string Folder::PathOf(std::string_view name) const {
     return path;
 }
 
-File::File(FileSystem& owner, std::intptr_t handle, std::string path)
-    : owner_(&owner), handle_(handle), path_(std::move(path)) {}
+File::File(FileSystem& owner, std::intptr_t handle, std::string path,
+           std::unique_ptr<LayerState> state)
+    : owner_(&owner), handle_(handle), path_(std::move(path)), state_(std::move(state)) {}
 
 File::File(File&& other) noexcept
-    : folderHandle(std::exchange(other.folderHandle, -1)),
-      name(std::move(other.name)),
-      owner_(std::exchange(other.owner_, nullptr)),
+    : owner_(std::exchange(other.owner_, nullptr)),
       handle_(std::exchange(other.handle_, -1)),
-      path_(std::move(other.path_)) {}
+      path_(std::move(other.path_)),
+      state_(std::move(other.state_)) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         if (owner_)
             owner_->CloseFile(*this);
-        folderHandle = std::exchange(other.folderHandle, -1);
-        name = std::move(other.name);
         owner_ = std::exchange(other.owner_, nullptr);
         handle_ = std::exchange(other.handle_, -1);
         path_ = std::move(other.path_);
+        state_ = std::move(other.state_);
     }
     return *this;
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -105,8 +106,6 @@ public:
     // Whether the folder lies on one of the kernel's own file systems (proc, sysfs, ...), whose
     // entries are no data of the user's.
     bool OnPseudoFileSystem() const { return onPseudoFileSystem_; }
-    // Notes that the folder is being listed; true when it was listed before.
-    bool MarkListed() const { return std::exchange(listed_, true); }
 
 private:
     void Close() noexcept;
@@ -117,15 +116,25 @@ private:
     FolderIdentity identity_;
     std::uint32_t attributes_ = 0;
     bool onPseudoFileSystem_ = false;
-    mutable bool listed_ = false;
 };
 
 // An open file: a source being read or a temporary being written. Closes itself through the file
 // system that opened it; a temporary closed that way is thrown away (see CreateTemporary).
 class File {
 public:
+    // What a layer keeps of an open file beside its handle (e.g. where a temporary was named):
+    // each layer derives its own, and only the layer that opened the file looks at it.
+    class LayerState {
+    public:
+        LayerState() = default;
+        LayerState(const LayerState&) = delete;
+        LayerState& operator=(const LayerState&) = delete;
+        virtual ~LayerState() = default;
+    };
+
     File() = default;
-    File(FileSystem& owner, std::intptr_t handle, std::string path);
+    File(FileSystem& owner, std::intptr_t handle, std::string path,
+         std::unique_ptr<LayerState> state = nullptr);
     File(File&& other) noexcept;
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
@@ -136,9 +145,9 @@ public:
     std::intptr_t Handle() const { return handle_; }
     // The path failures on this file are reported under.
     const std::string& Path() const { return path_; }
-    // Room for the platform layer's own bookkeeping of a temporary (e.g. where it was named).
-    std::intptr_t folderHandle = -1;
-    std::string name;
+    // The state the opening layer gave the file, or null.
+    LayerState* State() { return state_.get(); }
+    const LayerState* State() const { return state_.get(); }
 
     // Forgets the handle without closing it; for a layer that has closed it itself.
     void Release() noexcept;
@@ -147,6 +156,7 @@ private:
     FileSystem* owner_ = nullptr;
     std::intptr_t handle_ = -1;
     std::string path_;
+    std::unique_ptr<LayerState> state_;
 };
 
 // The entries of one folder, in the order the platform lists them. Every name is followed by a
@@ -296,7 +306,7 @@ public:
                                        std::uint64_t limit) = 0;
     // Gives the open file the modification time (and the same access time) and the permission
     // bits in `facts`.
-    virtual void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) = 0;
+    virtual void SetFileTimesAndAttributes(File& file, const FileFacts& facts) = 0;
     // Gives the file `name` in `folder` the modification time in `facts` (and the same access
     // time), through its name, never following a link: for file systems that lose a time set
     // on a file that is still open. EOPNOTSUPP where a layer has no such call.

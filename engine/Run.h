@@ -37,6 +37,7 @@ public:
           report(state.Report()) {}
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
+    ~Run() = default;
 
     RunState state;
     WalkGuard guard;

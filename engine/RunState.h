@@ -25,6 +25,7 @@ public:
     explicit RunState(const RunOptions& options);
     RunState(const RunState&) = delete;
     RunState& operator=(const RunState&) = delete;
+    ~RunState() = default;
 
     const RunOptions& Options() const { return options_; }
     FileSystem& Files() const { return fileSystem_; }

@@ -27,7 +27,8 @@ bool CannotHoldLinks(const FileSystemError& error) {
 }  // namespace
 
 void LinkRule::SetTops(std::string source, std::string destination) {
-    roots_.assign(1, std::move(source));
+    roots_.clear();
+    roots_.push_back(std::move(source));
     destinationTop_ = std::move(destination);
 }
 

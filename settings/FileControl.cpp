@@ -48,7 +48,7 @@ QString GetSetting(SettingsSchema::Setting setting) {
 qint16 SettingToInt16(const QString& text) {
     bool isNumber = false;
     const qint16 number = text.trimmed().toShort(&isNumber);
-    return isNumber ? number : 0;
+    return isNumber ? number : qint16{0};
 }
 
 bool SettingToBool(const QString& text) {

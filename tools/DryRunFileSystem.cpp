@@ -137,7 +137,7 @@ void DryRunFileSystem::GetFileFacts(const File& file, FileFacts& facts) {
         inner_.GetFileFacts(file, facts);
 }
 
-void DryRunFileSystem::SetFileTimesAndAttributes(const File& file, const FileFacts& facts) {
+void DryRunFileSystem::SetFileTimesAndAttributes(File& file, const FileFacts& facts) {
     if (!IsStandIn(file))
         throw FileSystemError(EROFS, file.Path());
     FileFacts& copy = copies_[file.Handle()];

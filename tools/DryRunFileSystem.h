@@ -45,7 +45,7 @@ public:
                          std::string reportedPath) override;
     std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
                                std::uint64_t limit) override;
-    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override;
+    void SetFileTimesAndAttributes(File& file, const FileFacts& facts) override;
     void SetFileTimes(const Folder& folder, std::string_view name, const FileFacts& facts) override;
     void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
                           bool replace) override;

@@ -59,6 +59,7 @@ public:
         qApp->installEventFilter(this);
     }
     ~OwnerGuard() override { qApp->removeEventFilter(this); }
+    Q_DISABLE_COPY_MOVE(OwnerGuard)
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {

@@ -23,6 +23,7 @@ public:
     // `owner` is the main window; it outlives no box.
     explicit MessageBoxPresenter(QWidget* owner);
     ~MessageBoxPresenter() override;
+    Q_DISABLE_COPY_MOVE(MessageBoxPresenter)
 
     void show(const QString& text) override;
 

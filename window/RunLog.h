@@ -11,7 +11,7 @@
 
 class RunLog {
 public:
-    static constexpr qint64 kMaxBytes = 1024 * 1024;
+    static constexpr qint64 kMaxBytes = qint64{1024} * 1024;
 
     explicit RunLog(QString folder = DefaultFolder());
 

@@ -34,6 +34,7 @@ public:
 
     explicit frmMain(QWidget* parent = nullptr);
     ~frmMain() override;
+    Q_DISABLE_COPY_MOVE(frmMain)
 
     BackupRunner& backupRunner() { return m_controller.runner(); }
     TrayIcon& trayIcon() { return *m_tray; }

@@ -53,6 +53,9 @@ class InotifyWatch : public FolderWatch {
 public:
     InotifyWatch(int descriptor, unsigned filter) : descriptor_(descriptor), filter_(filter) {}
     ~InotifyWatch() override { close(descriptor_); }
+    // The watch owns its descriptor: a copy would close it twice.
+    InotifyWatch(const InotifyWatch&) = delete;
+    InotifyWatch& operator=(const InotifyWatch&) = delete;
 
     // Reads every queued event.
     Drained Drain() override {

@@ -10,8 +10,10 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <utility>
 
 #include "FolderWatch.h"
+#include "win/OwnedHandle.h"
 #include "win/WidePath.h"
 
 namespace ChangeNotification {
@@ -59,38 +61,40 @@ bool Transient(DWORD error) {
     }
 }
 
-HANDLE OpenFolderHandle(const std::wstring& path, DWORD access, DWORD flags) {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+OwnedHandle OpenFolderHandle(const std::wstring& path, DWORD access, DWORD flags) {
+    return OwnedHandle(CreateFileW(path.c_str(), access,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
 }
 
 class DirectoryChangesWatch : public FolderWatch {
 public:
-    DirectoryChangesWatch(std::wstring path, HANDLE folder, HANDLE event, Identity identity,
-                          DWORD filter)
+    DirectoryChangesWatch(std::wstring path, OwnedHandle folder, OwnedHandle event,
+                          Identity identity, DWORD filter)
         : path_(std::move(path)),
-          folder_(folder),
-          event_(event),
+          folder_(std::move(folder)),
+          event_(std::move(event)),
           identity_(identity),
           filter_(filter) {}
+    // The system holds the address of overlapped_ and buffer_ while a read is pending.
+    DirectoryChangesWatch(const DirectoryChangesWatch&) = delete;
+    DirectoryChangesWatch& operator=(const DirectoryChangesWatch&) = delete;
 
     ~DirectoryChangesWatch() override {
         if (pending_) {
             // The system writes into buffer_ until the read is over.
             DWORD ignored = 0;
-            CancelIoEx(folder_, &overlapped_);
-            GetOverlappedResult(folder_, &overlapped_, &ignored, TRUE);
+            CancelIoEx(folder_.Get(), &overlapped_);
+            GetOverlappedResult(folder_.Get(), &overlapped_, &ignored, TRUE);
         }
-        CloseHandle(event_);
-        CloseHandle(folder_);
     }
 
     // Starts the read that the next change completes; false when the folder cannot be read.
     bool StartRead() {
         overlapped_ = OVERLAPPED{};
-        overlapped_.hEvent = event_;
-        pending_ = ReadDirectoryChangesW(folder_, buffer_, sizeof buffer_, FALSE, filter_, nullptr,
-                                         &overlapped_, nullptr);
+        overlapped_.hEvent = event_.Get();
+        pending_ = ReadDirectoryChangesW(folder_.Get(), buffer_, sizeof buffer_, FALSE, filter_,
+                                         nullptr, &overlapped_, nullptr);
         return pending_;
     }
 
@@ -104,7 +108,7 @@ public:
                 break;
             }
             DWORD bytes = 0;
-            if (GetOverlappedResult(folder_, &overlapped_, &bytes, FALSE)) {
+            if (GetOverlappedResult(folder_.Get(), &overlapped_, &bytes, FALSE)) {
                 pending_ = false;
                 drained.changed = true;
                 continue;
@@ -130,10 +134,12 @@ public:
         return drained;
     }
 
-    std::intptr_t Waitable() const override { return reinterpret_cast<std::intptr_t>(event_); }
+    std::intptr_t Waitable() const override {
+        return reinterpret_cast<std::intptr_t>(event_.Get());
+    }
 
     void Block(int milliseconds) override {
-        WaitForSingleObject(event_, DWORD(milliseconds < 0 ? 0 : milliseconds));
+        WaitForSingleObject(event_.Get(), DWORD(milliseconds < 0 ? 0 : milliseconds));
     }
 
     int LongestSleep() const override { return IdentitySlice; }
@@ -142,19 +148,18 @@ private:
     // Whether the path still names the watched folder: not deleted, and not renamed away with
     // another folder put in its place. A share that does not answer is taken to be there.
     bool StillThere() const {
-        const HANDLE current = OpenFolderHandle(path_, FILE_READ_ATTRIBUTES, 0);
-        if (current == INVALID_HANDLE_VALUE)
+        const OwnedHandle current = OpenFolderHandle(path_, FILE_READ_ATTRIBUTES, 0);
+        if (!current.IsOpen())
             return Transient(GetLastError());
         Identity identity;
         bool isFolder = false;
-        const bool known = IdentityOf(current, identity, isFolder);
-        CloseHandle(current);
+        const bool known = IdentityOf(current.Get(), identity, isFolder);
         return known && isFolder && identity == identity_;
     }
 
     std::wstring path_;
-    HANDLE folder_;
-    HANDLE event_;
+    OwnedHandle folder_;
+    OwnedHandle event_;
     Identity identity_;
     DWORD filter_;
     OVERLAPPED overlapped_{};
@@ -171,20 +176,16 @@ std::unique_ptr<FolderWatch> FolderWatch::Open(const std::string& path, unsigned
     const std::wstring wide = WidePath::Absolute(path);
     if (wide.empty())
         return nullptr;
-    const HANDLE folder = OpenFolderHandle(wide, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
-    if (folder == INVALID_HANDLE_VALUE)
+    OwnedHandle folder = OpenFolderHandle(wide, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
+    if (!folder.IsOpen())
         return nullptr;
     Identity identity;
     bool isFolder = false;
-    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!IdentityOf(folder, identity, isFolder) || !isFolder || !event) {
-        if (event)
-            CloseHandle(event);
-        CloseHandle(folder);
+    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!IdentityOf(folder.Get(), identity, isFolder) || !isFolder || !event.IsOpen())
         return nullptr;
-    }
-    auto watch = std::make_unique<DirectoryChangesWatch>(wide, folder, event, identity,
-                                                         filter & KnownFilterBits);
+    auto watch = std::make_unique<DirectoryChangesWatch>(wide, std::move(folder), std::move(event),
+                                                         identity, filter & KnownFilterBits);
     if (!watch->StartRead())
         return nullptr;
     return watch;

@@ -34,9 +34,23 @@ namespace FileSync {
 namespace {
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
-constexpr std::size_t kListBufferSize = 64 * 1024;
-// Marks an open source file whose blocks do not cover its length, so it may have holes.
-constexpr std::intptr_t kMayHaveHoles = 1;
+constexpr std::size_t kListBufferSize = std::size_t{64} * 1024;
+// What the layer keeps of an open file: that a source's blocks do not cover its length, so it
+// may have holes; or where a named temporary lies, while it is the layer's to rename or remove.
+struct PosixFileState final : File::LayerState {
+    bool mayHaveHoles = false;
+    int folder = -1;
+    std::string name;
+};
+
+PosixFileState* StateOf(File& file) {
+    return dynamic_cast<PosixFileState*>(file.State());
+}
+
+bool MayHaveHoles(const File& file) {
+    const auto* state = dynamic_cast<const PosixFileState*>(file.State());
+    return state && state->mayHaveHoles;
+}
 
 // A name as the *at() calls take it. Names reach the file system followed by a NUL (see
 // FileSystem), so they are used in place; copying them cost a no-change run of a large folder
@@ -309,8 +323,8 @@ public:
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         int fd = Fd(folder);
-        // A folder is read from its start when freshly opened; only a second listing rewinds.
-        if (folder.MarkListed() && ::lseek(fd, 0, SEEK_SET) < 0)
+        // Every listing starts from the folder's beginning, wherever an earlier one left it.
+        if (::lseek(fd, 0, SEEK_SET) < 0)
             throw FileSystemError(errno, folder.Path());
         alignas(dirent64) char buffer[kListBufferSize];
         for (;;) {
@@ -400,16 +414,20 @@ public:
         int fd = ::openat(Fd(folder), cname.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (fd < 0)
             throw FileSystemError(errno, folder.PathOf(name));
-        File file(*this, fd, folder.PathOf(name));
         struct stat status;
-        if (::fstat(fd, &status) != 0)
-            throw FileSystemError(errno, file.Path());
-        if (!S_ISREG(status.st_mode))
-            throw FileSystemError(EINVAL, file.Path());
+        const bool looked = ::fstat(fd, &status) == 0;
+        if (!looked || !S_ISREG(status.st_mode)) {
+            const int code = looked ? EINVAL : errno;
+            ::close(fd);
+            throw FileSystemError(code, folder.PathOf(name));
+        }
         facts = FactsOf(status);
-        if (static_cast<std::uint64_t>(status.st_blocks) * 512 < facts.size)
-            file.folderHandle = kMayHaveHoles;
-        return file;
+        std::unique_ptr<PosixFileState> state;
+        if (static_cast<std::uint64_t>(status.st_blocks) * 512 < facts.size) {
+            state = std::make_unique<PosixFileState>();
+            state->mayHaveHoles = true;
+        }
+        return File(*this, fd, folder.PathOf(name), std::move(state));
     }
 
     void GetFileFacts(const File& file, FileFacts& facts) override {
@@ -436,16 +454,17 @@ public:
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0)
             throw FileSystemError(errno, reportedPath);
-        File file(*this, fd, std::move(reportedPath));
-        file.folderHandle = folder.Handle();
-        file.name = name;
+        auto state = std::make_unique<PosixFileState>();
+        state->folder = Fd(folder);
+        state->name = name;
+        File file(*this, fd, std::move(reportedPath), std::move(state));
         ClaimTemporary(file, folder, cname);
         return file;
     }
 
     std::uint64_t CopyFileData(const File& from, const File& to, std::uint64_t offset,
                                std::uint64_t limit) override {
-        if (from.folderHandle != kMayHaveHoles)
+        if (!MayHaveHoles(from))
             return CopyRange(from, to, offset, limit);
         off_t data = ::lseek(Fd(from), static_cast<off_t>(offset), SEEK_DATA);
         if (data < 0) {
@@ -470,7 +489,7 @@ public:
 
     // Both times are given: some FUSE file systems (exfat-fuse) take an access time left out
     // (UTIME_OMIT) as "now" for the modification time too.
-    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+    void SetFileTimesAndAttributes(File& file, const FileFacts& facts) override {
         const auto times = TimesOf(facts);
         if (::fchmod(Fd(file), facts.attributes & 07777) != 0 ||
             ::futimens(Fd(file), times.data()) != 0)
@@ -516,7 +535,8 @@ public:
         CName cname(name);
         if (cname.TooLong())
             throw FileSystemError(ENAMETOOLONG, temporary.Path());
-        if (temporary.name.empty()) {
+        PosixFileState* named = StateOf(temporary);
+        if (!named || named->name.empty()) {
             LinkIn(temporary, to, cname);
             return;
         }
@@ -526,17 +546,16 @@ public:
         int keepsLock = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         temporary.Release();
         int result = ::close(fd);
-        int folder = static_cast<int>(temporary.folderHandle);
-        CName from(temporary.name);
+        CName from(named->name);
         if (result == 0)
-            result = replace ? ::renameat(folder, from.c_str(), Fd(to), cname.c_str())
-                             : RenameToFreeName(folder, from.c_str(), Fd(to), cname.c_str());
+            result = replace ? ::renameat(named->folder, from.c_str(), Fd(to), cname.c_str())
+                             : RenameToFreeName(named->folder, from.c_str(), Fd(to), cname.c_str());
         int code = errno;
         if (keepsLock >= 0)
             ::close(keepsLock);
         if (result != 0)
             throw FileSystemError(code, temporary.Path());
-        temporary.name.clear();
+        named->name.clear();
     }
 
     void DiscardTemporary(File& temporary) noexcept override {
@@ -544,9 +563,10 @@ public:
             ::close(Fd(temporary));
             temporary.Release();
         }
-        if (!temporary.name.empty()) {
-            ::unlinkat(static_cast<int>(temporary.folderHandle), CName(temporary.name).c_str(), 0);
-            temporary.name.clear();
+        PosixFileState* named = StateOf(temporary);
+        if (named && !named->name.empty()) {
+            ::unlinkat(named->folder, CName(named->name).c_str(), 0);
+            named->name.clear();
         }
     }
 
@@ -711,7 +731,7 @@ private:
         if (::fstat(Fd(file), &open) != 0 ||
             ::fstatat(Fd(folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
             open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
-            file.name.clear();  // not ours to remove any more
+            StateOf(file)->name.clear();  // not ours to remove any more
             throw FileSystemError(ENOENT, file.Path());
         }
     }

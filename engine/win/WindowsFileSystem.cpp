@@ -24,6 +24,7 @@
 #include <string>
 
 #include "FileSystem.h"
+#include "win/OwnedHandle.h"
 #include "win/WidePath.h"
 
 // ntdll's directory query, which winternl.h leaves out.
@@ -46,8 +47,12 @@ constexpr std::size_t kLongestName = 255;  // UTF-16 units, as NTFS and FAT allo
 constexpr std::int64_t kEpochDifference = 11644473600;
 constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns ticks
 
-// A temporary's File::folderHandle holds the attributes to give it once it has its name.
-constexpr std::intptr_t kNoPendingAttributes = -1;
+// What the layer keeps of a temporary: the attributes to give it once it has its name, since
+// a read-only file could not be renamed.
+struct WindowsFileState final : File::LayerState {
+    bool attributesPending = false;
+    std::uint32_t attributes = 0;
+};
 
 constexpr NTSTATUS kStatusFileIsADirectory = NTSTATUS(0xC00000BA);
 constexpr NTSTATUS kStatusNoMoreFiles = NTSTATUS(0x80000006);
@@ -59,7 +64,7 @@ constexpr std::size_t kPlainEntryNameOffset = offsetof(FILE_FULL_DIR_INFO, EaSiz
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileNetworkOpenInformation = 34;
 constexpr int kFileIdInformation = 59;
-constexpr int kFileCaseSensitiveInformation = 71;
+constexpr ULONG kFileCaseSensitiveInformation = 71;
 constexpr ULONG kCaseSensitiveFolder = 1;  // FILE_CS_FLAG_CASE_SENSITIVE_DIR
 
 constexpr ACCESS_MASK kFolderReadAccess =
@@ -245,16 +250,15 @@ private:
 
 // Opens `name` inside `root`. `information` receives what the open did (e.g. FILE_CREATED).
 NTSTATUS OpenRelative(HANDLE root, NtName& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                      ULONG options, HANDLE& handle, ULONG_PTR* information = nullptr,
+                      ULONG options, OwnedHandle& handle, ULONG_PTR* information = nullptr,
                       ULONG attributes = 0) {
     OBJECT_ATTRIBUTES object = name.In(root);
     IO_STATUS_BLOCK status{};
-    handle = INVALID_HANDLE_VALUE;
+    HANDLE opened = INVALID_HANDLE_VALUE;
     NTSTATUS result = NtCreateFile(
-        &handle, access, &object, &status, nullptr, attributes, share, disposition,
+        &opened, access, &object, &status, nullptr, attributes, share, disposition,
         options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, 0);
-    if (!NT_SUCCESS(result))
-        handle = INVALID_HANDLE_VALUE;
+    handle = OwnedHandle(NT_SUCCESS(result) ? opened : INVALID_HANDLE_VALUE);
     if (information)
         *information = status.Information;
     return result;
@@ -263,6 +267,16 @@ NTSTATUS OpenRelative(HANDLE root, NtName& name, ACCESS_MASK access, ULONG share
 // What `name` in `root` is, links followed, in one query through a short-lived handle.
 // NtQueryFullAttributesFile would need no handle, but Wine ignores its root folder.
 // Times, size and attributes of an open file or folder, in one query.
+// NtQueryInformationFile for a class the headers' FILE_INFORMATION_CLASS is too narrow to hold:
+// the system reads the class as a 32-bit number either way.
+NTSTATUS QueryByClassNumber(HANDLE handle, IO_STATUS_BLOCK& status, void* buffer, ULONG length,
+                            ULONG informationClass) {
+    using Query = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+    const auto query =
+        reinterpret_cast<Query>(reinterpret_cast<void (*)()>(&NtQueryInformationFile));
+    return query(handle, &status, buffer, length, informationClass);
+}
+
 NTSTATUS QueryOpen(HANDLE handle, FILE_NETWORK_OPEN_INFORMATION& information) {
     IO_STATUS_BLOCK status{};
     return NtQueryInformationFile(handle, &status, &information, sizeof information,
@@ -270,12 +284,11 @@ NTSTATUS QueryOpen(HANDLE handle, FILE_NETWORK_OPEN_INFORMATION& information) {
 }
 
 bool QueryEntry(HANDLE root, NtName& name, FILE_NETWORK_OPEN_INFORMATION& information) {
-    HANDLE handle;
+    OwnedHandle handle;
     if (!NT_SUCCESS(OpenRelative(root, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
                                  FILE_OPEN, 0, handle)))
         return false;
-    NTSTATUS result = QueryOpen(handle, information);
-    CloseHandle(handle);
+    NTSTATUS result = QueryOpen(handle.Get(), information);
     return NT_SUCCESS(result);
 }
 
@@ -367,13 +380,12 @@ std::string FinalPathOf(HANDLE handle) {
 
 // The reparse tag of `name` in `root`, the name itself looked at; 0 when it has none.
 DWORD ReparseTagOf(HANDLE root, NtName& name) {
-    HANDLE handle;
+    OwnedHandle handle;
     if (!NT_SUCCESS(OpenRelative(root, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
                                  FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle)))
         return 0;
     FILE_ATTRIBUTE_TAG_INFO tag;
-    bool known = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag);
-    CloseHandle(handle);
+    bool known = GetFileInformationByHandleEx(handle.Get(), FileAttributeTagInfo, &tag, sizeof tag);
     return known && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
 }
 
@@ -446,8 +458,8 @@ public:
     void List(const Folder& folder, FolderListing& listing) override {
         listing.Clear();
         alignas(LONGLONG) char buffer[kListBufferSize];
-        // The first read of a second listing starts the folder over.
-        BOOLEAN restart = folder.MarkListed();
+        // Every listing starts the folder over, wherever an earlier one left it.
+        BOOLEAN restart = TRUE;
         int entryClass = kFileFullDirectoryInformation;
         for (;;) {
             IO_STATUS_BLOCK io{};
@@ -509,29 +521,27 @@ public:
             (basic.FileAttributes & kAttributeMask) == (attributes & kAttributeMask))
             return;
         NtName itself("");
-        HANDLE handle;
+        OwnedHandle handle;
         NTSTATUS status = OpenRelative(HandleOf(folder), itself, kFolderAttributeAccess, kShareAll,
                                        FILE_OPEN, FILE_DIRECTORY_FILE, handle);
         if (!NT_SUCCESS(status))
             ThrowStatus(status, folder.Path());
-        bool set = SetAttributeBits(handle, attributes);
+        bool set = SetAttributeBits(handle.Get(), attributes);
         DWORD error = GetLastError();
-        CloseHandle(handle);
         if (!set)
             throw FileSystemError(ErrnoOf(error), folder.Path());
     }
 
     bool RemoveEmptySubFolder(const Folder& parent, std::string_view name) override {
         NtName ntName(name);
-        HANDLE handle;
+        OwnedHandle handle;
         if (!ntName.Usable() ||
             !NT_SUCCESS(OpenRelative(HandleOf(parent), ntName, DELETE | SYNCHRONIZE, kShareAll,
                                      FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
                                      handle)))
             return false;
         // The mark fails for a folder that holds anything.
-        bool removed = SetDeleteMark(handle, true);
-        CloseHandle(handle);
+        bool removed = SetDeleteMark(handle.Get(), true);
         return removed;
     }
 
@@ -550,7 +560,7 @@ public:
     // Opens the name itself, never what a link there leads to, for its facts; false when
     // nothing has that name. Any other failure throws under `path`.
     static bool OpenNameItself(const Folder& folder, std::string_view name, const std::string& path,
-                               HANDLE& handle) {
+                               OwnedHandle& handle) {
         NtName ntName(name);
         ntName.Check(path);
         NTSTATUS status = OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
@@ -566,25 +576,24 @@ public:
     EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
                      FolderIdentity& identity) override {
         const std::string path = folder.PathOf(name);
-        HANDLE handle;
+        OwnedHandle handle;
         if (!OpenNameItself(folder, name, path, handle))
             return EntryKind::Missing;
         NTSTATUS status = 0;
         BY_HANDLE_FILE_INFORMATION information;
         FILE_NETWORK_OPEN_INFORMATION open;
-        bool known = GetFileInformationByHandle(handle, &information);
+        bool known = GetFileInformationByHandle(handle.Get(), &information);
         DWORD error = GetLastError();
-        EntryKind kind = !known           ? EntryKind::Other
-                         : IsLink(handle) ? EntryKind::Link
+        EntryKind kind = !known                 ? EntryKind::Other
+                         : IsLink(handle.Get()) ? EntryKind::Link
                          : information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY
                              ? EntryKind::Folder
-                         : GetFileType(handle) != FILE_TYPE_DISK ? EntryKind::Other
-                                                                 : EntryKind::File;
-        if (kind == EntryKind::File && !NT_SUCCESS(status = QueryOpen(handle, open))) {
+                         : GetFileType(handle.Get()) != FILE_TYPE_DISK ? EntryKind::Other
+                                                                       : EntryKind::File;
+        if (kind == EntryKind::File && !NT_SUCCESS(status = QueryOpen(handle.Get(), open))) {
             known = false;
             error = RtlNtStatusToDosError(status);
         }
-        CloseHandle(handle);
         if (!known)
             throw FileSystemError(ErrnoOf(error), path);
         identity = {information.dwVolumeSerialNumber,
@@ -598,7 +607,7 @@ public:
         const std::string path = folder.PathOf(name);
         NtName ntName(name);
         ntName.Check(path);
-        HANDLE handle;
+        OwnedHandle handle;
         NTSTATUS status =
             OpenRelative(HandleOf(folder), ntName, FILE_GENERIC_READ, kShareAll, FILE_OPEN,
                          FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, handle);
@@ -606,8 +615,8 @@ public:
             throw FileSystemError(EINVAL, path);
         if (!NT_SUCCESS(status))
             ThrowStatus(status, path);
-        File file(*this, reinterpret_cast<std::intptr_t>(handle), path);
-        if (GetFileType(handle) != FILE_TYPE_DISK)
+        File file(*this, reinterpret_cast<std::intptr_t>(handle.Release()), path);
+        if (GetFileType(HandleOf(file)) != FILE_TYPE_DISK)
             throw FileSystemError(EINVAL, path);
         GetFileFacts(file, facts);
         return file;
@@ -627,7 +636,7 @@ public:
             throw FileSystemError(EOPNOTSUPP, reportedPath);
         NtName ntName(name);
         ntName.Check(reportedPath);
-        HANDLE handle;
+        OwnedHandle handle;
         // No FILE_SHARE_DELETE: while this handle is open, nobody can remove the file.
         NTSTATUS status = OpenRelative(
             HandleOf(folder), ntName,
@@ -636,9 +645,9 @@ public:
             FILE_ATTRIBUTE_HIDDEN);  // out of sight in the user's folder until installed
         if (!NT_SUCCESS(status))
             ThrowStatus(status, reportedPath);
-        File file(*this, reinterpret_cast<std::intptr_t>(handle), std::move(reportedPath));
-        file.folderHandle = kNoPendingAttributes;
-        if (!SetDeleteMark(handle, true))
+        File file(*this, reinterpret_cast<std::intptr_t>(handle.Release()), std::move(reportedPath),
+                  std::make_unique<WindowsFileState>());
+        if (!SetDeleteMark(HandleOf(file), true))
             ThrowLastError(file.Path());
         return file;
     }
@@ -677,13 +686,15 @@ public:
     }
 
     // The time now; the attributes once the temporary has its name (see InstallTemporary).
-    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+    void SetFileTimesAndAttributes(File& file, const FileFacts& facts) override {
         FILE_BASIC_INFO change{};
         change.LastWriteTime.QuadPart = TicksOf(facts);
         if (!SetFileInformationByHandle(HandleOf(file), FileBasicInfo, &change, sizeof change))
             ThrowLastError(file.Path());
-        // The file is the caller's own temporary; only its bookkeeping field changes.
-        const_cast<File&>(file).folderHandle = facts.attributes & kAttributeMask;
+        if (auto* temporary = dynamic_cast<WindowsFileState*>(file.State())) {
+            temporary->attributesPending = true;
+            temporary->attributes = facts.attributes & kAttributeMask;
+        }
     }
 
     void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
@@ -699,28 +710,30 @@ public:
             SetDeleteMark(handle, true);
             throw FileSystemError(ErrnoOf(error), temporary.Path());
         }
-        if (temporary.folderHandle != kNoPendingAttributes &&
-            !SetAttributeBits(handle, static_cast<std::uint32_t>(temporary.folderHandle))) {
+        const auto* pending = dynamic_cast<const WindowsFileState*>(temporary.State());
+        if (pending && pending->attributesPending &&
+            !SetAttributeBits(handle, pending->attributes)) {
             DWORD error = GetLastError();
             SetDeleteMark(handle, true);
             throw FileSystemError(ErrnoOf(error), temporary.Path());
         }
+        OwnedHandle installed(handle);
         temporary.Release();
-        if (!CloseHandle(handle))
+        if (!installed.Close())
             ThrowLastError(temporary.Path());
     }
 
     void DiscardTemporary(File& temporary) noexcept override {
         if (!temporary.IsOpen())
             return;
-        SetDeleteMark(HandleOf(temporary), true);
-        CloseHandle(HandleOf(temporary));
+        OwnedHandle discarded(HandleOf(temporary));
         temporary.Release();
+        SetDeleteMark(discarded.Get(), true);
     }
 
     bool RemoveUnusedFile(const Folder& folder, std::string_view name) override {
         NtName ntName(name);
-        HANDLE handle;
+        OwnedHandle handle;
         // A temporary being written refuses this open: its handle does not share deletion.
         if (!ntName.Usable() ||
             !NT_SUCCESS(OpenRelative(
@@ -728,10 +741,10 @@ public:
                 FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle)))
             return false;
         FILE_BASIC_INFO basic;
-        bool removed = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
-                       !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                       SetDeleteMark(handle, true);
-        CloseHandle(handle);
+        bool removed =
+            GetFileInformationByHandleEx(handle.Get(), FileBasicInfo, &basic, sizeof basic) &&
+            !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            SetDeleteMark(handle.Get(), true);
         return removed;
     }
 
@@ -741,7 +754,7 @@ public:
         const std::string path = folder.PathOf(name);
         NtName ntName(name);
         ntName.Check(path);
-        HANDLE handle;
+        OwnedHandle handle;
         NTSTATUS status =
             OpenRelative(HandleOf(folder), ntName, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll,
                          FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
@@ -749,9 +762,9 @@ public:
             ThrowStatus(status, path);
         FILE_BASIC_INFO change{};
         change.LastWriteTime.QuadPart = change.LastAccessTime.QuadPart = TicksOf(facts);
-        const bool set = SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
+        const bool set =
+            SetFileInformationByHandle(handle.Get(), FileBasicInfo, &change, sizeof change);
         const DWORD error = GetLastError();
-        CloseHandle(handle);
         if (!set)
             throw FileSystemError(ErrnoOf(error), path);
     }
@@ -773,9 +786,8 @@ public:
     NameCase NamesCase(const Folder& folder) override {
         ULONG flags = 0;
         IO_STATUS_BLOCK status{};
-        if (NT_SUCCESS(
-                NtQueryInformationFile(HandleOf(folder), &status, &flags, sizeof flags,
-                                       FILE_INFORMATION_CLASS(kFileCaseSensitiveInformation))))
+        if (NT_SUCCESS(QueryByClassNumber(HandleOf(folder), status, &flags, sizeof flags,
+                                          kFileCaseSensitiveInformation)))
             return (flags & kCaseSensitiveFolder) ? NameCase::Exact : NameCase::Folded;
         const std::wstring name = FileSystemName(folder);
         for (const wchar_t* local : {L"NTFS", L"ReFS", L"FAT", L"FAT32", L"exFAT"})
@@ -787,20 +799,19 @@ public:
     LinkTarget ResolveLink(const Folder& folder, std::string_view name) override {
         LinkTarget target;
         NtName ntName(name);
-        HANDLE handle;
+        OwnedHandle handle;
         if (!ntName.Usable() ||
             !NT_SUCCESS(OpenRelative(HandleOf(folder), ntName, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                      kShareAll, FILE_OPEN, 0, handle)))
             return target;
         FILE_BASIC_INFO basic;
-        if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+        if (GetFileInformationByHandleEx(handle.Get(), FileBasicInfo, &basic, sizeof basic) &&
             !(basic.FileAttributes & FILE_ATTRIBUTE_DEVICE)) {
             target.kind = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                               ? FolderListing::Kind::SubFolder
                               : FolderListing::Kind::File;
-            target.path = FinalPathOf(handle);
+            target.path = FinalPathOf(handle.Get());
         }
-        CloseHandle(handle);
         return target;
     }
 
@@ -809,11 +820,10 @@ public:
     }
 
     NameHolds ReadLink(const Folder& folder, std::string_view name, std::string& target) override {
-        HANDLE handle;
+        OwnedHandle handle;
         if (!OpenNameItself(folder, name, folder.PathOf(name), handle))
             return NameHolds::Nothing;
-        bool link = ReadLinkText(handle, target);
-        CloseHandle(handle);
+        bool link = ReadLinkText(handle.Get(), target);
         return link ? NameHolds::Link : NameHolds::Other;
     }
 
@@ -843,21 +853,20 @@ public:
         const std::string path = to.PathOf(name);
         NtName ntName(from);
         ntName.Check(path);
-        HANDLE handle;
+        OwnedHandle handle;
         NTSTATUS status = OpenRelative(HandleOf(folder), ntName, DELETE | SYNCHRONIZE, kShareAll,
                                        FILE_OPEN, FILE_OPEN_REPARSE_POINT, handle);
         if (!NT_SUCCESS(status))
             ThrowStatus(status, path);
-        bool renamed = Rename(handle, to, name, replace);
+        bool renamed = Rename(handle.Get(), to, name, replace);
         DWORD error = GetLastError();
-        CloseHandle(handle);
         if (!renamed)
             throw FileSystemError(ErrnoOf(error), path);
     }
 
     bool RemoveLink(const Folder& folder, std::string_view name) override {
         NtName ntName(name);
-        HANDLE handle;
+        OwnedHandle handle;
         if (!ntName.Usable() ||
             !NT_SUCCESS(OpenRelative(HandleOf(folder), ntName,
                                      DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
@@ -865,10 +874,9 @@ public:
             return false;
         FILE_ATTRIBUTE_TAG_INFO tag;
         bool removed =
-            GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+            GetFileInformationByHandleEx(handle.Get(), FileAttributeTagInfo, &tag, sizeof tag) &&
             (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(tag.ReparseTag) &&
-            SetDeleteMark(handle, true);
-        CloseHandle(handle);
+            SetDeleteMark(handle.Get(), true);
         return removed;
     }
 
@@ -990,16 +998,16 @@ private:
     // Takes READONLY from the file `name`; false when it had none or cannot lose it.
     static bool ClearReadOnly(const Folder& folder, std::string_view name) {
         NtName ntName(name);
-        HANDLE handle;
+        OwnedHandle handle;
         if (!NT_SUCCESS(OpenRelative(HandleOf(folder), ntName,
                                      FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                                      kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, handle)))
             return false;
         FILE_BASIC_INFO basic;
-        bool cleared = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
-                       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
-                       SetAttributeBits(handle, basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
-        CloseHandle(handle);
+        bool cleared =
+            GetFileInformationByHandleEx(handle.Get(), FileBasicInfo, &basic, sizeof basic) &&
+            (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
+            SetAttributeBits(handle.Get(), basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY);
         return cleared;
     }
 
@@ -1007,11 +1015,11 @@ private:
         const std::wstring wide = WidePath::Absolute(path);
         if (wide.empty())
             throw FileSystemError(ENOENT, path);
-        HANDLE handle = CreateFileW(wide.c_str(), kFolderReadAccess, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle == INVALID_HANDLE_VALUE)
+        OwnedHandle handle(CreateFileW(wide.c_str(), kFolderReadAccess, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!handle.IsOpen())
             ThrowLastError(path);
-        return Adopt(handle, path);
+        return Adopt(std::move(handle), path);
     }
 
     // Opens (or with FILE_OPEN_IF makes) a folder; unless `follow`, a link there throws ELOOP.
@@ -1020,37 +1028,30 @@ private:
         std::string path = parent.PathOf(name);
         NtName ntName(name);
         ntName.Check(path);
-        HANDLE handle;
+        OwnedHandle handle;
         ULONG_PTR information = 0;
         ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
         NTSTATUS status = OpenRelative(HandleOf(parent), ntName, kFolderReadAccess, kShareAll,
                                        disposition, options, handle, &information);
         if (!NT_SUCCESS(status))
             ThrowStatus(status, path);  // "not a directory" maps to ENOTDIR
-        if (!follow && IsLink(handle)) {
-            CloseHandle(handle);
+        if (!follow && IsLink(handle.Get()))
             throw FileSystemError(ELOOP, path);
-        }
         if (created)
             *created = information == FILE_CREATED;
-        return Adopt(handle, std::move(path));
+        return Adopt(std::move(handle), std::move(path));
     }
 
     // Wraps an open folder with its identity and attributes.
-    Folder Adopt(HANDLE handle, std::string path) {
+    Folder Adopt(OwnedHandle handle, std::string path) {
         BY_HANDLE_FILE_INFORMATION information;
-        if (!GetFileInformationByHandle(handle, &information)) {
-            DWORD error = GetLastError();
-            CloseHandle(handle);
-            throw FileSystemError(ErrnoOf(error), path);
-        }
-        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            CloseHandle(handle);
+        if (!GetFileInformationByHandle(handle.Get(), &information))
+            ThrowLastError(path);
+        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             throw FileSystemError(ENOTDIR, path);
-        }
-        return Folder(*this, reinterpret_cast<std::intptr_t>(handle), std::move(path),
-                      IdentityOf(handle, information),
-                      information.dwFileAttributes & kAttributeMask);
+        const FolderIdentity identity = IdentityOf(handle.Get(), information);
+        return Folder(*this, reinterpret_cast<std::intptr_t>(handle.Release()), std::move(path),
+                      identity, information.dwFileAttributes & kAttributeMask);
     }
 
     // The 128-bit ID and 64-bit serial where the file system has them (ReFS's IDs need all

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "FileDetect.h"
 #include "Messages.h"
@@ -55,11 +56,13 @@ protected:
         EXPECT_EQ(FileDetect::WatchHandle, 0);
     }
     // Runs `action` from the event loop, nested inside the running watch.
-    void Soon(std::function<void()> action) { QTimer::singleShot(100, &context, action); }
+    void Soon(std::function<void()> action) {
+        QTimer::singleShot(100, &context, std::move(action));
+    }
     // Runs `action` once the watch has looked for changes again after this moment. A look
     // reads what is pending and only then sleeps in a nested event loop; the watch loop lets
     // events run between two looks outside of any. So: first outside, then inside again.
-    void AfterTheNextLook(std::function<void()> action) {
+    void AfterTheNextLook(const std::function<void()>& action) {
         auto* poll = new QTimer(&context);
         poll->setInterval(0);
         auto outside = std::make_shared<bool>(false);

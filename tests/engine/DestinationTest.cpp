@@ -44,6 +44,7 @@ public:
         words.insert(words.end(), switches.begin(), switches.end());
         words.insert(words.end(), {backing, mountpoint});
         std::vector<char*> argv;
+        argv.reserve(words.size() + 1);
         for (auto& word : words)
             argv.push_back(word.data());
         argv.push_back(nullptr);
@@ -263,7 +264,7 @@ TEST(Destinations, DetachedDriveIsNeverFilled) {
 TEST(Destinations, FullAndFailingDisksLeaveNoPartialCopies) {
     TempFolder tree;
     WriteOldFile(tree / "src/small", "tiny");
-    WriteOldFile(tree / "src/large", std::string(64 * 1024, 'x'));
+    WriteOldFile(tree / "src/large", std::string(std::size_t{64} * 1024, 'x'));
     WriteOldFile(tree / "src/broken", "never");
     TestFsMount mount(tree / "backing", tree / "mnt",
                       {"--space-bytes", "1000", "--fail-path", "/dst/broken"});

@@ -213,16 +213,26 @@ TEST(Faults, SourceChangedWhileCopiedIsNeverInstalled) {
 }
 
 // A destination file newer than its source is never replaced, also when it became newer, or
-// appeared, after its folder was compared; one that cannot be looked at is a failure, never
-// a missing file.
+// appeared, after its folder was compared, or in the instant between the copy's last look and
+// its install; one that cannot be looked at is a failure, never a missing file.
 TEST(Faults, NewerDestinationFilesAreNeverReplaced) {
     TempFolder tree;
     const long long old = ::time(nullptr) - 86'400;
-    for (const char* name : {"updated", "appeared", "appeared-older", "unreadable"})
+    for (const char* name :
+         {"updated", "appeared", "appeared-older", "unreadable", "taken", "taken-older"})
         WriteFileAt(tree / "src/" + name, name, old);
     WriteFileAt(tree / "dst/updated", "older", old - 60);
     WriteFileAt(tree / "dst/unreadable", "kept", old - 60);
     class UnreadableTarget : public RecordingFileSystem {
+    public:
+        std::function<void(const std::string& target)> beforeInstall;
+
+    private:
+        void InstallTemporary(File& temporary, const Folder& to, std::string_view name,
+                              bool replace) override {
+            beforeInstall(to.PathOf(name));
+            RecordingFileSystem::InstallTemporary(temporary, to, name, replace);
+        }
         EntryKind LookAt(const Folder& folder, std::string_view name, FileFacts& facts,
                          FolderIdentity& identity) override {
             if (name == "unreadable")
@@ -234,7 +244,13 @@ TEST(Faults, NewerDestinationFilesAreNeverReplaced) {
     fileSystem.beforeSlice = [&](const std::string& source, std::uint64_t) {
         const std::string target = tree / "dst/" + fs::path(source).filename().string();
         bool newer = !source.ends_with("older");
-        WriteFileAt(target, newer ? "user's" : "stale", newer ? old + 60 : old - 60);
+        if (!target.ends_with("taken") && !target.ends_with("taken-older"))
+            WriteFileAt(target, newer ? "user's" : "stale", newer ? old + 60 : old - 60);
+    };
+    fileSystem.beforeInstall = [&](const std::string& target) {
+        bool newer = !target.ends_with("older");
+        if (target.find("taken") != std::string::npos && !fs::exists(target))
+            WriteFileAt(target, newer ? "user's" : "stale", newer ? old + 60 : old - 60);
     };
     RunReport report;
     SyncFolderTree(tree / "src", tree / "dst", OptionsFor(fileSystem, report));
@@ -242,7 +258,9 @@ TEST(Faults, NewerDestinationFilesAreNeverReplaced) {
     EXPECT_EQ(ReadFile(tree / "dst/appeared"), "user's");
     EXPECT_EQ(ReadFile(tree / "dst/appeared-older"), "appeared-older");
     EXPECT_EQ(ReadFile(tree / "dst/unreadable"), "kept");
-    EXPECT_EQ(report.filesCopied, 1u);
+    EXPECT_EQ(ReadFile(tree / "dst/taken"), "user's");
+    EXPECT_EQ(ReadFile(tree / "dst/taken-older"), "taken-older");
+    EXPECT_EQ(report.filesCopied, 2u);
     ASSERT_EQ(report.failures.size(), 1u);
     EXPECT_EQ(report.failures[0].path, tree / "dst/unreadable");
     EXPECT_EQ(report.failures[0].code, EIO);

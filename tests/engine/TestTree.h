@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "FileSync.h"
-#include "ForwardingFileSystem.h"
 #include "TempFolder.h"
 #include "TestFiles.h"
+#include "tools/ForwardingFileSystem.h"
 
 namespace fs = std::filesystem;
 
@@ -138,6 +138,9 @@ public:
     std::vector<std::string> copies;
     // Paths of the folders listed, in order.
     std::vector<std::string> listed;
+    // Paths of the names looked at without following a link, as a comparison looks at a
+    // destination file, in order.
+    std::vector<std::string> lookedAt;
     // Called with the copy's number (from 1) and source path; true makes the copy fail.
     std::function<bool(int number, const std::string& path)> failCopy;
     int syncs = 0;
@@ -151,6 +154,12 @@ public:
     void List(const Folder& folder, FileSync::FolderListing& listing) override {
         listed.push_back(folder.Path());
         ForwardingFileSystem::List(folder, listing);
+    }
+    FileSync::EntryKind LookAt(const Folder& folder, std::string_view name,
+                               FileSync::FileFacts& facts,
+                               FileSync::FolderIdentity& identity) override {
+        lookedAt.push_back(folder.PathOf(name));
+        return ForwardingFileSystem::LookAt(folder, name, facts, identity);
     }
     // Every copy starts by opening its source.
     FileSync::File OpenFile(const Folder& folder, std::string_view name,

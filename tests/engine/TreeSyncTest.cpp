@@ -46,8 +46,11 @@ TEST(TreeSync, NewSubfolderIsCopiedWholeAndOwnFilesComeFirst) {
     auto a = Position(copies, tree / "src/a/f2");
     auto b = Position(copies, tree / "src/b/f4");
     EXPECT_TRUE(b < a || b > Position(copies, tree / "src/a/x/f3"));
-    // The new subfolder was not compared: its destination was never listed.
-    EXPECT_EQ(std::count(fileSystem.listed.begin(), fileSystem.listed.end(), tree / "dst/new"), 0);
+    // The new subfolder was not compared: its file was looked at once, by its copy's last look
+    // before the install, and not first by a comparison.
+    EXPECT_EQ(
+        std::count(fileSystem.lookedAt.begin(), fileSystem.lookedAt.end(), tree / "dst/new/n/f5"),
+        1);
     EXPECT_EQ(report.filesCompared, 5u);
     // A yield after each file row and each source subfolder (plus each file and subfolder of
     // the whole copy); progress after each file.

@@ -82,7 +82,7 @@ QFileDialog* OpenDialog() {
 }
 
 // Polls for the dialog and hands it to `act`; the real dialog must never hang a test.
-void WhenTheDialogOpens(std::function<void(QFileDialog*)> act) {
+void WhenTheDialogOpens(const std::function<void(QFileDialog*)>& act) {
     auto* poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll, act] {
         if (QFileDialog* dialog = OpenDialog()) {

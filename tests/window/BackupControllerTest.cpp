@@ -52,7 +52,8 @@ private slots:
         statusTexts.clear();
         depth = maxDepth = 0;
         duringRun = nullptr;
-        window->backupRunner().SetSyncEntry([this](std::string source, std::string destination,
+        window->backupRunner().SetSyncEntry([this](const std::string& source,
+                                                   const std::string& destination,
                                                    const FileSync::RunOptions& options) {
             ++depth;
             maxDepth = std::max(maxDepth, depth);

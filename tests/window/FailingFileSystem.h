@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "ForwardingFileSystem.h"
+#include "tools/ForwardingFileSystem.h"
 
 class FailingFileSystem : public FileSync::ForwardingFileSystem {
 public:

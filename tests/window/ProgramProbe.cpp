@@ -42,12 +42,12 @@ void YieldingRun(frmMain& window, const FileSync::RunOptions& options) {
 }
 
 // Starts a backup by the Start button; `during` comes from the event queue while it runs.
-void StartBackupThen(frmMain& window, std::function<void()> during) {
-    window.backupRunner().SetSyncEntry(
-        [&window, during](std::string, std::string, const FileSync::RunOptions& options) {
-            QTimer::singleShot(0, &window, during);
-            YieldingRun(window, options);
-        });
+void StartBackupThen(frmMain& window, const std::function<void()>& during) {
+    window.backupRunner().SetSyncEntry([&window, during](const std::string&, const std::string&,
+                                                         const FileSync::RunOptions& options) {
+        QTimer::singleShot(0, &window, during);
+        YieldingRun(window, options);
+    });
     QTimer::singleShot(0, &window, [&window] {
         window.findChild<QLineEdit*>("txtSource")->setText("/source");
         window.findChild<QLineEdit*>("txtDestination")->setText("/destination");

@@ -141,8 +141,8 @@ private slots:
         registry = RecordingRegistry{};
         messages = std::make_unique<RecordedMessages>();
         window = std::make_unique<frmMain>();
-        window->backupRunner().SetSyncEntry(
-            [this](std::string, std::string, const FileSync::RunOptions&) { ++runs; });
+        window->backupRunner().SetSyncEntry([this](const std::string&, const std::string&,
+                                                   const FileSync::RunOptions&) { ++runs; });
         runs = 0;
     }
 

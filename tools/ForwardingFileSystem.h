@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A file system that hands every operation to another one. Derive from it to watch or change
-// a few operations (fault injection, recording) and leave the rest as they are. It is read from
+// a few operations (a dry run, fault injection, recording) and leave the rest as they are. It is read from
 // the engine's own thread only, unless a derived class that is safe from several threads says
 // so through SafeForReadAhead.
 #pragma once
 
 #include <utility>
 
-#include "FileSystem.h"
+#include "engine/FileSystem.h"
 
 namespace FileSync {
 
@@ -60,7 +60,7 @@ public:
                                std::uint64_t limit) override {
         return inner_.CopyFileData(from, to, offset, limit);
     }
-    void SetFileTimesAndAttributes(const File& file, const FileFacts& facts) override {
+    void SetFileTimesAndAttributes(File& file, const FileFacts& facts) override {
         inner_.SetFileTimesAndAttributes(file, facts);
     }
     void SetFileTimes(const Folder& folder, std::string_view name,
