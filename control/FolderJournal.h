@@ -38,6 +38,8 @@ public:
     // Starts watching the two trees at once.
     FolderJournal(std::string source, std::string destination, Clock clock);
     ~FolderJournal() override;
+    FolderJournal(const FolderJournal&) = delete;
+    FolderJournal& operator=(const FolderJournal&) = delete;
 
     const std::string& Source() const { return source_.Top(); }
     const std::string& Destination() const { return destination_.Top(); }

@@ -104,9 +104,11 @@ std::vector<std::string> MountsAbout(const std::vector<std::string>& roots) {
                 point += escaped[at];
             }
         }
-        for (const std::string& top : roots)
-            if (IsWithin(point, top) || IsWithin(top, point))
-                found.push_back(point + ' ' + device);
+        const auto about = [&point](const std::string& top) {
+            return IsWithin(point, top) || IsWithin(top, point);
+        };
+        if (std::any_of(roots.begin(), roots.end(), about))
+            found.push_back(point.append(" ").append(device));
     }
     std::sort(found.begin(), found.end());
     return found;
