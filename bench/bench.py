@@ -39,12 +39,14 @@ def parse_arguments():
                         help="timed rounds of the cold-cache workload, whose disk reads are "
                              "the noisiest on a shared machine")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every tree size")
-    parser.add_argument("--workloads", default="W1,W1cold,W3,W2,W4,W5",
+    parser.add_argument("--workloads", default="W1,W1cold,W6,W3,W2,W4,W5",
                         help="also W2w1: W2's first copy made of the W1 tree")
     parser.add_argument("--floor-threads", type=int, default=2 * (os.cpu_count() or 1),
                         help="threads of the parallel floor on the local file system")
     parser.add_argument("--latency-floor-threads", type=int, default=32,
                         help="threads of the parallel floor behind the latency file system")
+    parser.add_argument("--w6-idle", type=int, default=600,
+                        help="seconds W6 leaves the window idle (0: no idle measure)")
     parser.add_argument("--w5-files", type=int, default=10000,
                         help="files of the W5 tree at scale 1 (in a twentieth as many folders)")
     parser.add_argument("--w5-runs", type=int, help="timed rounds of W5 (default: --runs)")

@@ -125,6 +125,8 @@ class Reports:
     def __call__(self, key, outcome, floor=None, with_sync=False):
         if isinstance(outcome, str):
             text = f"### {key}\nskipped: {outcome}"
+        elif hasattr(outcome, "markdown"):
+            text = f"### {key}\n{outcome.markdown}"
         else:
             self.results[key] = outcome
             text = table(outcome, floor, with_sync)

@@ -3,7 +3,13 @@
 # Builds the release tools and times tavrick-sync against the metadata floor, rsync and cp on
 # a fresh journaled ext4 image loop-mounted under /tmp, which is removed again at the end.
 #
-#   bash bench/run-bench.sh [--runs N] [--scale F] [--workloads W1,W1cold,W3,W2,W4,W5]
+#   bash bench/run-bench.sh [--runs N] [--scale F] [--workloads W1,W1cold,W6,W3,W2,W4,W5]
+#                           [--w6-idle SECONDS]
+#
+# W6 times the window's timer ticks over W1's tree through its runner (tavrick-sync-window):
+# with nothing changed and after 10 files changed in 3 folders, with the change journal and as
+# today, beside the single-threaded floor; then the processor time of the idle window with a
+# one-minute period over --w6-idle seconds (600 by default), with and without the journal.
 #
 # W5 serves its destination through tavrick-test-fs, a FUSE file system built from libfuse3;
 # it is skipped, saying why, where /dev/fuse is missing.

@@ -11,4 +11,4 @@ bench=$(dirname "$0")
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavrick-bench-smoke.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 python3 "$bench/bench.py" --work "$work" --bin "$1" --engine "$2" --scale 0.001 --runs 1 \
-    --workloads W1,W3,W2,W4,W5 --protocol plain --fail-on-faults
+    --workloads W1,W6,W3,W2,W4,W5 --w6-idle 0 --protocol plain --fail-on-faults

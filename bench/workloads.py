@@ -4,6 +4,8 @@
 import os
 import shutil
 import stat
+import statistics
+import subprocess
 import sys
 import time
 from dataclasses import dataclass
@@ -233,6 +235,85 @@ def workload_w5(tools, trees, args, log):
 
 
 
+@dataclass
+class Table:
+    """A workload that reports its own table: W6 times ticks inside one window process."""
+    markdown: str
+
+
+def w6_changes(source, path, counts=(4, 3, 3)):
+    """Lists 10 files of the source, 4, 3 and 3 from three folders, for the window driver."""
+    chosen = []
+    for folder, _, names in sorted(os.walk(source)):
+        files = sorted(n for n in names if os.path.isfile(os.path.join(folder, n)))
+        count = counts[len({os.path.dirname(p) for p in chosen})]
+        if len(files) >= count:
+            chosen += [os.path.join(folder, n) for n in files[:count]]
+        if len(chosen) == sum(counts):
+            break
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(chosen) + "\n")
+    return len({os.path.dirname(p) for p in chosen})
+
+
+def window_ticks(tools, args, source, destination, changes, journal):
+    """One window driver: a Start click's run, then the two timed ticks; their seconds."""
+    argv = [tools.window, *([] if journal else ["--no-journal"]), "--ticks", changes, source,
+            destination]
+    done = subprocess.run(argv, capture_output=True, text=True, env={
+        **os.environ, **qt_environment(args.work)}, check=False)
+    found = dict(line.split(": ", 1) for line in done.stdout.splitlines() if ": " in line)
+    return (float(found.get("no-change tick seconds", "nan")),
+            float(found.get("changed tick seconds", "nan")),
+            found.get("changed tick folders visited", "?"))
+
+
+def workload_w6(tools, trees, args, log):
+    """Timed ticks of the window over W1's tree: with the change journal, and as today."""
+    source, destination = trees["w1-src"], trees["w1-dst"]
+    changes = os.path.join(args.work, "w6-changes.txt")
+    folders = w6_changes(source, changes)
+    floor = measure("W6 floor", [Command("floor ×1", [tools.floor, source, destination],
+                                         destination)], args.runs, log)
+    floor_seconds = floor.median("floor ×1")
+    rows = {}
+    for journal in (True, False):
+        runs = [window_ticks(tools, args, source, destination, changes, journal)
+                for _ in range(args.runs)]
+        rows[journal] = (statistics.median(r[0] for r in runs),
+                         statistics.median(r[1] for r in runs), runs[-1][2])
+    lines = [f"{args.w1_files} files / {args.w1_folders} folders; 10 files changed in {folders} "
+             f"folders; medians of {args.runs}; every tick timed with a sync of the destination; "
+             f"single-threaded floor {floor_seconds:.4f} s; load {floor.load}",
+             "", "| tick | with journal | × floor | today | × floor |", "|---|---:|---:|---:|---:|"]
+    for index, name in ((0, "no change"), (1, "10 files changed")):
+        journal, today = rows[True][index], rows[False][index]
+        lines.append(f"| {name} | {journal:.4f} s | {journal / floor_seconds:.4f} | "
+                     f"{today:.4f} s | {today / floor_seconds:.4f} |")
+    lines.append(f"\nFolders the 10-change tick visited: {rows[True][2]} with the journal, "
+                 f"{rows[False][2]} today.")
+    if args.w6_idle > 0:
+        lines.append(w6_idle(tools, args, source, destination))
+    return Table("\n".join(lines))
+
+
+def w6_idle(tools, args, source, destination):
+    """Processor time of the idle window with a one-minute period, with and without journal."""
+    env = {**os.environ, **qt_environment(args.work)}
+    drivers = {journal: subprocess.Popen(
+        [tools.window, *([] if journal else ["--no-journal"]), "--idle", str(args.w6_idle),
+         source, destination], stdout=subprocess.PIPE, text=True, env=env)
+        for journal in (True, False)}
+    shares = {}
+    for journal, driver in drivers.items():
+        out, _ = driver.communicate()
+        line = next((l for l in out.splitlines() if l.startswith("idle processor seconds")), "")
+        seconds = float(line.split(": ")[1].split()[0]) if line else float("nan")
+        shares[journal] = 100 * seconds / args.w6_idle
+    return (f"\nIdle window, one-minute period, {args.w6_idle} s side by side: "
+            f"{shares[True]:.4f} % of a core with the journal, {shares[False]:.4f} % today.")
+
+
 def scale_sizes(args):
     """The tree sizes of every workload, from --scale (and the W5 options)."""
     s = args.scale
@@ -258,7 +339,7 @@ def prepare_trees(tools, trees, args, wanted):
 
     Returns why W5 cannot run on this machine, or None.
     """
-    if wanted & {"W1", "W1cold", "W3", "W2w1"}:
+    if wanted & {"W1", "W1cold", "W3", "W2w1", "W6"}:
         generate("tree", trees["w1-src"], "--files", args.w1_files, "--folders", args.w1_folders)
         copy_with_floor(tools, trees["w1-src"], trees["w1-dst"])
     if "W2" in wanted:
@@ -298,6 +379,12 @@ def run_workloads(tools, trees, args, wanted, w5_unavailable, report):
             report("W1 cold", workload_w1(tools, trees, args, log, cold=True), "floor")
         else:
             report("W1 cold", "this machine does not let us drop caches")
+    if "W6" in wanted:
+        # Before W3, which changes W1's source in place.
+        if tools.window and os.path.exists(tools.window):
+            report("W6", workload_w6(tools, trees, args, log))
+        else:
+            report("W6", "the window driver (tavrick-sync-window) is not built")
     if "W3" in wanted:
         mutate_w1_source(trees)
         report("W3", workload_w3(tools, trees, args, log, aside), "floor --copy", True)

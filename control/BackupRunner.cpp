@@ -123,8 +123,20 @@ void BackupRunner::RunOnce(Trigger trigger) {
     // A folder box left empty names no folder: nothing to do, and nothing failed.
     const bool namesFolders = !source.isEmpty() && !destination.isEmpty();
     if (namesFolders) {
+        FolderJournal* journal = JournalFor(NativePath(source), NativePath(destination));
+        // A click is the user asking for a backup now: it walks in full.
+        if (journal && journal->BeginRun(trigger == Trigger::Click)) {
+            options.journal = journal;
+            // Only the few pairs the journal calls changed are read: nothing to read ahead.
+            options.readAheadThreads = 0;
+        }
         m_syncEntry(NativePath(source), NativePath(destination), options);
         RememberFileSystem(destination, report);
+        if (journal) {
+            journal->EndRun(m_host.isOpen(), report.failures);
+            if (std::string note = journal->TakeNote(); !note.empty())
+                report.notes.push_back(std::move(note));
+        }
     }
 
     if (!m_host.isOpen())
@@ -152,9 +164,26 @@ void BackupRunner::RememberFileSystem(const QString& destination,
         m_host.rememberFileSystem(destination, report.destinationFileSystem);
 }
 
+void BackupRunner::SetJournalEnabled(bool enabled) {
+    m_journalEnabled = enabled;
+    if (!enabled)
+        m_journal.reset();
+}
+
+FolderJournal* BackupRunner::JournalFor(const std::string& source, const std::string& destination) {
+    if (!m_journalEnabled)
+        return nullptr;
+    if (!m_journal || m_journal->Source() != source || m_journal->Destination() != destination)
+        m_journal = std::make_unique<FolderJournal>(source, destination, m_clock);
+    return m_journal.get();
+}
+
 void BackupRunner::YieldToWindow() {
     if (m_clock() < m_nextYield)
         return;
+    // Keeps the journal's queue short while the run's own copies fill it.
+    if (m_journal)
+        m_journal->Drain();
     if (m_host.isOpen())
         m_host.showRunProgress(&m_progress);
     QCoreApplication::processEvents();

@@ -12,10 +12,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "control/FolderJournal.h"
 #include "engine/FileSync.h"
 
 // A run that has ended, as the tray and the run log tell of it.
@@ -83,14 +85,22 @@ public:
     void SetSyncEntry(SyncEntry entry) { m_syncEntry = std::move(entry); }
     // The file system the runs work on (not owned); null is the platform's own.
     void SetFileSystem(FileSync::FileSystem* fileSystem) { m_fileSystem = fileSystem; }
-    // Replaces the clock that spaces the event pumps (tests).
+    // Replaces the clock that spaces the event pumps and dates the journal's full walks (tests).
     void SetClock(Clock clock) { m_clock = std::move(clock); }
+    // Whether timed runs may leave out what the change journal calls unchanged (on by default
+    // where the platform's watch is known to be dependable, see JournalWatch::OnByDefault; off,
+    // every run walks both trees as a Start click does).
+    void SetJournalEnabled(bool enabled);
+    // The journal of the folders last backed up; null when there is none.
+    FolderJournal* Journal() { return m_journal.get(); }
 
 private:
     void RunOnce(Trigger trigger);
     // Keeps where the run found or made the destination, unless it was refused.
     void RememberFileSystem(const QString& destination, const FileSync::RunReport& report);
     void YieldToWindow();
+    // The journal for these folders, started when they change; null when disabled.
+    FolderJournal* JournalFor(const std::string& source, const std::string& destination);
 
     BackupRunHost& m_host;
     SyncEntry m_syncEntry;
@@ -100,4 +110,6 @@ private:
     std::optional<Trigger> m_pending;
     FileSync::RunReport m_progress;  // counters only
     std::chrono::steady_clock::time_point m_nextYield;
+    bool m_journalEnabled = Journal::JournalWatch::OnByDefault();
+    std::unique_ptr<FolderJournal> m_journal;
 };

@@ -19,6 +19,7 @@
 
 namespace FileSync {
 
+class ChangeJournal;
 class FileSystem;
 
 // Why something could not be handled. System failures carry the system's error code; the others
@@ -103,6 +104,9 @@ struct RunOptions {
     // another file system (a backup drive that is not attached, its mount point left empty),
     // nothing is made and the run reports DriveNotAttached.
     std::string destinationFileSystem;
+    // What changed since the last complete run (ChangeJournal.h): the walk leaves alone the
+    // folder pairs it calls unchanged. Null walks everything.
+    const ChangeJournal* journal = nullptr;
 };
 
 // Compares the files directly in `source` with their namesakes in `destination`.

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "ChangeJournal.h"
+
 namespace FileSync {
 namespace {
 
@@ -21,6 +23,13 @@ constexpr const char* kDriveNotAttached =
     "the destination's drive is not attached: the folder it would be made in lies on another "
     "file system than the one it was last found on";
 constexpr const char* kPseudoFileSystem = "is on a kernel file system (proc, sysfs, ...)";
+
+// Whether the caller's change journal says nothing changed in the pair or below it: the walk
+// then leaves the pair alone without looking at it.
+bool Unchanged(const Run& run, std::string_view source, std::string_view destination) {
+    const ChangeJournal* journal = run.state.Options().journal;
+    return journal && journal->Unchanged(source, destination);
+}
 
 // Keeps a followed folder link's target among the folders whose links are kept, while the walk
 // is below it.
@@ -196,7 +205,11 @@ void SyncIntoMissing(Run& run, const PairNodePtr& parent, std::size_t entry, Pai
 void SyncSubFolder(Run& run, const PairNodePtr& parent, std::size_t entry,
                    DestinationFolder& destinationParent) {
     const FolderListing& listing = parent->reading.listing;
-    PairNodePtr pair = run.readAhead->Take(parent, entry, listing.Name(listing.Entries()[entry]));
+    const std::string_view name = listing.Name(listing.Entries()[entry]);
+    if (Unchanged(run, parent->reading.source.PathOf(name),
+                  destinationParent.folder().PathOf(name)))
+        return;
+    PairNodePtr pair = run.readAhead->Take(parent, entry, name);
     PairInWalk inWalk(*run.readAhead, pair);
     PairReading& reading = pair->reading;
     if (reading.unexpected)
@@ -372,6 +385,8 @@ void SyncTree(Run& run, const std::string& sourcePath, const std::string& destin
                        FailureKind::TopUnreachable);
         return;
     }
+    if (Unchanged(run, sourcePath, destinationPath))
+        return;
     std::size_t handles = run.fileSystem.RaiseOpenHandleLimit();
     Folder source = OpenSourceTop(run, sourcePath);
     if (!source.IsOpen())

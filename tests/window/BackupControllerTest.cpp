@@ -690,6 +690,25 @@ private slots:
         QVERIFY(messages->texts.isEmpty());
     }
 
+    // Ticks leave out what the change journal calls unchanged, once a complete run began after
+    // it started; clicks and a tick an hour after the last full walk walk in full.
+    void ticksTrustTheJournalClicksWalkInFull() {
+        QTemporaryDir source, destination;
+        setFolders(source.path(), destination.path());
+        std::vector<bool> withJournal;
+        duringRun = [&](const FileSync::RunOptions& options, int) {
+            withJournal.push_back(options.journal != nullptr);
+        };
+        window->cmdStart_Click();
+        window->Timer1_Timer();
+        window->Timer1_Timer();
+        now += std::chrono::minutes(61);
+        window->Timer1_Timer();
+        window->Timer1_Timer();
+        window->cmdStart_Click();
+        QCOMPARE(withJournal, (std::vector<bool>{false, true, true, false, true, false}));
+    }
+
 private:
     void UseRealEngine() {
         window->backupRunner().SetSyncEntry(
