@@ -17,8 +17,9 @@ fi
 status=0
 
 # The engine's headers other layers may include: the routines, the file-system interface, the
-# change journal's interface, and the Windows helpers shared with control/win.
-public_engine_headers="FileSync.h FileSystem.h ChangeJournal.h win/WidePath.h win/OwnedHandle.h"
+# change journal's interface, the rule of which source links the walk follows, and the Windows
+# helpers shared with control/win.
+public_engine_headers="FileSync.h FileSystem.h ChangeJournal.h LinkRule.h win/WidePath.h win/OwnedHandle.h"
 internal=()
 while IFS= read -r header; do
     relative=${header#engine/}

@@ -20,7 +20,7 @@
 #include <unordered_map>
 
 #include "control/JournalWatch.h"
-#include "engine/SourceLinks.h"
+#include "engine/LinkRule.h"
 
 namespace Journal {
 namespace {
