@@ -8,7 +8,7 @@ using Kind = BackupPeriod::Period::Kind;
 using Trigger = BackupRunner::Trigger;
 
 BackupController::BackupController(BackupControls& controls)
-    : m_controls(controls), m_runner(controls) {}
+    : controls_(controls), runner_(controls) {}
 
 QString BackupController::StartCaption() {
     return QStringLiteral("开始");
@@ -27,23 +27,23 @@ QString BackupController::NeedFoldersMessage() {
 }
 
 void BackupController::WindowStartStop() {
-    const QString minutes = m_controls.minutesText();
-    const bool isStart = m_controls.startCaption() == StartCaption();
+    const QString minutes = controls_.minutesText();
+    const bool isStart = controls_.startCaption() == StartCaption();
     const BackupPeriod::Period period = BackupPeriod::FromMinutesText(minutes);
     // A timed Start needs a period the timer can hold; a caption "停止" over a timer that never
     // runs would claim backups that never come. 0 is a period that never fires, as designed.
-    const bool timedStart = isStart && !m_controls.watchOptionChecked();
+    const bool timedStart = isStart && !controls_.watchOptionChecked();
     if (minutes.isEmpty() || (timedStart && period.kind != Kind::Minutes)) {
         ShowMessage(NeedPeriodMessage());
         return;
     }
-    if (m_controls.destinationFolderText().isEmpty() || m_controls.sourceFolderText().isEmpty()) {
+    if (controls_.destinationFolderText().isEmpty() || controls_.sourceFolderText().isEmpty()) {
         ShowMessage(NeedFoldersMessage());
         return;
     }
-    const std::uint64_t command = ++m_commandSerial;
+    const std::uint64_t command = ++commandSerial_;
     // A click queued behind the run in progress takes effect now; its backup follows that run.
-    if (Backup(Trigger::Click) && (!m_controls.isOpen() || command != m_commandSerial))
+    if (Backup(Trigger::Click) && (!controls_.isOpen() || command != commandSerial_))
         return;
     if (isStart)
         ApplyStart(period);
@@ -52,34 +52,34 @@ void BackupController::WindowStartStop() {
 }
 
 void BackupController::TrayStart() {
-    ++m_commandSerial;
-    ApplyStart(BackupPeriod::FromMinutesText(m_controls.minutesText()));
+    ++commandSerial_;
+    ApplyStart(BackupPeriod::FromMinutesText(controls_.minutesText()));
 }
 
 void BackupController::TrayStop() {
-    ++m_commandSerial;
+    ++commandSerial_;
     StopWatchAndTimer();
 }
 
 void BackupController::Tick() {
-    if (m_controls.isOpen())
+    if (controls_.isOpen())
         Backup(Trigger::Tick);
 }
 
 void BackupController::WindowClosing() {
-    m_watchWaiting = false;
+    watchWaiting_ = false;
     FileDetect::StopWatching();
 }
 
 bool BackupController::Backup(Trigger trigger) {
-    if (!m_runner.Request(trigger))
+    if (!runner_.Request(trigger))
         return false;
     StartWaitingWatch();
     return true;
 }
 
 void BackupController::ApplyStart(const BackupPeriod::Period& period) {
-    if (m_controls.watchOptionChecked())
+    if (controls_.watchOptionChecked())
         Watch();
     else
         ApplyTimedStart(period);
@@ -88,31 +88,31 @@ void BackupController::ApplyStart(const BackupPeriod::Period& period) {
 void BackupController::ApplyTimedStart(const BackupPeriod::Period& period) {
     // Without a usable period (the tray's Start takes any text) the timer stays as it was.
     if (period.kind == Kind::Minutes) {
-        m_controls.setTimerInterval(period.intervalMs());
-        m_controls.setTimerEnabled(true);
+        controls_.setTimerInterval(period.intervalMs());
+        controls_.setTimerEnabled(true);
     }
-    m_controls.setStartCaption(StopCaption());
+    controls_.setStartCaption(StopCaption());
 }
 
 void BackupController::Watch() {
-    if (m_runner.IsRunning()) {
-        m_watchWaiting = true;
+    if (runner_.IsRunning()) {
+        watchWaiting_ = true;
         return;
     }
-    FileDetect::WatchFolder(m_controls.sourceFolderText());
+    FileDetect::WatchFolder(controls_.sourceFolderText());
 }
 
 void BackupController::StartWaitingWatch() {
-    if (!m_watchWaiting)
+    if (!watchWaiting_)
         return;
-    m_watchWaiting = false;
-    if (m_controls.isOpen())
-        FileDetect::WatchFolder(m_controls.sourceFolderText());
+    watchWaiting_ = false;
+    if (controls_.isOpen())
+        FileDetect::WatchFolder(controls_.sourceFolderText());
 }
 
 void BackupController::StopWatchAndTimer() {
-    m_watchWaiting = false;
+    watchWaiting_ = false;
     FileDetect::StopWatching();
-    m_controls.setTimerEnabled(false);
-    m_controls.setStartCaption(StartCaption());
+    controls_.setTimerEnabled(false);
+    controls_.setStartCaption(StartCaption());
 }

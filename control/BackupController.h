@@ -34,7 +34,7 @@ class BackupController {
 public:
     explicit BackupController(BackupControls& controls);
 
-    BackupRunner& runner() { return m_runner; }
+    BackupRunner& runner() { return runner_; }
 
     // The window's Start/Stop button.
     void WindowStartStop();
@@ -62,10 +62,10 @@ private:
     void StartWaitingWatch();
     void StopWatchAndTimer();
 
-    BackupControls& m_controls;
-    BackupRunner m_runner;
+    BackupControls& controls_;
+    BackupRunner runner_;
     // Grows with every Start or Stop command; a click whose backup was overtaken by a later
     // command leaves the state to that command.
-    std::uint64_t m_commandSerial = 0;
-    bool m_watchWaiting = false;
+    std::uint64_t commandSerial_ = 0;
+    bool watchWaiting_ = false;
 };

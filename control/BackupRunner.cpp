@@ -44,9 +44,9 @@ void RunBesideWindow(const std::function<void()>& step) {
 }  // namespace
 
 BackupRunner::BackupRunner(BackupRunHost& host)
-    : m_host(host),
-      m_syncEntry([](const std::string& source, const std::string& destination,
-                     const FileSync::RunOptions& options) {
+    : host_(host),
+      syncEntry_([](const std::string& source, const std::string& destination,
+                    const FileSync::RunOptions& options) {
           FileSync::SyncFolderTree(source, destination, options);
       }) {}
 
@@ -73,53 +73,53 @@ QString BackupRunner::FailureList(const std::vector<FileSync::RunFailure>& failu
 }
 
 bool BackupRunner::Request(Trigger trigger) {
-    if (m_running) {
+    if (running_) {
         // A click's texts matter more to the user than a tick's.
-        if (!m_pending || trigger == Trigger::Click)
-            m_pending = trigger;
+        if (!pending_ || trigger == Trigger::Click)
+            pending_ = trigger;
         return false;
     }
-    m_running = true;
-    const auto runningEnds = qScopeGuard([this] { m_running = false; });
+    running_ = true;
+    const auto runningEnds = qScopeGuard([this] { running_ = false; });
 
     RunOnce(trigger);
-    while (m_pending && m_host.isOpen()) {
-        const Trigger next = *m_pending;
-        m_pending.reset();
+    while (pending_ && host_.isOpen()) {
+        const Trigger next = *pending_;
+        pending_.reset();
         RunOnce(next);
     }
-    m_pending.reset();
+    pending_.reset();
     return true;
 }
 
 void BackupRunner::RunOnce(Trigger trigger) {
-    m_host.setStatusText(StartText(trigger));
+    host_.setStatusText(StartText(trigger));
     FileSync::RunReport report;
     FileSync::RunOptions options;
     options.report = &report;
-    options.fileSystem = m_fileSystem;
+    options.fileSystem = fileSystem_;
     // Only the counters are copied: the engine calls this after every file.
     options.progress = [this](const FileSync::RunReport& progress) {
-        m_progress.foldersVisited = progress.foldersVisited;
-        m_progress.filesCompared = progress.filesCompared;
-        m_progress.filesCopied = progress.filesCopied;
-        m_progress.bytesCopied = progress.bytesCopied;
+        progress_.foldersVisited = progress.foldersVisited;
+        progress_.filesCompared = progress.filesCompared;
+        progress_.filesCopied = progress.filesCopied;
+        progress_.bytesCopied = progress.bytesCopied;
     };
     options.yield = [this] { YieldToWindow(); };
     options.runBlocking = RunBesideWindow;
     // A closed window ends the run between two copies; what it copied stays complete.
-    options.stopRequested = [this] { return !m_host.isOpen(); };
-    m_progress = FileSync::RunReport{};
-    m_nextYield = m_clock() + kYieldInterval;
-    m_host.showRunProgress(&m_progress);
+    options.stopRequested = [this] { return !host_.isOpen(); };
+    progress_ = FileSync::RunReport{};
+    nextYield_ = clock_() + kYieldInterval;
+    host_.showRunProgress(&progress_);
 
     const QDateTime startedAt = QDateTime::currentDateTime();
-    const auto started = m_clock();
-    const QString source = m_host.sourceFolderText();
-    const QString destination = m_host.destinationFolderText();
+    const auto started = clock_();
+    const QString source = host_.sourceFolderText();
+    const QString destination = host_.destinationFolderText();
     // A tick never fills a disk the destination was not on; a click takes the one found.
     if (trigger == Trigger::Tick)
-        options.destinationFileSystem = m_host.rememberedFileSystem(destination);
+        options.destinationFileSystem = host_.rememberedFileSystem(destination);
     // A folder box left empty names no folder: nothing to do, and nothing failed.
     const bool namesFolders = !source.isEmpty() && !destination.isEmpty();
     if (namesFolders) {
@@ -130,27 +130,27 @@ void BackupRunner::RunOnce(Trigger trigger) {
             // Only the few pairs the journal calls changed are read: nothing to read ahead.
             options.readAheadThreads = 0;
         }
-        m_syncEntry(NativePath(source), NativePath(destination), options);
+        syncEntry_(NativePath(source), NativePath(destination), options);
         RememberFileSystem(destination, report);
         if (journal) {
-            journal->EndRun(m_host.isOpen(), report.failures);
+            journal->EndRun(host_.isOpen(), report.failures);
             if (std::string note = journal->TakeNote(); !note.empty())
                 report.notes.push_back(std::move(note));
         }
     }
 
-    if (!m_host.isOpen())
+    if (!host_.isOpen())
         return;
-    m_host.showRunProgress(nullptr);
+    host_.showRunProgress(nullptr);
     // With a further run about to start, "done" would be untrue.
-    if (!m_pending) {
-        m_host.setStatusText(DoneText(trigger, report.failures.size()));
-        m_host.setStatusToolTip(FailureList(report.failures));
+    if (!pending_) {
+        host_.setStatusText(DoneText(trigger, report.failures.size()));
+        host_.setStatusToolTip(FailureList(report.failures));
     }
     if (namesFolders)
-        m_host.runEnded({trigger == Trigger::Tick, startedAt,
-                         std::chrono::duration_cast<std::chrono::milliseconds>(m_clock() - started),
-                         &report});
+        host_.runEnded({trigger == Trigger::Tick, startedAt,
+                        std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - started),
+                        &report});
 }
 
 void BackupRunner::RememberFileSystem(const QString& destination,
@@ -160,32 +160,32 @@ void BackupRunner::RememberFileSystem(const QString& destination,
             failure.kind == FileSync::FailureKind::TopUnreachable)
             return;
     if (!report.destinationFileSystem.empty() &&
-        report.destinationFileSystem != m_host.rememberedFileSystem(destination))
-        m_host.rememberFileSystem(destination, report.destinationFileSystem);
+        report.destinationFileSystem != host_.rememberedFileSystem(destination))
+        host_.rememberFileSystem(destination, report.destinationFileSystem);
 }
 
 void BackupRunner::SetJournalEnabled(bool enabled) {
-    m_journalEnabled = enabled;
+    journalEnabled_ = enabled;
     if (!enabled)
-        m_journal.reset();
+        journal_.reset();
 }
 
 FolderJournal* BackupRunner::JournalFor(const std::string& source, const std::string& destination) {
-    if (!m_journalEnabled)
+    if (!journalEnabled_)
         return nullptr;
-    if (!m_journal || m_journal->Source() != source || m_journal->Destination() != destination)
-        m_journal = std::make_unique<FolderJournal>(source, destination, m_clock);
-    return m_journal.get();
+    if (!journal_ || journal_->Source() != source || journal_->Destination() != destination)
+        journal_ = std::make_unique<FolderJournal>(source, destination, clock_);
+    return journal_.get();
 }
 
 void BackupRunner::YieldToWindow() {
-    if (m_clock() < m_nextYield)
+    if (clock_() < nextYield_)
         return;
     // Keeps the journal's queue short while the run's own copies fill it.
-    if (m_journal)
-        m_journal->Drain();
-    if (m_host.isOpen())
-        m_host.showRunProgress(&m_progress);
+    if (journal_)
+        journal_->Drain();
+    if (host_.isOpen())
+        host_.showRunProgress(&progress_);
     QCoreApplication::processEvents();
-    m_nextYield = m_clock() + kYieldInterval;
+    nextYield_ = clock_() + kYieldInterval;
 }

@@ -71,7 +71,7 @@ public:
     // Runs a backup now and returns true when it (and any run requested meanwhile) has ended.
     // Returns false at once when a run is already in progress: the request is then kept.
     bool Request(Trigger trigger);
-    bool IsRunning() const { return m_running; }
+    bool IsRunning() const { return running_; }
 
     // The status texts of a run.
     static QString StartText(Trigger trigger);
@@ -82,17 +82,17 @@ public:
     static QString FailureList(const std::vector<FileSync::RunFailure>& failures);
 
     // Replaces the engine entry (tests).
-    void SetSyncEntry(SyncEntry entry) { m_syncEntry = std::move(entry); }
+    void SetSyncEntry(SyncEntry entry) { syncEntry_ = std::move(entry); }
     // The file system the runs work on (not owned); null is the platform's own.
-    void SetFileSystem(FileSync::FileSystem* fileSystem) { m_fileSystem = fileSystem; }
+    void SetFileSystem(FileSync::FileSystem* fileSystem) { fileSystem_ = fileSystem; }
     // Replaces the clock that spaces the event pumps and dates the journal's full walks (tests).
-    void SetClock(Clock clock) { m_clock = std::move(clock); }
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
     // Whether timed runs may leave out what the change journal calls unchanged (on by default
     // where the platform's watch is known to be dependable, see JournalWatch::OnByDefault; off,
     // every run walks both trees as a Start click does).
     void SetJournalEnabled(bool enabled);
     // The journal of the folders last backed up; null when there is none.
-    FolderJournal* Journal() { return m_journal.get(); }
+    FolderJournal* Journal() { return journal_.get(); }
 
 private:
     void RunOnce(Trigger trigger);
@@ -102,14 +102,14 @@ private:
     // The journal for these folders, started when they change; null when disabled.
     FolderJournal* JournalFor(const std::string& source, const std::string& destination);
 
-    BackupRunHost& m_host;
-    SyncEntry m_syncEntry;
-    FileSync::FileSystem* m_fileSystem = nullptr;
-    Clock m_clock = [] { return std::chrono::steady_clock::now(); };
-    bool m_running = false;
-    std::optional<Trigger> m_pending;
-    FileSync::RunReport m_progress;  // counters only
-    std::chrono::steady_clock::time_point m_nextYield;
-    bool m_journalEnabled = Journal::JournalWatch::OnByDefault();
-    std::unique_ptr<FolderJournal> m_journal;
+    BackupRunHost& host_;
+    SyncEntry syncEntry_;
+    FileSync::FileSystem* fileSystem_ = nullptr;
+    Clock clock_ = [] { return std::chrono::steady_clock::now(); };
+    bool running_ = false;
+    std::optional<Trigger> pending_;
+    FileSync::RunReport progress_;  // counters only
+    std::chrono::steady_clock::time_point nextYield_;
+    bool journalEnabled_ = Journal::JournalWatch::OnByDefault();
+    std::unique_ptr<FolderJournal> journal_;
 };

@@ -55,7 +55,7 @@ bool IsUserInput(QEvent::Type type) {
 // when the owner closes.
 class OwnerGuard : public QObject {
 public:
-    OwnerGuard(QWidget* owner, QDialog& dialog) : m_owner(owner), m_dialog(dialog) {
+    OwnerGuard(QWidget* owner, QDialog& dialog) : owner_(owner), dialog_(dialog) {
         qApp->installEventFilter(this);
     }
     ~OwnerGuard() override { qApp->removeEventFilter(this); }
@@ -63,25 +63,25 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (!m_owner)
+        if (!owner_)
             return false;
-        if (watched == m_owner.data() && event->type() == QEvent::Close) {
-            m_dialog.reject();
+        if (watched == owner_.data() && event->type() == QEvent::Close) {
+            dialog_.reject();
             return false;
         }
         const auto* widget = qobject_cast<const QWidget*>(watched);
-        if (!widget || widget->window() != m_owner.data() || !IsUserInput(event->type()))
+        if (!widget || widget->window() != owner_.data() || !IsUserInput(event->type()))
             return false;
         if (event->type() == QEvent::MouseButtonPress) {
-            m_dialog.raise();
-            m_dialog.activateWindow();
+            dialog_.raise();
+            dialog_.activateWindow();
         }
         return true;
     }
 
 private:
-    QPointer<QWidget> m_owner;
-    QDialog& m_dialog;
+    QPointer<QWidget> owner_;
+    QDialog& dialog_;
 };
 
 class DirectoryDialogChooser : public FolderChooser {

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-MessageBoxPresenter::MessageBoxPresenter(QWidget* owner) : m_owner(owner) {
+MessageBoxPresenter::MessageBoxPresenter(QWidget* owner) : owner_(owner) {
     qApp->installEventFilter(this);
 }
 
@@ -17,38 +17,38 @@ MessageBoxPresenter::~MessageBoxPresenter() {
 }
 
 void MessageBoxPresenter::show(const QString& text) {
-    if (m_ownerClosed)
+    if (ownerClosed_)
         return;
     // No parent widget: the main window may be hidden while a timed backup or a watch
     // reports. A shown window keeps the box above it.
     QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), text, QMessageBox::Ok);
     box.setWindowModality(Qt::NonModal);
-    if (m_owner && m_owner->isVisible()) {
+    if (owner_ && owner_->isVisible()) {
         box.winId();
-        box.windowHandle()->setTransientParent(m_owner->windowHandle());
+        box.windowHandle()->setTransientParent(owner_->windowHandle());
     }
     QEventLoop answered;
     QObject::connect(&box, &QMessageBox::finished, &answered, &QEventLoop::quit);
-    m_open.push_back(&box);
+    open_.push_back(&box);
     box.show();
     box.raise();
     box.activateWindow();
     answered.exec();
-    std::erase(m_open, &box);
+    std::erase(open_, &box);
 }
 
 bool MessageBoxPresenter::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Close && watched == m_owner.data()) {
+    if (event->type() == QEvent::Close && watched == owner_.data()) {
         // The window closes whatever is open (a close is never refused).
-        m_ownerClosed = true;
+        ownerClosed_ = true;
         CloseAll();
         return false;
     }
-    if (m_open.empty() || !IsOwnersInput(watched, event))
+    if (open_.empty() || !IsOwnersInput(watched, event))
         return false;
     if (event->type() == QEvent::MouseButtonPress) {
-        m_open.back()->raise();
-        m_open.back()->activateWindow();
+        open_.back()->raise();
+        open_.back()->activateWindow();
     }
     return true;
 }
@@ -74,11 +74,11 @@ bool MessageBoxPresenter::IsOwnersInput(QObject* watched, const QEvent* event) c
             return false;
     }
     const auto* widget = qobject_cast<const QWidget*>(watched);
-    return widget && m_owner && widget->window() == m_owner.data();
+    return widget && owner_ && widget->window() == owner_.data();
 }
 
 void MessageBoxPresenter::CloseAll() {
     // Each box's loop ends when control returns to it.
-    for (QMessageBox* box : m_open)
+    for (QMessageBox* box : open_)
         box->done(QMessageBox::Ok);
 }

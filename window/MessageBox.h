@@ -34,7 +34,7 @@ private:
     bool IsOwnersInput(QObject* watched, const QEvent* event) const;
     void CloseAll();
 
-    QPointer<QWidget> m_owner;
-    std::vector<QMessageBox*> m_open;  // the newest last
-    bool m_ownerClosed = false;
+    QPointer<QWidget> owner_;
+    std::vector<QMessageBox*> open_;  // the newest last
+    bool ownerClosed_ = false;
 };

@@ -2,27 +2,27 @@
 #include "PeriodTimer.h"
 
 PeriodTimer::PeriodTimer(QObject* parent) : QObject(parent) {
-    m_clock.setTimerType(Qt::CoarseTimer);
-    connect(&m_clock, &QTimer::timeout, this, &PeriodTimer::tick);
+    clock_.setTimerType(Qt::CoarseTimer);
+    connect(&clock_, &QTimer::timeout, this, &PeriodTimer::tick);
 }
 
 void PeriodTimer::setEnabled(bool enabled) {
-    if (enabled == m_enabled)
+    if (enabled == enabled_)
         return;
-    m_enabled = enabled;
+    enabled_ = enabled;
     Apply();
 }
 
 bool PeriodTimer::setInterval(int milliseconds) {
     if (milliseconds < 0)
         return false;
-    m_interval = milliseconds;
+    interval_ = milliseconds;
     Apply();
     return true;
 }
 
 void PeriodTimer::Apply() {
-    m_clock.stop();
-    if (m_enabled && m_interval > 0)
-        m_clock.start(m_interval);
+    clock_.stop();
+    if (enabled_ && interval_ > 0)
+        clock_.start(interval_);
 }

@@ -13,17 +13,17 @@ class PeriodTimer : public QObject {
 public:
     explicit PeriodTimer(QObject* parent = nullptr);
 
-    bool isEnabled() const { return m_enabled; }
+    bool isEnabled() const { return enabled_; }
     // Switching on a timer that is already on does not restart its count.
     void setEnabled(bool enabled);
 
-    int interval() const { return m_interval; }
+    int interval() const { return interval_; }
     // Restarts the count when the timer runs. Returns false, changing nothing, for a negative
     // interval.
     bool setInterval(int milliseconds);
 
     // Whether ticks can come at all (enabled with an interval above 0).
-    bool isTicking() const { return m_clock.isActive(); }
+    bool isTicking() const { return clock_.isActive(); }
 
 signals:
     void tick();
@@ -31,7 +31,7 @@ signals:
 private:
     void Apply();
 
-    QTimer m_clock;
-    bool m_enabled = false;
-    int m_interval = 0;
+    QTimer clock_;
+    bool enabled_ = false;
+    int interval_ = 0;
 };

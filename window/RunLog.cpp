@@ -7,7 +7,7 @@
 
 #include "control/FailureReasons.h"
 
-RunLog::RunLog(QString folder) : m_folder(std::move(folder)) {}
+RunLog::RunLog(QString folder) : folder_(std::move(folder)) {}
 
 QString RunLog::DefaultFolder() {
 #ifdef Q_OS_WIN
@@ -22,7 +22,7 @@ QString RunLog::DefaultFolder() {
 }
 
 QString RunLog::FilePath() const {
-    return m_folder + QStringLiteral("/runs.log");
+    return folder_ + QStringLiteral("/runs.log");
 }
 
 QByteArray RunLog::Lines(const QString& trigger, const RunSummary& run) {
@@ -45,7 +45,7 @@ QByteArray RunLog::Lines(const QString& trigger, const RunSummary& run) {
 
 void RunLog::Append(const QString& trigger, const RunSummary& run) const {
     const QByteArray lines = Lines(trigger, run);
-    if (!QDir().mkpath(m_folder))
+    if (!QDir().mkpath(folder_))
         return;
     const QString path = FilePath();
     if (QFileInfo(path).size() + lines.size() > kMaxBytes) {

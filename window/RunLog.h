@@ -23,5 +23,5 @@ public:
     static QByteArray Lines(const QString& trigger, const RunSummary& run);
 
 private:
-    QString m_folder;
+    QString folder_;
 };

@@ -22,12 +22,12 @@ std::optional<TrayNotice> RunNotices::RunEnded(const std::vector<FileSync::RunFa
     std::set<std::pair<std::string, FileSync::FailureKind>> failing;
     for (const FileSync::RunFailure& failure : failures)
         failing.emplace(failure.path, failure.kind);
-    const bool recovered = failing.empty() && !m_failing.empty();
-    const bool changed = failing != m_failing;
-    m_failing = std::move(failing);
-    m_lastFailureCount = failures.size();
+    const bool recovered = failing.empty() && !failing_.empty();
+    const bool changed = failing != failing_;
+    failing_ = std::move(failing);
+    lastFailureCount_ = failures.size();
     if (failures.empty())
-        m_lastCleanEnd = endedAt;
+        lastCleanEnd_ = endedAt;
     if (recovered)
         return TrayNotice{QStringLiteral("备份已恢复正常"),
                           QStringLiteral("上次备份已完成, 没有未能复制的项目."), false};
@@ -48,10 +48,10 @@ TrayNotice RunNotices::FailureNotice(const std::vector<FileSync::RunFailure>& fa
 
 QString RunNotices::ToolTip(const QString& firstLine) const {
     QString text = firstLine;
-    if (m_lastCleanEnd.isValid())
+    if (lastCleanEnd_.isValid())
         text += QStringLiteral("\n上次成功备份: ") +
-                m_lastCleanEnd.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-    if (m_lastFailureCount > 0)
-        text += QStringLiteral("\n上次备份有 %1 个项目未能复制.").arg(m_lastFailureCount);
+                lastCleanEnd_.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    if (lastFailureCount_ > 0)
+        text += QStringLiteral("\n上次备份有 %1 个项目未能复制.").arg(lastFailureCount_);
     return text;
 }

@@ -34,12 +34,12 @@ public:
     // The tool tip: `firstLine`, then the time of the last backup without failure and the last
     // run's failure count, once there are such.
     QString ToolTip(const QString& firstLine) const;
-    bool LastRunFailed() const { return !m_failing.empty(); }
+    bool LastRunFailed() const { return !failing_.empty(); }
 
 private:
     static TrayNotice FailureNotice(const std::vector<FileSync::RunFailure>& failures);
 
-    std::set<std::pair<std::string, FileSync::FailureKind>> m_failing;
-    std::size_t m_lastFailureCount = 0;
-    QDateTime m_lastCleanEnd;
+    std::set<std::pair<std::string, FileSync::FailureKind>> failing_;
+    std::size_t lastFailureCount_ = 0;
+    QDateTime lastCleanEnd_;
 };

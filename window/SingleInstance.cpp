@@ -21,30 +21,30 @@ SingleInstance::SingleInstance(const QString& name, const QString& folder) {
     const QString base = folder.isEmpty()
                              ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
                              : folder;
-    m_socketPath = Desktop::InstanceChannel(name, base);
-    m_lockPath = QDir(base).filePath(name + QStringLiteral(".instance.lock"));
-    connect(&m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = m_server.nextPendingConnection())
+    socketPath_ = Desktop::InstanceChannel(name, base);
+    lockPath_ = QDir(base).filePath(name + QStringLiteral(".instance.lock"));
+    connect(&server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_.nextPendingConnection())
             Answer(socket);
     });
 }
 
 bool SingleInstance::Claim() {
     // Held while deciding; QLockFile takes over a lock whose owner has died.
-    QLockFile startup(m_lockPath);
+    QLockFile startup(lockPath_);
     startup.lock();
     if (AskRunningInstanceToShow())
         return false;
     // Nobody answers: a socket file still there was left by a crash.
-    QLocalServer::removeServer(m_socketPath);
-    m_server.setSocketOptions(QLocalServer::UserAccessOption);
-    m_server.listen(m_socketPath);
+    QLocalServer::removeServer(socketPath_);
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    server_.listen(socketPath_);
     return true;
 }
 
 bool SingleInstance::AskRunningInstanceToShow() {
     QLocalSocket socket;
-    socket.connectToServer(m_socketPath);
+    socket.connectToServer(socketPath_);
     if (!socket.waitForConnected(kAnswerTimeoutMs))
         return false;
     socket.write(kShowRequest);

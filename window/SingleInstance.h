@@ -30,7 +30,7 @@ private:
     bool AskRunningInstanceToShow();
     void Answer(QLocalSocket* socket);
 
-    QString m_socketPath;
-    QString m_lockPath;
-    QLocalServer m_server;
+    QString socketPath_;
+    QString lockPath_;
+    QLocalServer server_;
 };

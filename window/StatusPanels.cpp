@@ -15,18 +15,18 @@ StatusPanels::StatusPanels(QWidget* parent) : QStatusBar(parent) {
     QFont panelFont = font();
     panelFont.setPointSizeF(8);
     setFont(panelFont);
-    m_message = AddPanel(QStringLiteral("panel1"), kMessageMinimumWidth);
-    addWidget(m_message, 1);
-    m_time = AddPanel(QStringLiteral("panel2"), kClockPanelWidth);
-    m_time->setFixedWidth(kClockPanelWidth);
-    addPermanentWidget(m_time);
-    m_date = AddPanel(QStringLiteral("panel3"), kClockPanelWidth);
-    m_date->setFixedWidth(kClockPanelWidth);
-    addPermanentWidget(m_date);
+    message_ = AddPanel(QStringLiteral("panel1"), kMessageMinimumWidth);
+    addWidget(message_, 1);
+    time_ = AddPanel(QStringLiteral("panel2"), kClockPanelWidth);
+    time_->setFixedWidth(kClockPanelWidth);
+    addPermanentWidget(time_);
+    date_ = AddPanel(QStringLiteral("panel3"), kClockPanelWidth);
+    date_->setFixedWidth(kClockPanelWidth);
+    addPermanentWidget(date_);
 
-    m_clockTimer.setSingleShot(true);
-    m_clockTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_clockTimer, &QTimer::timeout, this, &StatusPanels::RefreshClock);
+    clockTimer_.setSingleShot(true);
+    clockTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&clockTimer_, &QTimer::timeout, this, &StatusPanels::RefreshClock);
     RefreshClock();
 }
 
@@ -44,27 +44,27 @@ QLabel* StatusPanels::AddPanel(const QString& name, int minimumWidth) {
 QString StatusPanels::panelText(int panel) const {
     switch (panel) {
         case 1:
-            return m_message->text();
+            return message_->text();
         case 2:
-            return m_time->text();
+            return time_->text();
         case 3:
-            return m_date->text();
+            return date_->text();
         default:
             return {};
     }
 }
 
 void StatusPanels::setMessage(const QString& text) {
-    m_message->setText(text);
+    message_->setText(text);
     emit messageChanged(text);
 }
 
 void StatusPanels::setMessageToolTip(const QString& text) {
-    m_message->setToolTip(text);
+    message_->setToolTip(text);
 }
 
 QString StatusPanels::messageToolTip() const {
-    return m_message->toolTip();
+    return message_->toolTip();
 }
 
 QString StatusPanels::TimeText(const QDateTime& moment) {
@@ -77,34 +77,34 @@ QString StatusPanels::DateText(const QDateTime& moment) {
 
 void StatusPanels::RefreshClock() {
     const QDateTime now = QDateTime::currentDateTime();
-    m_time->setText(TimeText(now));
-    m_date->setText(DateText(now));
+    time_->setText(TimeText(now));
+    date_->setText(DateText(now));
     // Wake just after the next minute begins; the date can only change then too.
     const int intoMinute = now.time().second() * 1000 + now.time().msec();
-    m_clockTimer.start(60000 - intoMinute + 20);
+    clockTimer_.start(60000 - intoMinute + 20);
 }
 
 void StatusPanels::showRunProgress(std::uint64_t filesExamined, std::uint64_t filesCopied) {
-    if (!m_progress) {
-        m_progress = new QLabel(this);
-        m_progress->setObjectName(QStringLiteral("runProgress"));
-        m_progress->setFrameShape(QFrame::Panel);
-        m_progress->setFrameShadow(QFrame::Sunken);
-        m_progress->setMaximumHeight(kPanelHeight);
-        insertPermanentWidget(1, m_progress);  // after the message line
-        m_progress->show();
+    if (!progress_) {
+        progress_ = new QLabel(this);
+        progress_->setObjectName(QStringLiteral("runProgress"));
+        progress_->setFrameShape(QFrame::Panel);
+        progress_->setFrameShadow(QFrame::Sunken);
+        progress_->setMaximumHeight(kPanelHeight);
+        insertPermanentWidget(1, progress_);  // after the message line
+        progress_->show();
     }
     // Narrow enough to leave the message line its room: copied / examined.
-    m_progress->setText(QStringLiteral("复制 %1/%2").arg(filesCopied).arg(filesExamined));
-    m_progress->setToolTip(
+    progress_->setText(QStringLiteral("复制 %1/%2").arg(filesCopied).arg(filesExamined));
+    progress_->setToolTip(
         QStringLiteral("已检查 %1 个文件, 已复制 %2 个").arg(filesExamined).arg(filesCopied));
 }
 
 void StatusPanels::hideRunProgress() {
-    if (!m_progress)
+    if (!progress_)
         return;
     // Deleting the field takes it out of the bar. (QStatusBar::removeWidget of Qt 6.4 hides the
     // field's right-hand neighbour instead of the field.)
-    delete m_progress;
-    m_progress = nullptr;
+    delete progress_;
+    progress_ = nullptr;
 }

@@ -43,9 +43,9 @@ private:
     QLabel* AddPanel(const QString& name, int minimumWidth);
     void RefreshClock();
 
-    QLabel* m_message;
-    QLabel* m_time;
-    QLabel* m_date;
-    QLabel* m_progress = nullptr;
-    QTimer m_clockTimer;
+    QLabel* message_;
+    QLabel* time_;
+    QLabel* date_;
+    QLabel* progress_ = nullptr;
+    QTimer clockTimer_;
 };

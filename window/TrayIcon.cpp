@@ -17,10 +17,10 @@ bool IsXEmbedIconWidget(const QObject* object) {
 }  // namespace
 
 TrayIcon::TrayIcon(const QIcon& icon, const QString& toolTip, QObject* parent)
-    : QObject(parent), m_icon(new QSystemTrayIcon(icon, this)), m_plainIcon(icon) {
-    m_icon->setObjectName(QStringLiteral("trayIcon"));
-    m_icon->setToolTip(toolTip);
-    connect(m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
+    : QObject(parent), icon_(new QSystemTrayIcon(icon, this)), plainIcon_(icon) {
+    icon_->setObjectName(QStringLiteral("trayIcon"));
+    icon_->setToolTip(toolTip);
+    connect(icon_, &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
     // The icon's widget is made whenever a tray appears, so it is looked for among all events.
     qApp->installEventFilter(this);
 }
@@ -29,7 +29,7 @@ void TrayIcon::SetMenu(QMenu* menu) {
 #ifndef Q_OS_WIN
     // A StatusNotifierItem host shows the menu itself, from this export. An XEmbed tray never
     // sees it: the right button is taken from the icon's widget before Qt could open it.
-    m_icon->setContextMenu(menu);
+    icon_->setContextMenu(menu);
 #else
     (void)menu;
 #endif
@@ -57,27 +57,27 @@ bool TrayIcon::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TrayIcon::ShowNotice(const QString& title, const QString& text, bool warning) {
-    if (m_icon->isVisible())
-        m_icon->showMessage(title, text,
-                            warning ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
+    if (icon_->isVisible())
+        icon_->showMessage(title, text,
+                           warning ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
     emit noticeShown(title, text);
 }
 
 void TrayIcon::SetState(const QString& toolTip, bool failing) {
-    if (m_icon->toolTip() != toolTip)
-        m_icon->setToolTip(toolTip);
-    if (failing != m_marked) {
-        m_marked = failing;
-        m_icon->setIcon(failing ? AppIconWithFailureMark() : m_plainIcon);
+    if (icon_->toolTip() != toolTip)
+        icon_->setToolTip(toolTip);
+    if (failing != marked_) {
+        marked_ = failing;
+        icon_->setIcon(failing ? AppIconWithFailureMark() : plainIcon_);
     }
 }
 
 void TrayIcon::Add() {
-    m_icon->show();
+    icon_->show();
 }
 
 void TrayIcon::Remove() {
-    m_icon->hide();
+    icon_->hide();
 }
 
 bool TrayIcon::IsAvailable() {

@@ -62,7 +62,7 @@ protected:
 private:
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
-    QSystemTrayIcon* m_icon;
-    QIcon m_plainIcon;
-    bool m_marked = false;
+    QSystemTrayIcon* icon_;
+    QIcon plainIcon_;
+    bool marked_ = false;
 };

@@ -101,19 +101,19 @@ QLabel* PlaceLabel(QWidget* container, const char* name, const QString& caption,
 
 }  // namespace
 
-frmMain::HandlerScope::HandlerScope(frmMain& window) : m_window(window) {
-    ++m_window.m_handlerDepth;
+frmMain::HandlerScope::HandlerScope(frmMain& window) : window_(window) {
+    ++window_.handlerDepth_;
 }
 
 frmMain::HandlerScope::~HandlerScope() {
-    if (--m_window.m_handlerDepth == 0 && m_window.m_unloaded && !m_window.m_unloadAnnounced) {
-        m_window.m_unloadAnnounced = true;
-        emit m_window.unloaded();
+    if (--window_.handlerDepth_ == 0 && window_.unloaded_ && !window_.unloadAnnounced_) {
+        window_.unloadAnnounced_ = true;
+        emit window_.unloaded();
     }
 }
 
 frmMain::frmMain(QWidget* parent)
-    : QWidget(parent), m_controller(*this), m_endProcess([] {
+    : QWidget(parent), controller_(*this), endProcess_([] {
           std::fflush(nullptr);
           std::_Exit(EXIT_SUCCESS);
       }) {
@@ -126,8 +126,8 @@ frmMain::frmMain(QWidget* parent)
 
     CreateControls();
     CreateTrayMenu();
-    m_tray = new TrayIcon(windowIcon(), kTrayToolTip, this);
-    m_tray->SetMenu(menuSystray);
+    tray_ = new TrayIcon(windowIcon(), kTrayToolTip, this);
+    tray_->SetMenu(menuSystray);
     SetTabOrder();
     WireEvents();
     cmdStart->setFocus();
@@ -244,7 +244,7 @@ void frmMain::WireEvents() {
     connect(menuHide, &QAction::triggered, this, &frmMain::menuHide_Click);
     connect(menuExit, &QAction::triggered, this, &frmMain::menuExit_Click);
     // Only the tray's events reach the tray decoding, never the pointer moving over the window.
-    connect(m_tray, &TrayIcon::mouseEvent, this,
+    connect(tray_, &TrayIcon::mouseEvent, this,
             [this](int code) { Form_MouseMove(Qt::NoButton, 0, float(code * kTwipsPerPixel), 0); });
 }
 
@@ -252,24 +252,24 @@ void frmMain::WireEvents() {
 
 void frmMain::cmdStart_Click() {
     HandlerScope scope(*this);
-    m_lastClick = cmdStart->text() == BackupController::StartCaption() ? QStringLiteral("Start")
-                                                                       : QStringLiteral("Stop");
-    m_controller.WindowStartStop();
+    lastClick_ = cmdStart->text() == BackupController::StartCaption() ? QStringLiteral("Start")
+                                                                      : QStringLiteral("Stop");
+    controller_.WindowStartStop();
 }
 
 void frmMain::menuStart_Click() {
     HandlerScope scope(*this);
-    m_controller.TrayStart();
+    controller_.TrayStart();
 }
 
 void frmMain::menuStop_Click() {
     HandlerScope scope(*this);
-    m_controller.TrayStop();
+    controller_.TrayStop();
 }
 
 void frmMain::Timer1_Timer() {
     HandlerScope scope(*this);
-    m_controller.Tick();
+    controller_.Tick();
 }
 
 QString frmMain::sourceFolderText() const {
@@ -309,11 +309,11 @@ void frmMain::showRunProgress(const FileSync::RunReport* report) {
 }
 
 void frmMain::runEnded(const RunSummary& run) {
-    m_runLog.Append(run.byTick ? QStringLiteral("tick") : m_lastClick, run);
-    const auto notice = m_notices.RunEnded(run.report->failures, QDateTime::currentDateTime());
-    m_tray->SetState(m_notices.ToolTip(kTrayToolTip), m_notices.LastRunFailed());
+    runLog_.Append(run.byTick ? QStringLiteral("tick") : lastClick_, run);
+    const auto notice = notices_.RunEnded(run.report->failures, QDateTime::currentDateTime());
+    tray_->SetState(notices_.ToolTip(kTrayToolTip), notices_.LastRunFailed());
     if (notice)
-        m_tray->ShowNotice(notice->title, notice->text, notice->failing);
+        tray_->ShowNotice(notice->title, notice->text, notice->failing);
 }
 
 QString frmMain::minutesText() const {
@@ -344,7 +344,7 @@ void frmMain::setTimerEnabled(bool enabled) {
 
 void frmMain::Form_Load() {
     HandlerScope scope(*this);
-    m_tray->Add();
+    tray_->Add();
     txtSource->setText(FileControl::LoadControlSetting(*txtSource));
     const QString folderChange = FileControl::LoadControlSetting(*chkFolderChange);
     if (!folderChange.isEmpty())
@@ -371,7 +371,7 @@ void frmMain::Command2_Click() {
 void frmMain::BrowseInto(QLineEdit& pathBox) {
     HandlerScope scope(*this);
     const QString folder = FileControl::BrowseForFolder(this);
-    if (m_unloaded)
+    if (unloaded_)
         return;
     // A cancelled choice empties the box, and that is stored too.
     pathBox.setText(folder);
@@ -465,26 +465,26 @@ void frmMain::menuExit_Click() {
     HandlerScope scope(*this);
     close();
     // Whatever is suspended lower on the stack is abandoned here, between two file operations.
-    m_endProcess();
+    endProcess_();
 }
 
 void frmMain::Form_QueryUnload() {
-    m_controller.WindowClosing();
+    controller_.WindowClosing();
 }
 
 void frmMain::Form_Unload() {
-    m_tray->Remove();
+    tray_->Remove();
     FileDetect::StopWatching();
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
     event->accept();
-    if (m_unloaded)
+    if (unloaded_)
         return;
     HandlerScope scope(*this);
     Form_QueryUnload();
     Form_Unload();
-    m_unloaded = true;
+    unloaded_ = true;
     // A run suspended lower on the stack must find nothing more to do when it resumes.
     Timer1->setEnabled(false);
 }

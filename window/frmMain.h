@@ -36,11 +36,11 @@ public:
     ~frmMain() override;
     Q_DISABLE_COPY_MOVE(frmMain)
 
-    BackupRunner& backupRunner() { return m_controller.runner(); }
-    TrayIcon& trayIcon() { return *m_tray; }
+    BackupRunner& backupRunner() { return controller_.runner(); }
+    TrayIcon& trayIcon() { return *tray_; }
     // What menuExit_Click does after the window has closed; the default ends the process.
-    void setProcessEnd(std::function<void()> endProcess) { m_endProcess = std::move(endProcess); }
-    bool isUnloaded() const { return m_unloaded; }
+    void setProcessEnd(std::function<void()> endProcess) { endProcess_ = std::move(endProcess); }
+    bool isUnloaded() const { return unloaded_; }
 
     // Shows the window restored and in front, as a double-click on the tray icon does.
     void ShowInFront();
@@ -83,7 +83,7 @@ private:
         HandlerScope& operator=(const HandlerScope&) = delete;
 
     private:
-        frmMain& m_window;
+        frmMain& window_;
     };
 
     void CreateControls();
@@ -103,7 +103,7 @@ private:
     void setStatusText(const QString& text) override;
     void setStatusToolTip(const QString& text) override;
     void showRunProgress(const FileSync::RunReport* report) override;
-    bool isOpen() const override { return !m_unloaded; }
+    bool isOpen() const override { return !unloaded_; }
     std::string rememberedFileSystem(const QString& destination) const override;
     void rememberFileSystem(const QString& destination, const std::string& identity) override;
     void runEnded(const RunSummary& run) override;
@@ -141,15 +141,15 @@ private:
     QAction* menuLine2;
     QAction* menuExit;
 
-    TrayIcon* m_tray;
+    TrayIcon* tray_;
 
-    BackupController m_controller;
-    RunNotices m_notices;
-    RunLog m_runLog;
+    BackupController controller_;
+    RunNotices notices_;
+    RunLog runLog_;
     // What the Start/Stop button said when it was last clicked, for the run log.
-    QString m_lastClick = QStringLiteral("Start");
-    int m_handlerDepth = 0;
-    bool m_unloaded = false;
-    bool m_unloadAnnounced = false;
-    std::function<void()> m_endProcess;
+    QString lastClick_ = QStringLiteral("Start");
+    int handlerDepth_ = 0;
+    bool unloaded_ = false;
+    bool unloadAnnounced_ = false;
+    std::function<void()> endProcess_;
 };

@@ -110,16 +110,16 @@ void CloseBoxesEvery20Seconds(QObject* context, bool& fired) {
 class QSystemTrayIconSys : public QWidget {
     Q_OBJECT
 public:
-    explicit QSystemTrayIconSys(QSystemTrayIcon* icon) : m_icon(icon) {}
+    explicit QSystemTrayIconSys(QSystemTrayIcon* icon) : icon_(icon) {}
 
 protected:
     void mousePressEvent(QMouseEvent* event) override {
         if (event->button() == Qt::RightButton)
-            emit m_icon->activated(QSystemTrayIcon::Context);
+            emit icon_->activated(QSystemTrayIcon::Context);
     }
 
 private:
-    QSystemTrayIcon* m_icon;
+    QSystemTrayIcon* icon_;
 };
 
 class WindowLifecycleTest : public QObject {
