@@ -6,17 +6,14 @@
 // the test file system (FUSE, whose changes the kernel never sees) inside the source.
 #include <gtest/gtest.h>
 
-#ifdef __linux__
-#include <spawn.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#endif
-
 #include <fstream>
 #include <random>
 
-#include "control/FolderJournal.h"
 #include "TestTree.h"
+#include "control/FolderJournal.h"
+#ifdef TAVRICK_TEST_FS_PROGRAM
+#include "TestFsMount.h"
+#endif
 
 namespace {
 
@@ -362,53 +359,7 @@ TEST_F(JournalTrees, ALostQueueIsWatchedAnewAndWalkedInFull) {
 #endif
 
 #ifdef TAVRICK_TEST_FS_PROGRAM
-bool IsMountPoint(const std::string& path) {
-    struct stat folder {};
-    struct stat parent {};
-    return ::stat(path.c_str(), &folder) == 0 &&
-           ::stat(fs::path(path).parent_path().c_str(), &parent) == 0 &&
-           folder.st_dev != parent.st_dev;
-}
-
-// Serves `backing` at `mountpoint` through the test file system while it lives.
-class TestFsMount {
-public:
-    TestFsMount(const std::string& backing, const std::string& mountpoint)
-        : mountpoint_(mountpoint) {
-        fs::create_directories(backing);
-        fs::create_directories(mountpoint);
-        std::vector<std::string> words{TAVRICK_TEST_FS_PROGRAM, "--lifetime", "600", backing,
-                                       mountpoint};
-        std::vector<char*> argv;
-        for (auto& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(::posix_spawn(&daemon_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-        int status = 0;
-        while (daemon_ > 0 && !IsMountPoint(mountpoint)) {
-            if (::waitpid(daemon_, &status, WNOHANG) == daemon_)
-                daemon_ = 0;
-            ::usleep(10'000);  // polls for the mount; decides nothing
-        }
-    }
-    ~TestFsMount() { Unmount(); }
-    TestFsMount(const TestFsMount&) = delete;
-    TestFsMount& operator=(const TestFsMount&) = delete;
-    bool Mounted() const { return daemon_ > 0; }
-    void Unmount() {
-        if (daemon_ <= 0)
-            return;
-        ::kill(daemon_, SIGTERM);
-        ::waitpid(daemon_, nullptr, 0);
-        daemon_ = 0;
-        if (IsMountPoint(mountpoint_))
-            ::umount2(mountpoint_.c_str(), MNT_DETACH);
-    }
-
-private:
-    std::string mountpoint_;
-    pid_t daemon_ = 0;
-};
+using test_fs::TestFsMount;
 
 TEST_F(JournalTrees, AFuseMountInTheSourceIsNeverTrusted) {
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
