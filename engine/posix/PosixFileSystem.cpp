@@ -197,7 +197,7 @@ std::uint64_t CopyWithReadWrite(const File& from, const File& to, std::uint64_t 
         for (ssize_t put_total = 0; put_total < got;) {
             ssize_t put =
                 ::pwrite(Fd(to), buffer + put_total, static_cast<std::size_t>(got - put_total),
-                         static_cast<off_t>(offset + done + put_total));
+                         static_cast<off_t>(offset + done) + put_total);
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
